@@ -1,0 +1,14 @@
+#!/bin/sh
+# Installs what building and testing velkor needs on a Debian machine
+# (run as root).  Only what is missing is installed.
+set -e
+need=""
+for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need="$need $p"
+done
+if [ -n "$need" ]; then
+    echo "installing:$need"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends $need
+fi

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Builds velkor and runs every test: first the whole suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then in a plain build.
+set -e
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
+cmake --build build-asan
+ctest --test-dir build-asan --output-on-failure -j2
+
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-test
+ctest --test-dir build-test --output-on-failure -j2

@@ -1,0 +1,365 @@
+#include "client.h"
+
+#include "../io/kva_assert.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <new>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+const char *expectedIdentifier = "wobex";
+
+static const char greeting[] = "velkor.example.org/velkor\r\n";
+
+// ---- numbers -------------------------------------------------------------------
+
+int parseNumber(const char *text)
+{
+    errno = 0;
+    long long v = strtoll(text, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+// ---- Client: life and output ------------------------------------------------------
+
+Client::Client(OutFifo *endpoint) : state(AwaitIdentifier), fifo(endpoint), target(nullptr)
+{
+    send(greeting);
+}
+
+Client::~Client()
+{
+    delete fifo;
+    delete target;
+}
+
+void Client::sendBytes(const char *data, int n)
+{
+    char *storage = fifo->alloc(n);
+    memcpy(storage, data, (size_t)n);
+    fifo->commit(storage, n);
+}
+
+void Client::send(const char *text) { sendBytes(text, (int)strlen(text)); }
+
+void Client::pump()
+{
+    if (fifo && fifo->process() < 0) {
+        delete fifo;
+        fifo = nullptr;
+        delete target;
+        target = nullptr;
+    }
+    if (target && target->process() < 0) {
+        delete target;
+        target = nullptr;
+    }
+}
+
+void Client::bridge(OutFifo *newTarget, const char *errorLine)
+{
+    if (!newTarget) {
+        send(errorLine);
+        return;
+    }
+    send(".\r\n");
+    target = newTarget;
+    fifo->setRaw();
+    target->setRaw();
+    state = Bridge;
+}
+
+// Moves one endpoint's ready raw data into the other's output queue, unless
+// that queue is already over its bound; then the data stays ready and waits.
+void Client::moveData(OutFifo *from, OutFifo *to)
+{
+    if (!from->hasLine() || to->queued > bridgeQueueLimit) return;
+    char *d = from->line();
+    int n = from->lineLength();
+    char *storage = to->alloc(n);
+    memcpy(storage, d, (size_t)n);
+    to->commit(storage, n);
+    from->consumeLine(d);
+}
+
+int Client::step()
+{
+    pump();
+    switch (state) {
+    case AwaitIdentifier:
+    case Command:
+        if (!fifo) {
+            state = Closed;
+            break;
+        }
+        for (int i = fifo->takeOverlongLines(); i > 0; i--) send("! line too long\r\n");
+        // A user who does not read the replies gets no further commands
+        // taken, so replies cannot pile up without end.
+        if (!fifo->hasLine() || fifo->queued > bridgeQueueLimit) break;
+        if (state == AwaitIdentifier) {
+            if (strcmp(fifo->line(), expectedIdentifier) == 0) {
+                send(".\r\n");
+                state = Command;
+            } else {
+                fprintf(stderr, "failed, wrong identifier\n");
+                send("! wrong identifier\r\n");
+            }
+            fifo->consumeLine(fifo->line());
+        } else {
+            int r = execute(fifo->line());
+            fifo->consumeLine(fifo->line());
+            if (r < 0) {
+                pump();
+                return r;
+            }
+        }
+        break;
+    case Bridge:
+        if (!fifo) {
+            state = Closed;
+            break;
+        }
+        if (!target) {
+            // Raw data read for the lost target is dropped with it: it is no
+            // line, and taking it as the identifier would read it as text.
+            if (fifo->hasLine()) fifo->consumeLine(fifo->line());
+            fifo->setLine();
+            state = AwaitIdentifier;
+            break;
+        }
+        moveData(fifo, target);
+        moveData(target, fifo);
+        break;
+    case Closed:
+        printf("disconnected\n");
+        return -1;
+    default:
+        printf("unknown state %d\n", state);
+        return -1;
+    }
+    pump();
+    return 0;
+}
+
+// ---- command interpreter -------------------------------------------------------------
+
+static bool isGraphic(unsigned char c) { return c >= 0x21 && c <= 0x7e; }
+
+int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int maxArgs)
+{
+    int i = 0;
+    int bufferIndex = 0;
+    const unsigned char *p = (const unsigned char *)line;
+    for (;;) {
+        while (*p && !isGraphic(*p)) p++;
+        if (!*p) return i;
+        // Tokens past the table's end are ignored: no command uses them.
+        if (i == maxArgs) return i;
+        KVA_ASSERT(i<maxArgs);
+        args[i] = buffer + bufferIndex;
+        while (isGraphic(*p)) {
+            if (bufferIndex < bufferSize - 1) buffer[bufferIndex++] = (char)*p;
+            p++;
+        }
+        if (bufferIndex < bufferSize) buffer[bufferIndex++] = 0;
+        i++;
+    }
+}
+
+void Client::sendNumber(int n)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%d", n);
+    send(text);
+}
+
+void Client::notSupported(const char *) { send("! not supported in this version\r\n"); }
+
+void Client::sendHelp()
+{
+    static const char *const lines[] = {
+        ":commands:\r\n",
+        ":? : help\r\n",
+        ":c <host> <port> : connect to tcp/ip port:\r\n",
+        ":p <comport> <baudrate> : connect to serial port\r\n",
+        ":d : disconnect\r\n",
+        ":e : echo on\r\n",
+        ":s : echo off\r\n",
+        ":k : kill server\r\n",
+        ":v : give server version\r\n",
+        ":l [class]: list all class device names, class can be \"Ports\"\r\n",
+        ":r : list available serial comm ports\r\n",
+        ":n : list available serial comm ports (only name)\r\n",
+        ":i : show server os\r\n",
+        ".\r\n",
+    };
+    for (const char *l : lines) send(l);
+}
+
+int Client::execute(const char *line)
+{
+    enum { bufferSize = 2000, maxArgs = 64 };
+    char buffer[bufferSize];
+    char *args[maxArgs];
+    for (int i = 0; i < maxArgs; i++) args[i] = nullptr;
+    int n = splitArgs(line, buffer, bufferSize, args, maxArgs);
+    if (n == 0) return 0;
+
+    switch (args[0][0]) {
+    case '?':
+        sendHelp();
+        return 0;
+    case 'c':
+        if (n < 3) break;
+        bridge(connectFifo(args[1], (unsigned short)parseNumber(args[2])),
+               "! could not connect\r\n");
+        return 0;
+    case 'd':
+        send(":disconnect\r\n.\r\n");
+        return -1;
+    case 'e':
+        fifo->echoOn();
+        send(":echo on\r\n.\r\n");
+        return 0;
+    case 'i':
+        showOs();
+        return 0;
+    case 'k':
+        send(":kill\r\n.\r\n");
+        return -2;
+    case 'l':
+        notSupported(args[1]);
+        return 0;
+    case 'n':
+        listPortNames();
+        return 0;
+    case 'p':
+        if (n < 3) break;
+        bridge(openComFifo(args[1], parseNumber(args[2])), "! could not open port\r\n");
+        return 0;
+    case 'r':
+        listPorts();
+        return 0;
+    case 's':
+        fifo->echoOff();
+        send(":echo off\r\n.\r\n");
+        return 0;
+    case 't': {
+        if (n < 2) break;
+        int k = parseNumber(args[1]);
+        if (k > maxTestLines) {
+            send("! count too large\r\n");
+            return 0;
+        }
+        for (; k > 0; k--) {
+            send(": testing sending many lines ");
+            sendNumber(k);
+            send("\r\n");
+        }
+        send(".\r\n");
+        return 0;
+    }
+    case 'v':
+        send(":1.19\r\n.\r\n");
+        return 0;
+    default: {
+        char reply[19 + 256 + 3 + 1];
+        snprintf(reply, sizeof reply, "! unknown command '%.256s'\r\n", args[0]);
+        send(reply);
+        return 0;
+    }
+    }
+    send("! to few arguments\r\n");
+    return 0;
+}
+
+// ---- system information queries -------------------------------------------------------
+
+void Client::listSerialComm(bool withNames)
+{
+    kvp_key key;
+    if (kvp_reg_open("HARDWARE\\DEVICEMAP\\SERIALCOMM", &key) != 0) {
+        send("! RegOpenKeyEx\r\n");
+    } else {
+        char name[2048];
+        unsigned char data[2048];
+        for (unsigned long index = 0;; index++) {
+            unsigned long nameLen = sizeof name;
+            unsigned long dataLen = sizeof data;
+            if (kvp_reg_enum(key, index, name, &nameLen, data, &dataLen) != 0) break;
+            send(":");
+            if (withNames) {
+                sendBytes(name, (int)nameLen);
+                send(" ");
+            }
+            sendBytes((const char *)data, (int)dataLen);
+            send("\r\n");
+        }
+        kvp_reg_close(key);
+    }
+    send(".\r\n");
+}
+
+void Client::listPorts() { listSerialComm(true); }
+
+void Client::listPortNames() { listSerialComm(false); }
+
+void Client::showOs()
+{
+    kvp_key key;
+    if (kvp_reg_open("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", &key) != 0) {
+        send("! RegOpenKeyEx\r\n");
+        return;
+    }
+    unsigned char data[1024];
+    unsigned long dataLen = sizeof data;
+    if (kvp_reg_query(key, "ProductType", data, &dataLen) != 0) {
+        send("! RegQueryValueEx\r\n");
+    } else {
+        send(":WIN32 ");
+        sendBytes((const char *)data, (int)dataLen);
+        send("\r\n.\r\n");
+    }
+    kvp_reg_close(key);
+}
+
+// ---- client table -------------------------------------------------------------------------
+
+ClientTable clientTable;
+
+ClientTable::ClientTable()
+{
+    for (Client *&s : slots) s = nullptr;
+}
+
+void ClientTable::add(OutFifo *endpoint)
+{
+    for (Client *&s : slots) {
+        if (s) continue;
+        s = new (std::nothrow) Client(endpoint);
+        // Without memory for the client the endpoint is closed like a
+        // rejected one rather than left open and unowned.
+        if (!s) delete endpoint;
+        return;
+    }
+    fprintf(stderr, "to many clients\n");
+    delete endpoint;
+}
+
+int ClientTable::poll()
+{
+    for (Client *&s : slots) {
+        if (!s) continue;
+        int r = s->step();
+        if (r == -1 || r == -2) {
+            delete s;
+            s = nullptr;
+            if (r == -2) return -2;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,81 @@
+// The entry point: command line, start-up, the main loop and shutdown.
+#include "client.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+static void usage(const char *program)
+{
+    printf("usage %s [switches]\n\n", program);
+    printf("switches:\n");
+    printf("-p<port>      TCP/IP port number to use\n");
+    printf("-w<pw>        Set expected identifier to <pw>\n");
+    printf("-a            accept connections from other computers\n");
+    printf("\nexample:\n");
+    printf("%s -p9998 -a -wpapaya\n", program);
+    printf("This will tell server to use port 9998\n");
+    printf("Allow connections from any computer\n");
+    printf("Set password to papaya\n");
+    printf("\n");
+    printf("velkor.example.org\n");
+    closeIo();
+    exit(1);
+}
+
+int main(int argc, char **argv)
+{
+    const char *program = argc > 0 && argv[0] ? argv[0] : "velkor";
+    int listenPort = 9999;
+    bool localOnly = true;
+    bool noConsole = false;
+
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        const char *arg = argv[i];
+        switch (arg[1]) {
+        case '?':
+        case 'h':
+            usage(program);
+            break;
+        case 'a':
+            localOnly = false;
+            break;
+        case 'b':
+            noConsole = true;
+            break;
+        case 'l':
+            localOnly = true;
+            break;
+        case 'p':
+            listenPort = parseNumber(arg + 2);
+            break;
+        case 'w':
+            expectedIdentifier = arg + 2;
+            break;
+        default:
+            fprintf(stderr, "Unknown switch %s\n", arg);
+            usage(program);
+        }
+    }
+    if (i < argc) usage(program);
+
+    initIo();
+    int serverFd = openServer((unsigned short)listenPort);
+    printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
+
+    if (!noConsole) {
+        OutFifo *console = openStdinFifo();
+        if (console) clientTable.add(console);
+        else fprintf(stderr, "not using standard input\n");
+    }
+
+    for (;;) {
+        waitIo(10000);
+        OutFifo *incoming = acceptFifo(serverFd, localOnly);
+        if (incoming) clientTable.add(incoming);
+        if (clientTable.poll() == -2) break;
+    }
+
+    closeIo();
+    return 0;
+}
