@@ -35,6 +35,22 @@ struct Port {
     std::string device;
 };
 
+// The kernel makes /dev/ttyS nodes for UARTs that may not be there; sysfs
+// reports those with the type 0 ("unknown").  Other ttys exist only with
+// their device.
+bool hasHardware(const char *path)
+{
+    const char *base = strrchr(path, '/') + 1;
+    if (strncmp(base, "ttyS", 4) != 0) return true;
+    std::string attr = std::string("/sys/class/tty/") + base + "/type";
+    FILE *f = fopen(attr.c_str(), "r");
+    if (!f) return true;
+    int type = -1;
+    if (fscanf(f, "%d", &type) != 1) type = -1;
+    fclose(f);
+    return type != 0;
+}
+
 // The ports of the map that exist now, by number.
 bool listMap(std::vector<Port> &ports)
 {
@@ -62,7 +78,8 @@ bool listMap(std::vector<Port> &ports)
             if (!portmap_device_path(("COM" + std::to_string(n)).c_str(), path, sizeof path))
                 continue;
             struct stat st;
-            if (stat(path, &st) == 0 && S_ISCHR(st.st_mode)) ports.push_back(Port{n, path});
+            if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && hasHardware(path))
+                ports.push_back(Port{n, path});
         }
     }
     std::sort(ports.begin(), ports.end(),
