@@ -176,6 +176,11 @@ void OutFifo::assemble()
     }
     KVA_ASSERT(bufIndex>=0);
     KVA_ASSERT(bufIndex<(int)sizeof(buf));
+    // Line mode finds the ready line afresh in the held bytes every time (a
+    // line not yet consumed is found again at its NUL), so nothing stays
+    // ready from before: raw data still ready when the endpoint went back
+    // to line mode must not outlive bytes that this assembly drops.
+    lineEnd = nullptr;
 
     if (discarding) {
         // The rest of a line that did not fit: drop it through its terminator.
