@@ -159,6 +159,9 @@ int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int m
         if (!*p) return i;
         // Tokens past the table's end are ignored: no command uses them.
         if (i == maxArgs) return i;
+        // So are tokens once the buffer has no room for one more byte and
+        // its NUL: every token handed out lies inside the buffer.
+        if (bufferIndex > bufferSize - 2) return i;
         KVA_ASSERT(i<maxArgs);
         args[i] = buffer + bufferIndex;
         while (isGraphic(*p)) {
