@@ -1,0 +1,338 @@
+// The in-memory platform seam of the fuzz targets; see fake_plat.h.
+#include "fake_plat.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+FakeOutcomes fakeOutcomes;
+
+namespace {
+
+// Descriptors and handles share one numbering that starts above the
+// console's 1, so that no fake socket is mistaken for the console.
+const int firstId = 16;
+const int wouldBlock = 11;
+const int brokenPipe = 32;
+
+// A deque: devices never move, so pointers the harness keeps stay valid.
+std::deque<FakeDevice> devices;
+FakeDevice console;
+int lastError = 0;
+int comError = 0;
+std::string lastComPath;
+
+FakeDevice *openDevice(intptr_t id)
+{
+    FakeDevice *d = fake_device(id);
+    if (!d || !d->open) {
+        fprintf(stderr, "fake: descriptor %ld used while not open\n", (long)id);
+        abort();
+    }
+    return d;
+}
+
+intptr_t newDevice(bool isCom)
+{
+    devices.emplace_back();
+    devices.back().open = true;
+    devices.back().isCom = isCom;
+    return firstId + (intptr_t)devices.size() - 1;
+}
+
+void closeDevice(intptr_t id)
+{
+    FakeDevice *d = openDevice(id);
+    d->open = false;
+}
+
+}  // namespace
+
+bool fuzz_tracing()
+{
+    static const bool on = getenv("FUZZ_TRACE") != nullptr;
+    return on;
+}
+
+std::string fuzz_escaped(const std::string &bytes)
+{
+    std::string s;
+    for (unsigned char c : bytes) {
+        char hex[8];
+        if (c == '\\' || c == '"') s += '\\', s += (char)c;
+        else if (c >= 0x20 && c <= 0x7e) s += (char)c;
+        else snprintf(hex, sizeof hex, "\\x%02x", c), s += hex;
+    }
+    return s;
+}
+
+int FakeDevice::take(char *buf, int len)
+{
+    FUZZ_CHECK(len > 0);  // a read is never asked for 0 bytes
+    if (chunks.empty()) return 0;
+    std::string &front = chunks.front();
+    int n = (int)front.size() < len ? (int)front.size() : len;
+    memcpy(buf, front.data(), (size_t)n);
+    taken.append(front, 0, (size_t)n);
+    front.erase(0, (size_t)n);
+    if (front.empty()) chunks.pop_front();
+    return n;
+}
+
+int FakeDevice::accept(const char *buf, int len)
+{
+    FUZZ_CHECK(len >= 0);
+    int n = writeCap >= 0 && writeCap < len ? writeCap : len;
+    out.append(buf, (size_t)n);
+    return n;
+}
+
+void fake_reset()
+{
+    devices.clear();
+    console = FakeDevice();
+    console.open = true;
+    fakeOutcomes = FakeOutcomes();
+    lastError = 0;
+    comError = 0;
+    lastComPath.clear();
+}
+
+int fake_open_socket() { return (int)newDevice(false); }
+
+kva_handle fake_open_com() { return newDevice(true); }
+
+FakeDevice *fake_device(intptr_t id)
+{
+    if (id < firstId || id >= firstId + (intptr_t)devices.size()) return nullptr;
+    return &devices[(size_t)(id - firstId)];
+}
+
+FakeDevice &fake_console() { return console; }
+
+int fake_open_count()
+{
+    int n = 0;
+    for (const FakeDevice &d : devices) n += d.open ? 1 : 0;
+    return n;
+}
+
+const std::string &fake_last_com_path() { return lastComPath; }
+
+// ---- socket library ----------------------------------------------------------
+
+int kvp_net_start(int *granted)
+{
+    *granted = 2;
+    return 0;
+}
+
+void kvp_net_stop() {}
+
+int kvp_last_error() { return lastError; }
+
+int kvp_is_would_block(int err) { return err == wouldBlock; }
+
+long kvp_fionbio_code() { return 0x8004667eL; }
+
+int kvp_wait(KvaSet *set, int)
+{
+    set->count = 0;
+    return 0;
+}
+
+void kvp_sleep_ms(int) {}
+
+int kvp_socket() { return fakeOutcomes.socketOk ? fake_open_socket() : -1; }
+
+int kvp_bind_listener(int, unsigned short) { return 0; }
+
+int kvp_listen(int, int) { return 0; }
+
+int kvp_accept(int, unsigned char peer[16])
+{
+    static const unsigned char loopbackPeer[16] = {2, 0, 0x9c, 0x40, 127, 0, 0, 1};
+    memcpy(peer, loopbackPeer, sizeof loopbackPeer);
+    return fake_open_socket();
+}
+
+int kvp_lookup(const char *host, unsigned char addr[4])
+{
+    FUZZ_CHECK(host != nullptr);
+    if (!fakeOutcomes.lookupOk) return -1;
+    static const unsigned char loopback[4] = {127, 0, 0, 1};
+    memcpy(addr, loopback, 4);
+    return 0;
+}
+
+int kvp_connect(int s, const unsigned char *, unsigned short)
+{
+    openDevice(s);
+    if (fakeOutcomes.connectOk) return 0;
+    lastError = 111;
+    return -1;
+}
+
+int kvp_set_nonblocking(int s)
+{
+    openDevice(s);
+    return 0;
+}
+
+int kvp_recv(int s, char *buf, int len)
+{
+    FakeDevice *d = openDevice(s);
+    if (d->readError) {
+        lastError = 104;
+        return -1;
+    }
+    if (!d->hasInput()) {
+        if (d->eof) return 0;
+        lastError = wouldBlock;
+        return -1;
+    }
+    return d->take(buf, len);
+}
+
+int kvp_send(int s, const char *buf, int len)
+{
+    FakeDevice *d = openDevice(s);
+    if (d->writeError) {
+        lastError = brokenPipe;
+        return -1;
+    }
+    int n = d->accept(buf, len);
+    if (n == 0 && len > 0) {
+        lastError = wouldBlock;
+        return -1;
+    }
+    return n;
+}
+
+void kvp_close_socket(int s) { closeDevice(s); }
+
+// ---- serial ports ---------------------------------------------------------------
+
+kva_handle kvp_com_open(const char *path)
+{
+    lastComPath = path;
+    if (!fakeOutcomes.comOpenOk) {
+        comError = 2;
+        return -1;
+    }
+    return fake_open_com();
+}
+
+void kvp_com_set_baud(kva_handle h, int) { openDevice(h); }
+
+int kvp_com_set_timeouts(kva_handle h, int forRead)
+{
+    openDevice(h);
+    if (forRead || fakeOutcomes.comTimeoutsOk) return 1;
+    comError = 87;
+    return 0;
+}
+
+int kvp_com_read(kva_handle h, char *buf, int len, int *got)
+{
+    FakeDevice *d = openDevice(h);
+    *got = 0;
+    if (d->readError) {
+        comError = 995;
+        return 0;
+    }
+    if (d->hasInput()) *got = d->take(buf, len);
+    else FUZZ_CHECK(len > 0);
+    return 1;
+}
+
+int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
+{
+    FakeDevice *d = openDevice(h);
+    *put = 0;
+    if (d->writeError) {
+        comError = 995;
+        return 0;
+    }
+    *put = d->accept(buf, len);
+    return 1;
+}
+
+void kvp_com_close(kva_handle h) { closeDevice(h); }
+
+int kvp_com_last_error() { return comError; }
+
+// ---- console ------------------------------------------------------------------------
+
+void kvp_console_open() {}
+
+int kvp_kbhit() { return console.hasInput() ? 1 : 0; }
+
+int kvp_getch()
+{
+    char c = 0;
+    if (console.hasInput()) console.take(&c, 1);
+    return (unsigned char)c;
+}
+
+int kvp_write_stdout(const char *p, int n)
+{
+    if (console.writeError) return -1;
+    return console.accept(p, n);
+}
+
+// ---- registry ------------------------------------------------------------------------
+
+namespace {
+
+enum FakeKey { serialCommKey = 1, productKey = 2 };
+const long fileNotFound = 2;
+
+}  // namespace
+
+long kvp_reg_open(const char *path, kvp_key *key)
+{
+    if (strcmp(path, "HARDWARE\\DEVICEMAP\\SERIALCOMM") == 0 && fakeOutcomes.serialCommOk) {
+        *key = serialCommKey;
+        return 0;
+    }
+    if (strcmp(path, "SYSTEM\\CurrentControlSet\\Control\\ProductOptions") == 0 &&
+        fakeOutcomes.productOk) {
+        *key = productKey;
+        return 0;
+    }
+    return fileNotFound;
+}
+
+long kvp_reg_enum(kvp_key key, unsigned long index, char *name, unsigned long *nameLen,
+                  unsigned char *data, unsigned long *dataLen)
+{
+    FUZZ_CHECK(key == serialCommKey);
+    if (index >= fakeOutcomes.ports.size()) return KVP_ERROR_NO_MORE_ITEMS;
+    const std::string &n = fakeOutcomes.ports[index].first;
+    const std::string &v = fakeOutcomes.ports[index].second;
+    // As the registry does: the name's capacity counts its NUL, a name or
+    // data that does not fit gives "more data".
+    if (n.size() + 1 > *nameLen || v.size() > *dataLen) return KVP_ERROR_MORE_DATA;
+    memcpy(name, n.c_str(), n.size() + 1);
+    *nameLen = n.size();
+    memcpy(data, v.data(), v.size());
+    *dataLen = v.size();
+    return 0;
+}
+
+long kvp_reg_query(kvp_key key, const char *value, unsigned char *data, unsigned long *dataLen)
+{
+    FUZZ_CHECK(key == productKey);
+    if (!fakeOutcomes.productTypeOk || strcmp(value, "ProductType") != 0) return fileNotFound;
+    const std::string &v = fakeOutcomes.productType;
+    if (v.size() > *dataLen) {
+        *dataLen = v.size();
+        return KVP_ERROR_MORE_DATA;
+    }
+    memcpy(data, v.data(), v.size());
+    *dataLen = v.size();
+    return 0;
+}
+
+void kvp_reg_close(kvp_key key) { FUZZ_CHECK(key == serialCommKey || key == productKey); }

@@ -1,0 +1,96 @@
+// A platform seam without an operating system, for the fuzz targets: every
+// socket, serial port and the console is a FakeDevice in memory whose reads
+// hand out queued chunks and whose writes take as much as the harness
+// allows; the factories' system calls fail or succeed as FakeOutcomes says;
+// the registry is a list of entries in memory.
+//
+// The fake also polices how the layer above uses the seam: a read or write
+// on a descriptor that is closed or was never opened, a double close, or a
+// read asked for 0 bytes ends the process with a message, like a sanitizer
+// finding.
+#ifndef VELKOR_FUZZ_FAKE_PLAT_H
+#define VELKOR_FUZZ_FAKE_PLAT_H
+
+#include "io/plat.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#define FUZZ_CHECK(expr)                                                                  \
+    do {                                                                                  \
+        if (!(expr)) {                                                                    \
+            fprintf(stderr, "check failed: %s, file %s, line %d\n", #expr, __FILE__,      \
+                    __LINE__);                                                            \
+            abort();                                                                      \
+        }                                                                                 \
+    } while (0)
+
+// FUZZ_TRACE set in the environment makes the harnesses print each step
+// they take, for reading a crashing input.
+bool fuzz_tracing();
+#define FUZZ_TRACE(...)                                                                   \
+    do {                                                                                  \
+        if (fuzz_tracing()) fprintf(stderr, __VA_ARGS__);                                 \
+    } while (0)
+
+// Bytes as a C string literal would write them, for traces.
+std::string fuzz_escaped(const std::string &bytes);
+
+class FakeDevice {
+public:
+    bool open = false;
+    bool isCom = false;
+    std::deque<std::string> chunks;  // each read takes from the front chunk only
+    bool eof = false;                // with no chunk left, the peer has closed
+    bool readError = false;          // every read fails
+    std::string taken;               // every byte reads handed out, in order
+    std::string out;                 // every byte writes took, in order
+    int writeCap = -1;               // most bytes one write takes; -1: all
+    bool writeError = false;         // every write fails
+
+    bool hasInput() const { return !chunks.empty(); }
+    void push(const std::string &bytes)
+    {
+        if (!bytes.empty()) chunks.push_back(bytes);
+    }
+    // Takes up to len bytes of the front chunk.
+    int take(char *buf, int len);
+    // How many of len bytes a write takes now.
+    int accept(const char *buf, int len);
+};
+
+class FakeOutcomes {
+public:
+    bool lookupOk = true;
+    bool socketOk = true;
+    bool connectOk = true;
+    bool comOpenOk = true;
+    bool comTimeoutsOk = true;
+    bool serialCommOk = true;    // the port map key opens
+    bool productOk = true;       // the product options key opens
+    bool productTypeOk = true;   // its ProductType value reads
+    std::string productType = std::string("Linux", 6);  // with its NUL
+    // Port map entries: value name (the device) and data (the port name,
+    // as stored, usually with a NUL).
+    std::vector<std::pair<std::string, std::string>> ports;
+};
+
+extern FakeOutcomes fakeOutcomes;
+
+// Forgets every device and restores the default outcomes.
+void fake_reset();
+// A new open socket or serial handle, and the device behind an id.
+int fake_open_socket();
+kva_handle fake_open_com();
+FakeDevice *fake_device(intptr_t id);
+FakeDevice &fake_console();
+// Devices still open (the console is not counted).
+int fake_open_count();
+// The device path of the last serial open.
+const std::string &fake_last_com_path();
+
+#endif
