@@ -267,6 +267,20 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
     *got = 0;
     if (len <= 0) return 1;
     ssize_t n = read((int)h, buf, (size_t)len);
+    if (n == 0) {
+        // With VMIN and VTIME 0 an empty read also returns 0, so only the
+        // device's state tells a line that is gone (a hung-up tty: the other
+        // side of a pty closed, a USB adapter removed) from one that is quiet.
+        // A line that is gone is a failed read, as ReadFile reports it.
+        struct pollfd p;
+        p.fd = (int)h;
+        p.events = POLLIN;
+        p.revents = 0;
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            comError = EIO;
+            return 0;
+        }
+    }
     if (n >= 0) {
         *got = (int)n;
         return 1;
@@ -292,7 +306,14 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
     return 0;
 }
 
-void kvp_com_close(kva_handle h) { close((int)h); }
+void kvp_com_close(kva_handle h)
+{
+    // The exclusive flag belongs to this open: a pseudo-terminal keeps its
+    // tty (and the flag) for as long as its master is open, and a flag left
+    // set would bar every later open of the port by a program without root.
+    ioctl((int)h, TIOCNXCL);
+    close((int)h);
+}
 
 int kvp_com_last_error() { return comError; }
 

@@ -1,0 +1,284 @@
+// Part 3.3: input line assembly and raw mode, driven through process() over
+// a real loopback TCP pair, and the two mended faults (a line that does not
+// fit the buffer; no read with zero room).
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+class Lines : public ::testing::Test {
+protected:
+    std::unique_ptr<fx::TcpPair> pair;
+    OutFifo *f = nullptr;
+    void SetUp() override
+    {
+        fx::resetLayer();
+        fresh();
+    }
+    void TearDown() override
+    {
+        delete f;
+        fx::resetLayer();
+    }
+    // A new endpoint over a new connection.
+    void fresh()
+    {
+        delete f;
+        pair.reset(new fx::TcpPair());
+        f = new OutFifo(pair->release());
+    }
+    // One read that brings exactly these bytes.
+    void feed(const std::string &bytes)
+    {
+        fx::sendAll(pair->peer, bytes);
+        ASSERT_TRUE(fx::waitPending(f->fd, (int)bytes.size()));
+        ASSERT_EQ(f->process(), 0);
+        ASSERT_EQ(fx::pendingBytes(f->fd), 0) << "the bytes did not come in one read";
+    }
+};
+
+struct Step {
+    char op;  // f: one read bringing `bytes`; c: consumeLine; r: setRaw; l: setLine
+    std::string bytes;
+    bool ready;
+    std::string line;  // line mode: the text up to its NUL; raw mode: lineLength bytes
+    int length;        // lineLength
+};
+
+struct Case {
+    const char *name;
+    std::vector<Step> steps;
+};
+
+const std::string NUL(1, '\0');
+
+const Case lineCases[] = {
+    {"leading junk dropped", {{'f', "  \x01\x7f\xff\x80\t ab\r", true, "ab", 3}}},
+    {"junk alone is dropped", {{'f', " \r\n\t \x90\x01", false, "", 0}, {'f', "    ", false, "", 0}}},
+    {"CR LF keeps the LF held",
+     {{'f', "  ab c \r\n", true, "ab c ", 7},
+      {'c', "", false, "", 1},
+      {'f', "x", false, "", 1}}},  // the LF is dropped, x waits for its end
+    {"TAB ends a line, the rest waits for a later read",
+     {{'f', "a\tb\r\n", true, "a", 5},
+      {'c', "", false, "", 3},
+      {'f', "z", true, "b", 4}}},
+    {"bytes from 0x80 up, DEL and NUL end a line",
+     {{'f', "ab\x80" "cd\r", true, "ab", 6},
+      {'c', "", false, "", 3},
+      {'f', "\n", true, "cd", 4},
+      {'c', "", false, "", 1},
+      {'f', "x\xffy\x7f", true, "x", 4},
+      {'c', "", false, "", 2},
+      {'f', "z", true, "y", 3},
+      {'c', "", false, "", 1},
+      {'f', "\r", true, "z", 2},
+      {'c', "", false, "", 0},
+      {'f', "ok" + NUL + "no\r", true, "ok", 6}}},
+    {"printable bytes inside a line, trailing space kept",
+     {{'f', "!a b~  \r", true, "!a b~  ", 8}}},
+    {"a line is ready only once its terminator came",
+     {{'f', "abc", false, "", 3}, {'f', "de", false, "", 5}, {'f', "\n", true, "abcde", 6}}},
+    {"two lines in one read: the second after a later read",
+     {{'f', "one\r\ntwo\r\n", true, "one", 10},
+      {'c', "", false, "", 6},
+      {'f', " ", true, "two", 6}}},
+    {"a ready line stays ready while more bytes arrive",
+     {{'f', "abc\r", true, "abc", 4},
+      {'f', "def\r", true, "abc", 8},
+      {'f', "g", true, "abc", 9},
+      {'c', "", false, "", 5},
+      {'f', "h", true, "def", 6}}},
+    {"line to raw: the held LF comes first in raw data",
+     {{'f', "cmd\r\n", true, "cmd", 5},
+      {'r', "", true, "cmd" + NUL + "\n", 5},  // the held bytes stay as they are
+      {'c', "", false, "", 1},
+      {'f', "xy", true, "\nxy", 3},
+      {'c', "", false, "", 0},
+      {'l', "", false, "", 0},
+      {'f', "\xffok\r", true, "ok", 3}}},
+    {"line to raw with an incomplete line held",
+     {{'f', "abc", false, "", 3}, {'r', "", false, "", 3}, {'f', "d\r", true, "abcd\r", 5}}},
+    {"raw to line with data ready",
+     {{'r', "", false, "", 0},
+      {'f', "a\rb", true, "a\rb", 3},
+      {'l', "", true, "a\rb", 3},  // still ready, its bytes unchanged
+      {'c', "", false, "", 0},
+      {'f', "q\r", true, "q", 2}}},
+    {"raw data left ready, then line mode: the next read assembles afresh",
+     {{'r', "", false, "", 0},
+      {'f', "  ", true, "  ", 2},
+      {'l', "", true, "  ", 2},
+      {'f', " ", false, "", 0},  // only spaces: dropped, nothing ready
+      {'r', "", false, "", 0},
+      {'f', "ab", true, "ab", 2},
+      {'l', "", true, "ab", 2},
+      {'f', "c", false, "", 3},  // no terminator yet
+      {'f', "\r", true, "abc", 4}}},
+    {"raw mode passes every byte value",
+     {{'r', "", false, "", 0},
+      {'f', fx::allBytes(), true, fx::allBytes(), 256},
+      {'f', "\r\n", true, fx::allBytes() + "\r\n", 258},
+      {'c', "", false, "", 0}}},
+};
+
+TEST_F(Lines, AssemblyTable)
+{
+    for (const Case &k : lineCases) {
+        fresh();
+        int n = 0;
+        for (const Step &s : k.steps) {
+            SCOPED_TRACE(std::string(k.name) + ", step " + std::to_string(++n));
+            switch (s.op) {
+            case 'f': feed(s.bytes); break;
+            case 'c': f->consumeLine(f->line()); break;
+            case 'r': f->setRaw(); break;
+            case 'l': f->setLine(); break;
+            }
+            ASSERT_EQ(f->hasLine(), s.ready);
+            EXPECT_EQ(f->lineLength(), s.length);
+            EXPECT_EQ(f->line(), f->buf);
+            if (!s.ready) continue;
+            if (f->raw || s.op == 'r' || s.op == 'l') {
+                EXPECT_EQ(std::string(f->line(), (size_t)f->lineLength()), s.line);
+            } else {
+                EXPECT_EQ(std::string(f->line()), s.line);
+                EXPECT_EQ(f->lineEnd, f->buf + s.line.size());
+            }
+        }
+    }
+}
+
+// ---- mended fault 1: a line longer than the buffer ---------------------------------
+
+struct LongCase {
+    const char *name;
+    std::vector<std::string> reads;  // each sent and taken in on its own
+    std::vector<std::string> lines;  // the lines that become ready, in order
+    int overlong;
+};
+
+const LongCase longCases[] = {
+    {"1022 bytes and the terminator still fit",
+     {std::string(1022, 'a') + "\r", "\n"},
+     {std::string(1022, 'a')},
+     0},
+    {"1023 bytes, terminator in a later read: the tail is no line",
+     {std::string(1023, 'b'), "tail\r", "ok\r"},
+     {"ok"},
+     1},
+    {"3000 bytes, terminator and next line behind",
+     {std::string(3000, 'c') + "\r\nnext\r\n", " "},
+     {"next"},
+     1},
+    {"two overlong lines in a row",
+     {std::string(1500, 'd') + "\n" + std::string(1100, 'e') + "\r" + "fine\r", " "},
+     {"fine"},
+     2},
+};
+
+TEST_F(Lines, LineLongerThanTheBufferIsDiscardedWholeAndNothingStalls)
+{
+    for (const LongCase &k : longCases) {
+        SCOPED_TRACE(k.name);
+        fresh();
+        std::vector<std::string> lines;
+        int overlong = 0;
+        fx::Capture c;
+        for (const std::string &r : k.reads) {
+            fx::sendAll(pair->peer, r);
+            fx::waitPending(f->fd, (int)std::min<size_t>(r.size(), 1000));
+            for (int i = 0; i < 20; i++) {
+                EXPECT_EQ(f->process(), 0);
+                overlong += f->takeOverlongLines();
+                if (f->hasLine()) {
+                    lines.push_back(f->line());
+                    f->consumeLine(f->line());
+                }
+                if (fx::pendingBytes(f->fd) == 0 && i > 2) break;
+            }
+        }
+        c.stop();
+        EXPECT_EQ(lines, k.lines);
+        EXPECT_EQ(overlong, k.overlong);
+        EXPECT_EQ(f->takeOverlongLines(), 0);
+        EXPECT_EQ(f->failCount, 0);
+        EXPECT_TRUE(f->isOpen());
+        EXPECT_EQ(c.out, "");  // in particular no false "client disconnected"
+        EXPECT_EQ(c.err, "");
+    }
+}
+
+TEST(ConsoleLines, OverlongConsoleLineDoesNotStopTheKeys)
+{
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in[2];
+        if (pipe(in) != 0) _exit(10);
+        std::string keys = std::string(1100, 'k') + "\r" + "ok\r";
+        if (write(in[1], keys.data(), keys.size()) != (ssize_t)keys.size()) _exit(11);
+        fx::StdSwap swap(in[0], 0);
+        OutFifo *f = openStdinFifo();
+        int overlong = 0;
+        std::vector<std::string> lines;
+        for (size_t i = 0; i < keys.size() + 5; i++) {
+            if (f->process() != 0) _exit(12);
+            overlong += f->takeOverlongLines();
+            if (f->hasLine()) {
+                lines.push_back(f->line());
+                f->consumeLine(f->line());
+            }
+        }
+        _exit(overlong == 1 && lines == std::vector<std::string>{"ok"} ? 0 : 13);
+    }
+    int st;
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+// ---- mended fault 2: no read with zero room ------------------------------------------
+
+TEST_F(Lines, FullRawBufferSkipsTheReadWithoutCountingAFailure)
+{
+    f->setRaw();
+    const std::string data = [] {
+        std::string s(3000, 0);
+        for (size_t i = 0; i < s.size(); i++) s[i] = (char)(i * 7 % 256);
+        return s;
+    }();
+    fx::sendAll(pair->peer, data);
+    fx::waitPending(f->fd, (int)data.size());
+    for (int i = 0; i < 5; i++) ASSERT_EQ(f->process(), 0);
+    ASSERT_EQ(f->bufIndex, 1023);
+    shutdown(pair->peer, SHUT_WR);  // a closed peer: every real read would now fail
+    usleep(20000);
+    fx::Capture c;
+    for (int i = 0; i < 300; i++) ASSERT_EQ(f->process(), 0);
+    EXPECT_EQ(f->failCount, 0);
+    EXPECT_EQ(f->bufIndex, 1023);
+    EXPECT_TRUE(f->isOpen());
+
+    // Taking the data lets the reads go on: every byte, in order, then the
+    // closed peer is counted as usual.
+    std::string got;
+    int r = 0, calls = 0;
+    while (r == 0 && calls++ < 1000) {
+        if (f->hasLine()) {
+            got.append(f->line(), (size_t)f->lineLength());
+            f->consumeLine(f->line());
+        }
+        r = f->process();
+    }
+    c.stop();
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(c.out.rfind("client disconnected ", 0), 0u) << c.out;
+}
+
+}  // namespace

@@ -1,0 +1,440 @@
+// Parts 3.1 and 3.2: the output chunk queue and the endpoint, driven over
+// real loopback TCP pairs, a pseudo-terminal and pipes standing in for the
+// console.
+#include "fixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+void queue(OutFifo *f, const std::string &s)
+{
+    char *p = f->alloc((int)s.size());
+    memcpy(p, s.data(), s.size());
+    f->commit(p, (int)s.size());
+}
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, 0);
+    for (size_t i = 0; i < n; i++) s[i] = (char)((i * 131 + seed) % 251);
+    return s;
+}
+
+// An endpoint over an admitted socket, watched as kva_accept leaves it and
+// non-blocking as its first read leaves it (until then a send may block,
+// which only the greeting meets).
+OutFifo *socketEndpoint(fx::TcpPair &p)
+{
+    int fd = p.release();
+    kva_set_add(&watchedSet, fd);
+    int one = 1;
+    ioctl(fd, FIONBIO, &one);
+    return new OutFifo(fd);
+}
+
+// Runs fn in a child process (the console's end-of-input state is
+// process-wide and must not leak into other tests); its exit status.
+int inChild(const std::function<int()> &fn)
+{
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) _exit(fn());
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+class Endpoint : public ::testing::Test {
+protected:
+    void SetUp() override { fx::resetLayer(); }
+    void TearDown() override { fx::resetLayer(); }
+};
+
+// ---- Part 3.1: the queue -----------------------------------------------------------
+
+TEST_F(Endpoint, PartlyWrittenChunkContinuesAtPosAndChunksBehindItWait)
+{
+    fx::TcpPair p;
+    fx::setBuffers(p.mine, 4096, 0);
+    OutFifo *f = socketEndpoint(p);
+    const std::string a = pattern(1024 * 1024, 1), b = "then B", c = "and C";
+    queue(f, a);
+    Kvb *first = f->head;
+    queue(f, b);
+    Kvb *second = f->tail;
+    queue(f, c);
+
+    std::string got;
+    std::vector<int> positions;  // pos of the first chunk after each call
+    int calls = 0;
+    while (!f->isEmpty() && calls < 100000) {
+        ASSERT_EQ(f->process(), 0);
+        calls++;
+        if (f->head == first) {
+            positions.push_back(first->pos);
+            EXPECT_LT(first->pos, first->len);
+            EXPECT_EQ(second->pos, 0) << "a chunk was begun before the one ahead of it";
+        }
+        // The peer takes what has arrived, between the calls only.
+        struct pollfd pf = {p.peer, POLLIN, 0};
+        if (poll(&pf, 1, 100) > 0) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = recv(p.peer, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, (size_t)n);
+        }
+    }
+    got += fx::readSome(p.peer, (int)(a.size() + b.size() + c.size() - got.size()));
+    EXPECT_EQ(got, a + b + c);
+    ASSERT_GE(positions.size(), 3u) << "the first chunk went out in fewer than three parts";
+    EXPECT_GT(positions[0], 0);
+    for (size_t i = 1; i < positions.size(); i++) EXPECT_GE(positions[i], positions[i - 1]);
+    EXPECT_EQ(f->queued, 0);
+
+    // The emptied queue: the next alloc makes its chunk both head and tail.
+    queue(f, "again");
+    EXPECT_EQ(f->head, f->tail);
+    EXPECT_EQ(f->head->next, nullptr);
+    EXPECT_EQ(f->process(), 0);
+    EXPECT_TRUE(f->isEmpty());
+    EXPECT_EQ(fx::readSome(p.peer, 5), "again");
+    delete f;
+}
+
+TEST_F(Endpoint, ThreeWholeChunksAreWrittenAndPoppedInOneCall)
+{
+    fx::TcpPair p;
+    OutFifo *f = socketEndpoint(p);
+    queue(f, "one,");
+    queue(f, "two,");
+    queue(f, "three");
+    EXPECT_EQ(f->process(), 0);
+    EXPECT_TRUE(f->isEmpty());
+    EXPECT_EQ(fx::readSome(p.peer, 13), "one,two,three");
+    delete f;
+}
+
+TEST_F(Endpoint, CommitShorterThanTheReservationSendsOnlyThatMany)
+{
+    fx::TcpPair p;
+    OutFifo *f = socketEndpoint(p);
+    char *s = f->alloc(10);
+    memcpy(s, "abcdefghij", 10);
+    f->commit(s, 4);
+    queue(f, "XY");
+    EXPECT_EQ(f->process(), 0);
+    EXPECT_EQ(fx::readSome(p.peer, -1), "abcdXY");
+    delete f;
+}
+
+TEST_F(Endpoint, FailedSocketWriteClosesTheEndpoint)
+{
+    fx::TcpPair p;
+    fx::closeWithReset(p.peer);
+    p.peer = -1;
+    usleep(20000);
+    OutFifo *f = socketEndpoint(p);
+    int fd = f->fd;
+    queue(f, "hello");
+    fx::Capture c;
+    int r = f->process();
+    int again = f->process();
+    c.stop();
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(again, -1);
+    EXPECT_FALSE(f->isOpen());
+    EXPECT_EQ(f->fd, -1);
+    EXPECT_EQ(watchedSet.count, 0u);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    ASSERT_FALSE(f->isEmpty());  // the failed chunk is left as it was
+    EXPECT_EQ(f->head->pos, 0);
+    EXPECT_EQ(c.out, "");
+    EXPECT_EQ(c.err, "send error 5 -1 " + std::to_string(ECONNRESET) +
+                         "\nOutFifo::process: Kvb::write n=-1, fd=" + std::to_string(fd) + "\n");
+    delete f;
+}
+
+TEST_F(Endpoint, FailedConsoleWriteClosesTheConsoleButNotStandardOutput)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);  // nobody reads standard output any more
+    fx::Capture c;
+    OutFifo *f;
+    int r;
+    {
+        fx::StdSwap swap(out[1], 1);
+        f = openStdinFifo();
+        queue(f, "reply\r\n");
+        r = f->process();
+        delete f;
+    }
+    close(out[1]);
+    c.stop();
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(c.err, "OutFifo::process: Kvb::write n=-1, fd=1\n");
+    EXPECT_NE(fcntl(1, F_GETFD), -1);
+}
+
+// ---- Part 3.2: reads and failCount ------------------------------------------------------
+
+TEST_F(Endpoint, TheHundredAndFirstFailedReadGivesTheSocketUp)
+{
+    fx::TcpPair p;
+    OutFifo *f = socketEndpoint(p);
+    int fd = f->fd;
+    shutdown(p.peer, SHUT_WR);
+    usleep(20000);
+    fx::Capture c;
+    int zeros = 0;
+    for (int i = 0; i < 100; i++) zeros += f->process() == 0;
+    int failCountAfter100 = f->failCount;
+    bool openAfter100 = f->isOpen();
+    std::string outAfter100 = fx::readFile(1);
+    int r = f->process();
+    c.stop();
+    EXPECT_EQ(zeros, 100);
+    EXPECT_EQ(failCountAfter100, 100);
+    EXPECT_TRUE(openAfter100);
+    EXPECT_EQ(outAfter100, "");
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(c.out, "client disconnected " + std::to_string(fd) + "\n");
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(f->fd, -1);
+    EXPECT_EQ(watchedSet.count, 0u);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(f->process(), -1);
+    delete f;
+}
+
+TEST_F(Endpoint, AReadThatDoesNotFailResetsFailCount)
+{
+    // The endpoint's descriptor is switched between a socket whose peer has
+    // closed and a live quiet socket with dup2, so that failures and a
+    // would-block read alternate on one endpoint.
+    fx::TcpPair closedPair, livePair;
+    shutdown(closedPair.peer, SHUT_WR);
+    usleep(20000);
+    int closedCopy = dup(closedPair.mine);
+    int liveCopy = dup(livePair.mine);
+    OutFifo *f = socketEndpoint(closedPair);
+    fx::Capture c;
+    for (int i = 0; i < 99; i++) ASSERT_EQ(f->process(), 0);
+    EXPECT_EQ(f->failCount, 99);
+    dup2(liveCopy, f->fd);
+    EXPECT_EQ(f->process(), 0);  // would block: not a failure
+    EXPECT_EQ(f->failCount, 0);
+    dup2(closedCopy, f->fd);
+    for (int i = 0; i < 100; i++) ASSERT_EQ(f->process(), 0);  // counting starts over
+    EXPECT_TRUE(f->isOpen());
+    EXPECT_EQ(f->process(), -1);
+    c.stop();
+    EXPECT_EQ(c.out.rfind("client disconnected ", 0), 0u);
+    delete f;
+    close(closedCopy);
+    close(liveCopy);
+}
+
+TEST_F(Endpoint, ClosedEndpointNeitherWritesNorReads)
+{
+    fx::TcpPair p;
+    OutFifo *f = new OutFifo(INVALID_HANDLE_VALUE);
+    queue(f, "never");
+    fx::Capture c;
+    EXPECT_EQ(f->process(), -1);
+    c.stop();
+    EXPECT_EQ(c.out + c.err, "");
+    EXPECT_FALSE(f->isEmpty());
+    delete f;
+}
+
+// ---- Part 3.2: echo ----------------------------------------------------------------------
+
+// Standard output is a one-page pipe that already holds one byte: a write
+// of a whole page cannot go in (the queued chunk waits), while a few bytes
+// still join the page in the pipe.  So the echo, written straight back,
+// reaches the device ahead of the queued output.
+TEST_F(Endpoint, EchoGoesAheadOfQueuedOutputInLineAndRawMode)
+{
+    const int page = (int)sysconf(_SC_PAGESIZE);
+    for (bool raw : {false, true}) {
+        int out[2], in[2];
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(pipe(in), 0);
+        ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, page), page);
+        fcntl(out[1], F_SETFL, O_NONBLOCK);
+        fcntl(out[0], F_SETFL, O_NONBLOCK);
+        ASSERT_EQ(write(out[1], "#", 1), 1);
+        ASSERT_EQ(write(in[1], "a\rb", 3), 3);
+        std::string echoed, late;
+        int pos = -1;
+        {
+            fx::StdSwap swapIn(in[0], 0), swapOut(out[1], 1);
+            OutFifo *f = openStdinFifo();
+            if (raw) f->setRaw();
+            f->echoOn();
+            queue(f, std::string((size_t)page, 'Q'));
+            for (int i = 0; i < 3; i++) f->process();
+            pos = f->head ? f->head->pos : -2;
+            echoed = fx::readSome(out[0], -1, 1000, 20);
+            f->process();
+            late = fx::readSome(out[0], -1, 1000, 20);
+            EXPECT_EQ(f->hasLine(), true) << raw;
+            EXPECT_EQ(std::string(f->line(), raw ? 3 : 1), raw ? "a\rb" : "a") << raw;
+            delete f;
+        }
+        EXPECT_EQ(echoed, "#a\rb") << (raw ? "raw" : "line");
+        EXPECT_EQ(pos, 0) << "the queued chunk went out before the echo";
+        EXPECT_EQ(late, std::string((size_t)page, 'Q'));
+        for (int fd : {out[0], out[1], in[0], in[1]}) close(fd);
+    }
+}
+
+TEST_F(Endpoint, EchoOnASocketWritesEveryByteBack)
+{
+    fx::TcpPair p;
+    OutFifo *f = socketEndpoint(p);
+    f->echoOn();
+    fx::sendAll(p.peer, "hi\r\n");
+    fx::waitPending(f->fd, 4);
+    EXPECT_EQ(f->process(), 0);
+    EXPECT_EQ(fx::readSome(p.peer, 4), "hi\r\n");
+    f->echoOff();
+    fx::sendAll(p.peer, "x");
+    fx::waitPending(f->fd, 1);
+    EXPECT_EQ(f->process(), 0);
+    EXPECT_EQ(fx::readSome(p.peer, -1), "");
+    delete f;
+}
+
+// ---- Part 3.2: destruction -----------------------------------------------------------------
+
+TEST_F(Endpoint, DestroyingASocketEndpointDropsItsQueueAndClosesIt)
+{
+    fx::TcpPair p;
+    OutFifo *f = socketEndpoint(p);
+    int fd = f->fd;
+    queue(f, "dropped");
+    queue(f, pattern(100000, 3));
+    delete f;
+    EXPECT_EQ(watchedSet.count, 0u);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    char b[16];
+    struct timeval tv = {3, 0};
+    setsockopt(p.peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(recv(p.peer, b, sizeof b, 0), 0);  // end of stream, nothing before it
+}
+
+TEST_F(Endpoint, DestroyingASerialEndpointClosesThePortSoItOpensAgain)
+{
+    fx::Pty pty;
+    fx::PortDir ports;
+    ports.link("COM5", pty.slave);
+    OutFifo *f = openComFifo("COM5", 9600);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->fd, -1);
+    EXPECT_EQ(openComFifo("COM5", 9600), nullptr);  // held
+    queue(f, "dropped");
+    delete f;
+    EXPECT_EQ(fx::readSome(pty.master, -1), "");
+    OutFifo *again = openComFifo("COM5", 9600);
+    ASSERT_NE(again, nullptr);
+    queue(again, "sent");
+    EXPECT_EQ(again->process(), 0);
+    EXPECT_EQ(fx::readSome(pty.master, 4), "sent");
+    write(pty.master, "back", 4);
+    std::string got;
+    for (int i = 0; i < 300 && !again->hasLine(); i++) {
+        again->setRaw();
+        again->process();
+        usleep(1000);
+    }
+    ASSERT_TRUE(again->hasLine());
+    EXPECT_EQ(std::string(again->line(), (size_t)again->lineLength()), "back");
+    delete again;
+}
+
+TEST_F(Endpoint, DestroyingTheConsoleEndpointLeavesStandardOutputOpen)
+{
+    OutFifo *f = openStdinFifo();
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->fd, 1);
+    queue(f, "dropped");
+    delete f;
+    EXPECT_NE(fcntl(1, F_GETFD), -1);
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+}
+
+// ---- Part 3.2 on POSIX: the console ---------------------------------------------------------
+
+TEST(Console, OneKeyPerCallFromAPipe)
+{
+    EXPECT_EQ(inChild([] {
+                  int in[2];
+                  if (pipe(in) != 0 || write(in[1], "abc", 3) != 3) return 10;
+                  fx::StdSwap swap(in[0], 0);
+                  OutFifo *f = openStdinFifo();
+                  f->setRaw();
+                  for (int i = 1; i <= 3; i++) {
+                      if (f->process() != 0) return 11;
+                      if (f->bufIndex != i) return 12;
+                  }
+                  if (f->process() != 0 || f->bufIndex != 3) return 13;  // nothing more yet
+                  if (memcmp(f->buf, "abc", 3) != 0) return 14;
+                  delete f;
+                  return 0;
+              }),
+              0);
+}
+
+TEST(Console, EndOfInputNeverSpinsFailsOrCloses)
+{
+    struct Case {
+        const char *what;
+        std::function<int()> makeStdin;  // a descriptor to put on 0
+        const char *keys;                // what arrives before the end
+    };
+    const Case cases[] = {
+        {"/dev/null", [] { return open("/dev/null", O_RDONLY); }, ""},
+        {"closed pipe",
+         [] {
+             int in[2];
+             if (pipe(in) != 0) return -1;
+             close(in[1]);
+             return in[0];
+         },
+         ""},
+        {"pipe with keys, then closed",
+         [] {
+             int in[2];
+             if (pipe(in) != 0) return -1;
+             if (write(in[1], "ok\r", 3) != 3) return -1;
+             close(in[1]);
+             return in[0];
+         },
+         "ok"},
+        {"directory (reads fail)", [] { return open("/", O_RDONLY); }, ""},
+    };
+    for (const Case &k : cases) {
+        int st = inChild([&k] {
+            int in = k.makeStdin();
+            if (in < 0) return 20;
+            fx::StdSwap swap(in, 0);
+            OutFifo *f = openStdinFifo();
+            long long t0 = fx::nowMs();
+            for (int i = 0; i < 2000; i++)
+                if (f->process() != 0) return 21;
+            if (fx::nowMs() - t0 > 1000) return 22;  // no call waits
+            if (!f->isOpen()) return 23;
+            if (k.keys[0] && (!f->hasLine() || strcmp(f->line(), k.keys) != 0)) return 24;
+            if (!k.keys[0] && (f->hasLine() || f->bufIndex != 0)) return 25;
+            delete f;
+            return 0;
+        });
+        EXPECT_EQ(st, 0) << k.what;
+    }
+}
+
+}  // namespace
