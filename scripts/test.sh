@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, then in a plain build.
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat
+sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
 cmake --build build-asan
