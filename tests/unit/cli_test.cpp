@@ -1,6 +1,6 @@
-// Part 1.1 through the real binary: switch parsing, the usage text byte for
+// The command line through the real binary: switch parsing, the usage text byte for
 // byte on its stream, exit statuses, the start-up line and the listener's
-// failure.  Part 2.2's bind error is checked here too, since it ends the
+// failure.  The listener's bind error is checked here too, since it ends the
 // process.
 #include "fixtures.h"
 

@@ -1,4 +1,4 @@
-// The console on a terminal (issue 3, Part 3.2 on POSIX), through the real
+// The console on a terminal (POSIX), through the real
 // binary with a pseudo-terminal as standard input and controlling terminal:
 // single keys without echo and without waiting for a line end, and the
 // terminal's settings put back on every way out.

@@ -22,7 +22,7 @@ std::vector<int> members(const KvaSet &s)
 
 bool isOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-// ---- Part 2.1: the watched set -------------------------------------------------
+// ---- the watched set -------------------------------------------------
 
 TEST(WatchedSet, AddAndRemoveRules)
 {
@@ -136,7 +136,7 @@ TEST_F(Layer, CloseReportsEverySocketInSetOrderAndClosesThem)
     close(l);
 }
 
-// ---- Part 2.1: the wait and the idle sleep ---------------------------------------
+// ---- the wait and the idle sleep ---------------------------------------
 
 TEST_F(Layer, WaitSleepsTheIdleTimeFirstAndResetsItTo50)
 {
@@ -177,7 +177,7 @@ TEST_F(Layer, WaitReportsTheReadyMembersOnly)
     close(c);
 }
 
-// ---- Part 2.2: listener and accept filter -----------------------------------------
+// ---- listener and accept filter -----------------------------------------
 
 TEST_F(Layer, AcceptWithoutAReadyListenerReturnsMinusOneSilently)
 {
@@ -294,7 +294,7 @@ TEST(PrintHex, Table)
     EXPECT_EQ(first30.size(), 60u);
 }
 
-// ---- Part 2.2: outgoing connections -----------------------------------------------
+// ---- outgoing connections -----------------------------------------------
 
 TEST_F(Layer, ConnectToAnUnresolvableNameMakesNoSocket)
 {
@@ -363,7 +363,7 @@ TEST_F(Layer, ConnectedSocketIsWatchedAndNonBlocking)
     close(l);
 }
 
-// ---- Part 2.3: socket transfer ---------------------------------------------------
+// ---- socket transfer ---------------------------------------------------
 
 TEST(Transfer, OpenStdinIsTheConsoleMarker)
 {

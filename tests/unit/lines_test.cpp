@@ -1,4 +1,4 @@
-// Part 3.3: input line assembly and raw mode, driven through process() over
+// Input line assembly and raw mode, driven through process() over
 // a real loopback TCP pair, and the two mended faults (a line that does not
 // fit the buffer; no read with zero room).
 #include "fixtures.h"

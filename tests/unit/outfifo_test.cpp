@@ -53,7 +53,7 @@ protected:
     void TearDown() override { fx::resetLayer(); }
 };
 
-// ---- Part 3.1: the queue -----------------------------------------------------------
+// ---- the output queue -----------------------------------------------------------
 
 TEST_F(Endpoint, PartlyWrittenChunkContinuesAtPosAndChunksBehindItWait)
 {
@@ -178,7 +178,7 @@ TEST_F(Endpoint, FailedConsoleWriteClosesTheConsoleButNotStandardOutput)
     EXPECT_NE(fcntl(1, F_GETFD), -1);
 }
 
-// ---- Part 3.2: reads and failCount ------------------------------------------------------
+// ---- reads and failCount ------------------------------------------------------
 
 TEST_F(Endpoint, TheHundredAndFirstFailedReadGivesTheSocketUp)
 {
@@ -250,7 +250,7 @@ TEST_F(Endpoint, ClosedEndpointNeitherWritesNorReads)
     delete f;
 }
 
-// ---- Part 3.2: echo ----------------------------------------------------------------------
+// ---- echo ----------------------------------------------------------------------
 
 // Standard output is a one-page pipe that already holds one byte: a write
 // of a whole page cannot go in (the queued chunk waits), while a few bytes
@@ -309,7 +309,7 @@ TEST_F(Endpoint, EchoOnASocketWritesEveryByteBack)
     delete f;
 }
 
-// ---- Part 3.2: destruction -----------------------------------------------------------------
+// ---- destruction -----------------------------------------------------------------
 
 TEST_F(Endpoint, DestroyingASocketEndpointDropsItsQueueAndClosesIt)
 {
@@ -367,7 +367,7 @@ TEST_F(Endpoint, DestroyingTheConsoleEndpointLeavesStandardOutputOpen)
     EXPECT_NE(fcntl(0, F_GETFD), -1);
 }
 
-// ---- Part 3.2 on POSIX: the console ---------------------------------------------------------
+// ---- the console on POSIX ---------------------------------------------------------
 
 TEST(Console, OneKeyPerCallFromAPipe)
 {

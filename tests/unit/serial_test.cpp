@@ -1,4 +1,4 @@
-// Part 2.4 on POSIX: the COM name rule, and real pseudo-terminals reached
+// Serial ports on POSIX: the COM name rule, and real pseudo-terminals reached
 // through the port map (VELKOR_PORTS) standing in for serial ports.
 #include "fixtures.h"
 
