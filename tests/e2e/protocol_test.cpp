@@ -1,0 +1,254 @@
+// The client protocol end to end: the identifier, every command of the
+// interpreter with its exact reply, echo, disconnect and kill.
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string kFewArguments = "! to few arguments\r\n";
+const std::string kWrongIdentifier = "! wrong identifier\r\n";
+
+const std::string kHelp =
+    ":commands:\r\n"
+    ":? : help\r\n"
+    ":c <host> <port> : connect to tcp/ip port:\r\n"
+    ":p <comport> <baudrate> : connect to serial port\r\n"
+    ":d : disconnect\r\n"
+    ":e : echo on\r\n"
+    ":s : echo off\r\n"
+    ":k : kill server\r\n"
+    ":v : give server version\r\n"
+    ":l [class]: list all class device names, class can be \"Ports\"\r\n"
+    ":r : list available serial comm ports\r\n"
+    ":n : list available serial comm ports (only name)\r\n"
+    ":i : show server os\r\n"
+    ".\r\n";
+
+std::string testLines(int count)
+{
+    std::string s;
+    for (int k = count; k > 0; k--) s += ": testing sending many lines " + std::to_string(k) + "\r\n";
+    return s + ".\r\n";
+}
+
+// A line of `count` tokens: `first`, then "a" as often as needed.
+std::string tokens(const std::string &first, int count)
+{
+    std::string s = first;
+    for (int i = 1; i < count; i++) s += " a";
+    return s;
+}
+
+// ---- the identifier -------------------------------------------------------------
+
+struct IdentifierCase {
+    const char *name;
+    std::vector<std::string> switches;
+    std::string sent;
+    bool accepted;
+};
+
+void PrintTo(const IdentifierCase &c, std::ostream *os) { *os << c.name; }
+
+class Identifier : public testing::TestWithParam<IdentifierCase> {};
+
+TEST_P(Identifier, GatesTheCommands)
+{
+    const IdentifierCase &c = GetParam();
+    Server s;
+    ServerOptions options;
+    options.switches = c.switches;
+    ASSERT_TRUE(s.start(options));
+    Stream client = s.connect();
+    if (c.accepted) {
+        EXPECT_TRUE(client.ask(c.sent, ".\r\n"));
+        EXPECT_TRUE(client.ask("v\r\n", kVersion));
+    } else {
+        EXPECT_TRUE(client.ask(c.sent, kWrongIdentifier));
+        EXPECT_TRUE(s.waitErr("failed, wrong identifier\n"));
+        // Still waiting for the identifier: a command is one more wrong try.
+        EXPECT_TRUE(client.ask("v\r\n", kWrongIdentifier));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Identifier,
+    testing::Values(IdentifierCase{"Right", {}, "wobex\r\n", true},
+                    IdentifierCase{"EndedByLineFeedOnly", {}, "wobex\n", true},
+                    IdentifierCase{"LeadingBlanksDropped", {}, "  \t wobex\r\n", true},
+                    IdentifierCase{"TrailingSpace", {}, "wobex \r\n", false},
+                    IdentifierCase{"OtherCase", {}, "Wobex\r\n", false},
+                    IdentifierCase{"Prefix", {}, "wobe\r\n", false},
+                    IdentifierCase{"Longer", {}, "wobexx\r\n", false},
+                    IdentifierCase{"AsSetBySwitch", {"-wpapaya"}, "papaya\r\n", true},
+                    IdentifierCase{"BuiltInReplacedBySwitch", {"-wpapaya"}, "wobex\r\n", false},
+                    IdentifierCase{"EmptyMatchesNothing", {"-w"}, "wobex\r\n", false}),
+    [](const testing::TestParamInfo<IdentifierCase> &c) { return c.param.name; });
+
+TEST(IdentifierTries, ThreeWrongThenRight)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    Stream client = s.connect();
+    for (const char *wrong : {"guest\r\n", "v\r\n", "wobex \r\n"})
+        EXPECT_TRUE(client.ask(wrong, kWrongIdentifier));
+    EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+    EXPECT_EQ(countOf(s.err(), "failed, wrong identifier\n"), 3u) << s.err();
+}
+
+// ---- the command table ----------------------------------------------------------
+
+struct CommandCase {
+    const char *name;
+    std::string sent;   // after the identifier, in one write
+    std::string reply;  // everything the client gets back
+    // The reply to a "v" line sent next: the version, unless the case leaves
+    // something behind.
+    std::string next = kVersion;
+};
+
+void PrintTo(const CommandCase &c, std::ostream *os) { *os << c.name; }
+
+class Command : public LoggedInClient, public testing::WithParamInterface<CommandCase> {};
+
+TEST_P(Command, RepliesExactly)
+{
+    EXPECT_TRUE(client.ask(GetParam().sent, GetParam().reply));
+    // Nothing else follows: the next command gets just its own reply.
+    EXPECT_TRUE(client.ask("v\r\n", GetParam().next));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Command,
+    testing::Values(
+        CommandCase{"Help", "?\r\n", kHelp},
+        CommandCase{"HelpByFirstCharacter", "?x\r\n", kHelp},
+        CommandCase{"Version", "v\r\n", kVersion},
+        CommandCase{"VersionIgnoresArguments", "v a b c\r\n", kVersion},
+        CommandCase{"CapitalV", "V\r\n", "! unknown command 'V'\r\n"},
+        CommandCase{"CapitalC", "C 127.0.0.1 23\r\n", "! unknown command 'C'\r\n"},
+        CommandCase{"HelpSpelledOut", "help\r\n", "! unknown command 'help'\r\n"},
+        CommandCase{"OnlyFirstTokenQuoted", "foo bar\r\n", "! unknown command 'foo'\r\n"},
+        CommandCase{"LongTokenQuotedTo256", std::string(300, 'x') + "\r\n",
+                    "! unknown command '" + std::string(256, 'x') + "'\r\n"},
+        CommandCase{"ListClass", "l\r\n", "! not supported in this version\r\n"},
+        CommandCase{"ListClassPorts", "l Ports\r\n", "! not supported in this version\r\n"},
+        CommandCase{"ConnectWithoutPort", "c 127.0.0.1\r\n", kFewArguments},
+        CommandCase{"ConnectSpelledOutWithoutPort", "connect 127.0.0.1\r\n", kFewArguments},
+        CommandCase{"OpenWithoutBaudRate", "p COM1\r\n", kFewArguments},
+        CommandCase{"TestLinesWithoutCount", "t\r\n", kFewArguments},
+        // What follows the TAB is held and read as the next line once more
+        // bytes arrive.
+        CommandCase{"TabEndsTheLine", "c\t127.0.0.1\t23\r\n", kFewArguments,
+                    "! unknown command '127.0.0.1'\r\n"},
+        CommandCase{"TestLines", "t 2\r\n", testLines(2)},
+        CommandCase{"TestLinesZero", "t 0\r\n", ".\r\n"},
+        CommandCase{"TestLinesNegative", "t -5\r\n", ".\r\n"},
+        CommandCase{"TestLinesNotANumber", "t x\r\n", ".\r\n"},
+        CommandCase{"TestLinesLargestCount", "t 10000\r\n", testLines(10000)},
+        CommandCase{"TestLinesCountTooLarge", "t 10001\r\n", "! count too large\r\n"},
+        CommandCase{"TestLinesCountBeyondInt", "t 99999999999999999999\r\n",
+                    "! count too large\r\n"},
+        CommandCase{"EchoOn", "e\r\n", ":echo on\r\n.\r\n", "v\r\n" + std::string(kVersion)},
+        CommandCase{"EchoOffIsEchoOn", "echo off\r\n", ":echo on\r\n.\r\n",
+                    "v\r\n" + std::string(kVersion)},
+        CommandCase{"EchoOff", "s\r\n", ":echo off\r\n.\r\n"},
+        CommandCase{"SixtyFourTokens", tokens("t 1", 63) + "\r\n", testLines(1)},
+        CommandCase{"TwoHundredTokens", tokens("v", 200) + "\r\n", kVersion},
+        CommandCase{"BlankLinesGiveNothing", "   \r\n\r\n \r\nv\r\n", kVersion},
+        CommandCase{"BytesBeforeALineDropped", "\x80\x01\x7f v\r\n", kVersion},
+        CommandCase{"LongestLine", "v" + std::string(1021, ' ') + "\r\n", kVersion},
+        CommandCase{"LineTooLong", "v" + std::string(1022, ' ') + "\r\n", "! line too long\r\n"},
+        CommandCase{"LineFarTooLongThenCommand", std::string(5000, 'x') + "\r\nv\r\n",
+                    "! line too long\r\n" + std::string(kVersion)}),
+    [](const testing::TestParamInfo<CommandCase> &c) { return c.param.name; });
+
+// ---- echo -----------------------------------------------------------------------
+
+class Echo : public LoggedInClient {};
+
+TEST_F(Echo, AppliesToLinesReadAfterTheCommand)
+{
+    // The "e" line itself was read before echo was on; the next lines are
+    // echoed as they arrive, ahead of their replies, "s" included.
+    EXPECT_TRUE(client.ask("e\r\n", ":echo on\r\n.\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", "v\r\n" + std::string(kVersion)));
+    EXPECT_TRUE(client.ask("s\r\n", "s\r\n:echo off\r\n.\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+}
+
+TEST_F(Echo, StaysOnThroughABridge)
+{
+    EXPECT_TRUE(client.ask("e\r\n", ":echo on\r\n.\r\n"));
+    std::string command = "c 127.0.0.1 " + std::to_string(hostSide.port()) + "\n";
+    EXPECT_TRUE(client.ask(command, command + ".\r\n"));
+    Stream host = hostSide.accept();
+    client.send("raw\x01");
+    EXPECT_TRUE(client.expect("raw\x01"));
+    EXPECT_TRUE(host.expect("raw\x01"));
+}
+
+// ---- a client that does not read ---------------------------------------------------
+
+TEST(Replies, NoFurtherCommandIsTakenWhileRepliesPileUp)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    Listener hostSide;
+    // The client reads nothing for a while.  Its replies fill the sockets'
+    // buffers (a few MiB on loopback) and then pile up in the server, which
+    // must stop taking commands from it.  Each line goes in a read of its
+    // own (a turn passes after each).
+    Stream client = s.login(4096);
+    const int count = 20;
+    for (int i = 0; i < count; i++) {
+        client.send("t 10000\r\n");
+        s.passTurn();
+    }
+    client.send("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\n");
+    s.passTurn();
+    EXPECT_FALSE(hostSide.hasPending())
+        << "a command was carried out while the replies to that client piled up";
+
+    // As the client reads, the waiting commands are carried out in order.
+    // A line that waited behind another becomes ready when more bytes come:
+    // each CR sent here makes the next one ready and no line of its own.
+    const std::string reply = testLines(10000);
+    for (int i = 0; i < count; i++) {
+        EXPECT_TRUE(client.expect(reply, 60)) << "reply " << i;
+        client.send("\r");
+    }
+    EXPECT_TRUE(client.expect(".\r\n"));
+    EXPECT_TRUE(hostSide.accept().isOpen());
+}
+
+// ---- leaving ----------------------------------------------------------------------
+
+class Disconnect : public LoggedInClient {};
+
+TEST_F(Disconnect, RepliesThenCloses)
+{
+    EXPECT_TRUE(client.ask("d\r\n", ":disconnect\r\n.\r\n"));
+    EXPECT_TRUE(client.expectClosed());
+    // Only that client went.
+    Stream other = s.login();
+    EXPECT_TRUE(other.ask("v\r\n", kVersion));
+}
+
+TEST(Kill, StopsTheServerWithStatusZero)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    Stream killer = s.login();
+    Stream bystander = s.login();
+    EXPECT_TRUE(killer.ask("k\r\n", ":kill\r\n.\r\n"));
+    EXPECT_TRUE(killer.expectClosed());
+    EXPECT_TRUE(bystander.expectClosed());
+    EXPECT_TRUE(s.exitsWith(0));
+    // Shutdown closes what is still open: the listener and the bystander.
+    EXPECT_EQ(countNumberedLines(s.out(), "kva_close: ", " \n"), 2u) << escapeBytes(s.out());
+}
+
+}  // namespace
