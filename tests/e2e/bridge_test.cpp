@@ -1,0 +1,253 @@
+// Bridges end to end: a client connected to a TCP host ("c") or a serial
+// port ("p") through the server, with bytes relayed unchanged both ways.
+#include "harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+
+using namespace e2e;
+
+namespace {
+
+// ---- TCP ---------------------------------------------------------------------------
+
+class TcpBridge : public LoggedInClient {};
+
+TEST_F(TcpBridge, CarriesEveryByteValueBothWays)
+{
+    EXPECT_TRUE(client.ask("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\n", ".\r\n"));
+    Stream host = hostSide.accept();
+
+    // The command line ended at its CR; the LF behind it was already read
+    // and goes out as the first raw byte.
+    client.send(allByteValues());
+    EXPECT_TRUE(host.expect("\n" + allByteValues()));
+    EXPECT_TRUE(relayed(host, client, allByteValues()));
+
+    // Commands are plain data now, in both directions.
+    EXPECT_TRUE(relayed(client, host, "d\r\n"));
+    EXPECT_TRUE(relayed(host, client, "k\r\n"));
+    EXPECT_TRUE(relayed(client, host, "v\r\n"));
+}
+
+struct ConnectCase {
+    const char *name;
+    const char *word;
+    long portOffset;  // added to the host's port in the command
+};
+
+void PrintTo(const ConnectCase &c, std::ostream *os) { *os << c.name; }
+
+class ConnectForms : public LoggedInClient, public testing::WithParamInterface<ConnectCase> {};
+
+TEST_P(ConnectForms, ReachTheHost)
+{
+    long port = hostSide.port() + GetParam().portOffset;
+    EXPECT_TRUE(bridge(client, GetParam().word + (" 127.0.0.1 " + std::to_string(port))));
+    Stream host = hostSide.accept();
+    EXPECT_TRUE(relayed(client, host, "ping"));
+    EXPECT_TRUE(relayed(host, client, "pong"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ConnectForms,
+    testing::Values(ConnectCase{"Short", "c", 0}, ConnectCase{"SpelledOut", "connect", 0},
+                    ConnectCase{"AnyWordStartingWithC", "cx", 0},
+                    // Only the low 16 bits of the port count.
+                    ConnectCase{"PortBeyond16Bits", "c", 65536},
+                    ConnectCase{"PortFarBeyond16Bits", "c", 3 * 65536}),
+    [](const testing::TestParamInfo<ConnectCase> &c) { return c.param.name; });
+
+TEST_F(TcpBridge, RefusedConnectionLeavesTheClientInCommandMode)
+{
+    EXPECT_TRUE(client.ask("c 127.0.0.1 " + std::to_string(freePort()) + "\r\n",
+                           "! could not connect\r\n"));
+    EXPECT_TRUE(s.waitOut("connect error code"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+}
+
+TEST_F(TcpBridge, TargetClosingReturnsTheClientToTheIdentifier)
+{
+    Stream host = bridgeToHost(client, hostSide);
+    EXPECT_TRUE(relayed(client, host, "bye"));
+
+    host.close();
+    EXPECT_TRUE(s.waitOut("client disconnected "));
+    s.passTurn();
+    // No message on the way back, and the identifier is asked for again.
+    EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n"));
+    EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+}
+
+// ---- serial ------------------------------------------------------------------------
+
+class SerialBridge : public ServerWithPort {};
+
+TEST_F(SerialBridge, CarriesEveryByteValueBothWaysAtTheBaudRate)
+{
+    Stream client = s.login();
+    EXPECT_TRUE(bridge(client, "p COM5 9600"));
+
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B9600);
+
+    EXPECT_TRUE(relayed(client, pty.master(), allByteValues()));
+    EXPECT_TRUE(relayed(pty.master(), client, allByteValues()));
+}
+
+TEST_F(SerialBridge, PortThatCannotBeOpened)
+{
+    Stream holder = s.login();
+    EXPECT_TRUE(bridge(holder, "p COM5 9600"));
+
+    Stream client = s.login();
+    for (const char *command : {"p COM5 9600\r\n",    // open by the other client
+                                "p COM6 9600\r\n",    // not in the port list
+                                "p LPT1 9600\r\n"})   // not a COM port at all
+        EXPECT_TRUE(client.ask(command, "! could not open port\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+    // The holder's bridge is untouched.
+    EXPECT_TRUE(relayed(holder, pty.master(), "still here"));
+}
+
+// ---- holding back ------------------------------------------------------------------
+
+// Deterministic bytes of every value, in an order that shows a lost, doubled
+// or swapped block.
+std::string pattern(size_t n)
+{
+    std::string s(n, 0);
+    unsigned x = 12345;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+// Writes as much of `data` into `stream` as goes, until nothing more has
+// been taken for `quietSeconds`; the number of bytes written.  The test's
+// own send buffer is kept small, so that a stall shows the server holding
+// back rather than the kernel's buffering.
+size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds)
+{
+    int fd = stream.fd();
+    int small = 64 << 10;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = write(fd, data.data() + sent, std::min<size_t>(65536, data.size() - sent));
+        if (n > 0) {
+            sent += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, (int)(quietSeconds * 1000)) == 0) break;
+    }
+    return sent;
+}
+
+enum Direction { TowardPort, TowardClient };
+
+struct FloodCase {
+    const char *name;
+    Direction direction;
+};
+
+void PrintTo(const FloodCase &c, std::ostream *os) { *os << c.name; }
+
+class BridgeMemory : public testing::TestWithParam<FloodCase> {};
+
+// One side floods a bridge whose other side nobody reads.  The server must
+// hold back (so its memory stays small) instead of queueing everything, and
+// once the far side is read every byte must arrive, in order.
+TEST_P(BridgeMemory, StaysBoundedAndLosesNothing)
+{
+    const size_t total = 20u << 20;
+    const std::string data = pattern(total);
+
+    Pty pty;
+    Listener hostSide;
+    Server s;
+    s.addPort(5, pty);
+    // Under AddressSanitizer freed output chunks wait in a quarantine before
+    // they are reused; keep it small so that memory shows what is held.
+    std::string asan = "ASAN_OPTIONS=";
+    if (const char *inherited = getenv("ASAN_OPTIONS")) asan += std::string(inherited) + ":";
+    ServerOptions options;
+    options.environment = {asan + "quarantine_size_mb=1"};
+    ASSERT_TRUE(s.start(options));
+    Stream client = s.login();
+    Stream host;
+    Stream *in = &client;
+    Stream *out = &pty.master();
+    if (GetParam().direction == TowardPort) {
+        EXPECT_TRUE(bridge(client, "p COM5 115200"));
+    } else {
+        host = bridgeToHost(client, hostSide);
+        in = &host;
+        out = &client;
+    }
+    ASSERT_TRUE(in->isOpen() && out->isOpen());
+    long before = s.memoryKb();
+
+    size_t sent = pushUntilStalled(*in, data, 2.0);
+    ASSERT_LT(sent, total) << "the server took all " << total
+                           << " bytes while nothing read the far side";
+    long during = s.memoryKb();
+    ASSERT_GT(before, 0);
+    EXPECT_LT(during - before, 8L << 10) << "KiB before " << before << ", while held " << during;
+    EXPECT_LT(during, 64L << 10) << "KiB while held";
+
+    std::string got;
+    std::thread reader([&] { got = out->read(total, 120); });
+    EXPECT_TRUE(in->send(data.substr(sent)));
+    reader.join();
+    ASSERT_EQ(got.size(), total);
+    size_t at = 0;
+    while (at < total && got[at] == data[at]) at++;
+    EXPECT_EQ(at, total) << "first difference at offset " << at;
+}
+
+INSTANTIATE_TEST_SUITE_P(Floods, BridgeMemory,
+                         testing::Values(FloodCase{"ClientToUnreadPort", TowardPort},
+                                         FloodCase{"HostToUnreadingClient", TowardClient}),
+                         [](const testing::TestParamInfo<FloodCase> &c) { return c.param.name; });
+
+// Data the client sent for a host that then goes away is dropped with the
+// host: it is never read as the identifier.
+TEST_F(TcpBridge, DataHeldForAClosedTargetIsDropped)
+{
+    Stream host = bridgeToHost(client, hostSide);
+    ASSERT_TRUE(host.isOpen());
+
+    // The host reads nothing, so the server ends up holding the client's
+    // data ready in its input buffer.  No byte of it is graphic: in line
+    // mode it could never form a line of its own.
+    const std::string junk(8u << 20, '\x01');
+    ASSERT_LT(pushUntilStalled(client, junk, 2.0), junk.size());
+
+    // Closing with unread data resets the connection; the server's next
+    // send to it fails and the target is gone.
+    host.close();
+    EXPECT_TRUE(s.waitErr("OutFifo::process: Kvb::write"));
+    s.passTurn();
+    // Whatever of the junk still arrives is dropped by line assembly, so
+    // the first reply is the one to this line.
+    EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n", 60));
+    EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+}
+
+}  // namespace
