@@ -1,0 +1,93 @@
+// The table of clients and the main loop end to end: 32 slots in all, a
+// connection beyond them refused, freed slots taken again, clients that
+// vanish, and the console as the first client.
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+// A connection the server accepts and closes at once, without a greeting.
+testing::AssertionResult refused(Server &s, size_t refusalsSoFar)
+{
+    Stream extra = connectTo(s.port());
+    testing::AssertionResult closed = extra.expectClosed();
+    if (!closed) return closed;
+    if (!s.waitLogs([&](const std::string &, const std::string &e) {
+            return countOf(e, "to many clients\n") > refusalsSoFar;
+        }))
+        return testing::AssertionFailure() << "no \"to many clients\" line: " << s.err();
+    return testing::AssertionSuccess();
+}
+
+TEST(ClientTable, HoldsThirtyTwoClientsAndGivesAFreedSlotToTheNext)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    std::vector<Stream> clients;
+    for (int i = 0; i < 32; i++) clients.push_back(s.connect());
+    EXPECT_TRUE(refused(s, 0));
+
+    // A client low in the table leaves; the next connection gets its place.
+    Stream &leaving = clients[3];
+    EXPECT_TRUE(leaving.ask("wobex\r\n", ".\r\n"));
+    EXPECT_TRUE(leaving.ask("d\r\n", ":disconnect\r\n.\r\n"));
+    EXPECT_TRUE(leaving.expectClosed());
+    Stream newcomer = s.login();
+    EXPECT_TRUE(newcomer.ask("v\r\n", kVersion));
+    EXPECT_TRUE(refused(s, 1));
+
+    // Every client kept its place and is still served.
+    for (size_t i = 0; i < clients.size(); i++) {
+        if (i == 3) continue;
+        EXPECT_TRUE(clients[i].ask("wobex\r\n", ".\r\n")) << "client " << i;
+    }
+}
+
+class ClientWithPort : public ServerWithPort {};
+
+TEST_F(ClientWithPort, ThatVanishesIsDroppedAndItsPortClosed)
+{
+    Stream bridged = s.login();
+    EXPECT_TRUE(bridge(bridged, "p COM5 9600"));
+    std::vector<Stream> others;
+    for (int i = 0; i < 31; i++) others.push_back(s.connect());
+    EXPECT_TRUE(refused(s, 0));
+
+    // Gone without a word: the server notices, logs it, and frees the slot
+    // and the port.
+    bridged.close();
+    EXPECT_TRUE(s.waitLogs([](const std::string &o, const std::string &) {
+        size_t at = o.find("client disconnected ");
+        return at != std::string::npos && o.find("\ndisconnected\n", at) != std::string::npos;
+    })) << escapeBytes(s.out());
+    EXPECT_EQ(countNumberedLines(s.out(), "client disconnected ", "\n"), 1u) << escapeBytes(s.out());
+
+    Stream next = s.login();
+    EXPECT_TRUE(bridge(next, "p COM5 9600"));
+    EXPECT_TRUE(relayed(next, pty.master(), "again"));
+}
+
+TEST(ConsoleClient, IsTheFirstClientOnStandardInput)
+{
+    Server s;
+    ServerOptions options;
+    options.console = true;
+    ASSERT_TRUE(s.start(options));
+    Stream &console = s.console();
+    EXPECT_TRUE(console.expect(kGreeting));
+    // Keys are read one at a time and not echoed; Enter arrives as CR.
+    EXPECT_TRUE(console.ask("wobex\r", ".\r\n"));
+    EXPECT_TRUE(console.ask("v\r", kVersion));
+
+    // The console holds a slot: 31 network clients fill the table.
+    std::vector<Stream> clients;
+    for (int i = 0; i < 31; i++) clients.push_back(s.connect());
+    EXPECT_TRUE(refused(s, 0));
+
+    EXPECT_TRUE(console.ask("k\r", ":kill\r\n.\r\n"));
+    EXPECT_TRUE(s.exitsWith(0));
+    for (Stream &c : clients) EXPECT_TRUE(c.expectClosed());
+}
+
+}  // namespace
