@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -393,17 +394,46 @@ int kvp_getch()
     return pendingKey;
 }
 
+namespace {
+
+int consoleOut = -1;  // where the console client's bytes are written
+bool consoleOutIsSocket = false;
+dev_t consoleOutDev = 0;
+ino_t consoleOutIno = 0;
+
+// The console client's output must not hold the loop when whoever reads
+// standard output stops (a terminal paused with Ctrl-S, a pipe nobody
+// drains): it is written through a second, non-blocking open of the same
+// terminal or pipe, so descriptor 1, which carries the log lines, stays as
+// it is.  A socket takes a non-blocking send; a file never holds a write.
+// Standard output is looked at on every write, and opened again when it
+// has been replaced.
+void openConsoleOut()
+{
+    struct stat st;
+    if (fstat(1, &st) != 0) {
+        consoleOut = 1;
+        return;
+    }
+    if (consoleOut >= 0 && st.st_dev == consoleOutDev && st.st_ino == consoleOutIno) return;
+    if (consoleOut > 1) close(consoleOut);
+    consoleOut = 1;
+    consoleOutIsSocket = S_ISSOCK(st.st_mode);
+    consoleOutDev = st.st_dev;
+    consoleOutIno = st.st_ino;
+    if (S_ISREG(st.st_mode) || consoleOutIsSocket) return;
+    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) consoleOut = fd;
+}
+
+}  // namespace
+
 int kvp_write_stdout(const char *p, int n)
 {
-    int done = 0;
-    while (done < n) {
-        ssize_t w = write(1, p + done, (size_t)(n - done));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            return -1;
-        }
-        done += (int)w;
-    }
-    return done;
+    openConsoleOut();
+    ssize_t w = consoleOutIsSocket ? send(1, p, (size_t)n, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                   : write(consoleOut, p, (size_t)n);
+    if (w >= 0) return (int)w;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    return -1;
 }

@@ -96,10 +96,17 @@ int Client::step()
             state = Closed;
             break;
         }
-        for (int i = fifo->takeOverlongLines(); i > 0; i--) send("! line too long\r\n");
         // A user who does not read the replies gets no further commands
-        // taken, so replies cannot pile up without end.
-        if (!fifo->hasLine() || fifo->queued > bridgeQueueLimit) break;
+        // taken and no further errors queued, so replies cannot pile up
+        // without end.  Discarded overlong lines are answered one per step;
+        // they all came before the ready line, so its turn comes after them.
+        if (fifo->queued > bridgeQueueLimit) break;
+        if (fifo->overlongLines > 0) {
+            fifo->overlongLines--;
+            send("! line too long\r\n");
+            if (fifo->overlongLines > 0) break;
+        }
+        if (!fifo->hasLine()) break;
         if (state == AwaitIdentifier) {
             if (strcmp(fifo->line(), expectedIdentifier) == 0) {
                 send(".\r\n");

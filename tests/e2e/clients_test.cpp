@@ -90,4 +90,29 @@ TEST(ConsoleClient, IsTheFirstClientOnStandardInput)
     for (Stream &c : clients) EXPECT_TRUE(c.expectClosed());
 }
 
+TEST(ConsoleClient, ThatNobodyReadsHoldsUpNoOtherClient)
+{
+    Server s;
+    ServerOptions options;
+    options.console = true;
+    ASSERT_TRUE(s.start(options));
+    Stream &console = s.console();
+    EXPECT_TRUE(console.expect(kGreeting));
+    EXPECT_TRUE(console.ask("wobex\r", ".\r\n"));
+
+    // Far more output than the terminal holds, and nobody reads it past the
+    // first line (which shows the command has run): the replies wait in the
+    // server while the other clients are served.
+    ASSERT_TRUE(console.send("t 10000\r"));
+    std::string lines = console.readThrough(": testing sending many lines 10000\r\n");
+    EXPECT_EQ(lines, ": testing sending many lines 10000\r\n");
+    Stream other = s.login();
+    EXPECT_TRUE(other.ask("v\r\n", kVersion));
+
+    // Once the terminal is read, every line arrives, in order.
+    lines += console.readThrough(": testing sending many lines 1\r\n.\r\n");
+    EXPECT_EQ(countOf(lines, ": testing sending many lines "), 10000u);
+    EXPECT_TRUE(console.ask("v\r", kVersion));
+}
+
 }  // namespace
