@@ -68,16 +68,24 @@ TEST_F(ClientWithPort, ThatVanishesIsDroppedAndItsPortClosed)
     EXPECT_TRUE(relayed(next, pty.master(), "again"));
 }
 
-TEST(ConsoleClient, IsTheFirstClientOnStandardInput)
-{
+// A server whose console client (its terminal) has sent the identifier.
+class ConsoleClient : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ServerOptions options;
+        options.console = true;
+        ASSERT_TRUE(s.start(options));
+        ASSERT_TRUE(s.console().expect(kGreeting));
+        // Keys are read one at a time and not echoed; Enter arrives as CR.
+        ASSERT_TRUE(s.console().ask("wobex\r", ".\r\n"));
+    }
     Server s;
-    ServerOptions options;
-    options.console = true;
-    ASSERT_TRUE(s.start(options));
+};
+
+TEST_F(ConsoleClient, IsTheFirstClientOnStandardInput)
+{
     Stream &console = s.console();
-    EXPECT_TRUE(console.expect(kGreeting));
-    // Keys are read one at a time and not echoed; Enter arrives as CR.
-    EXPECT_TRUE(console.ask("wobex\r", ".\r\n"));
     EXPECT_TRUE(console.ask("v\r", kVersion));
 
     // The console holds a slot: 31 network clients fill the table.
@@ -90,15 +98,9 @@ TEST(ConsoleClient, IsTheFirstClientOnStandardInput)
     for (Stream &c : clients) EXPECT_TRUE(c.expectClosed());
 }
 
-TEST(ConsoleClient, ThatNobodyReadsHoldsUpNoOtherClient)
+TEST_F(ConsoleClient, ThatNobodyReadsHoldsUpNoOtherClient)
 {
-    Server s;
-    ServerOptions options;
-    options.console = true;
-    ASSERT_TRUE(s.start(options));
     Stream &console = s.console();
-    EXPECT_TRUE(console.expect(kGreeting));
-    EXPECT_TRUE(console.ask("wobex\r", ".\r\n"));
 
     // Far more output than the terminal holds, and nobody reads it past the
     // first line (which shows the command has run): the replies wait in the
