@@ -24,6 +24,8 @@ struct ListingCase {
     const char *name;
     // Sets up the server's ports; returns the replies of "r" and of "n".
     std::function<std::pair<std::string, std::string>(Server &)> setUp;
+    // The replies list several ports in number order.
+    bool byNumber = false;
 };
 
 void PrintTo(const ListingCase &c, std::ostream *os) { *os << c.name; }
@@ -32,6 +34,8 @@ class PortListing : public testing::TestWithParam<ListingCase> {};
 
 TEST_P(PortListing, RepliesExactly)
 {
+    if (GetParam().byNumber && !Target::get().listsPortsByNumber())
+        GTEST_SKIP() << "the registry gives the ports in an order of its own";
     Server s;
     std::pair<std::string, std::string> replies = GetParam().setUp(s);
     ASSERT_TRUE(s.start());
@@ -58,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                         std::string com100 = s.addPort(100, "/dev/velkor-test-a");
                         return std::make_pair(com2 + com10 + com100 + ".\r\n",
                                               nameListing({2, 10, 100}));
-                    }},
+                    },
+                    true},
         // A device name that does not fit the name area ends the listing
         // there: that port and every one after it stay out, and the reply
         // still ends.

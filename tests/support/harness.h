@@ -169,6 +169,7 @@ Stream bridgeToHost(Stream &client, Listener &host);
 struct PortList {
     TempDir dir;           // natively the directory VELKOR_PORTS names
     bool missing = false;  // the server finds no port list at all
+    bool claimed = false;  // the target has cleared what an earlier list left
 };
 
 struct ServerOptions {

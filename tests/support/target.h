@@ -5,11 +5,18 @@
 //   VELKOR_E2E_TARGET=native (the default)  the server built here
 //                                            (VELKOR_BINARY), serial ports
 //                                            through a VELKOR_PORTS directory
+//   VELKOR_E2E_TARGET=wine                   the Windows build cross-built
+//                                            beside it (VELKOR_WINDOWS_EXE)
+//                                            run by wine in the prefix
+//                                            VELKOR_WINE_PREFIX, which must
+//                                            be up with its wine server
+//                                            (support/wine-prefix.sh up);
+//                                            ports are links in the prefix's
+//                                            dosdevices and values in its
+//                                            registry
 //
-// Another target (the Windows build run under an emulation layer, say) is one
-// more Kind and one more case in each function below: how it is started, how
-// a port is made to stand for a pseudo-terminal and what "r" then lists, and
-// what the system queries answer.
+// Where the Windows build cannot behave as on Windows because Wine itself
+// differs, a capability below says so and the test skips with the reason.
 #ifndef VELKOR_E2E_TARGET_H
 #define VELKOR_E2E_TARGET_H
 
@@ -24,7 +31,7 @@ struct PortList;
 
 class Target {
 public:
-    enum Kind { Native };
+    enum Kind { Native, Wine };
 
     // The target of this run (from VELKOR_E2E_TARGET).
     static const Target &get();
@@ -34,7 +41,7 @@ public:
 
     // The environment entries ("NAME=value") a server needs to find the
     // ports of `ports`; they replace inherited ones of the same name.
-    std::vector<std::string> environment(const PortList &ports) const;
+    std::vector<std::string> environment(PortList &ports) const;
 
     // Makes COM<number> stand for `device` (a pseudo-terminal's slave path,
     // or any text where only the listing matters).  Returns the exact line
@@ -53,9 +60,25 @@ public:
     // Resident memory of the server process in KiB, or -1.
     long memoryKb(pid_t pid) const;
 
+    // Keys typed on the server's terminal reach the console client.
+    bool hasConsoleKeys() const { return kind_ == Native; }
+    // A serial port open in one bridge cannot be opened a second time.
+    bool hasExclusivePorts() const { return kind_ == Native; }
+    // "r" and "n" list the ports by number (the Windows build lists them in
+    // the registry's order).
+    bool listsPortsByNumber() const { return kind_ == Native; }
+
 private:
     explicit Target(Kind kind) : kind_(kind) {}
+    // Wine: makes the prefix's ports exactly those of `ports` (none yet),
+    // once per list.
+    void claimPorts(PortList &ports) const;
+
     Kind kind_;
+    std::string exe_;     // wine: velkor.exe
+    std::string wine_;    // wine: the wine and wineserver programs
+    std::string wineserver_;
+    std::string prefix_;  // wine: WINEPREFIX
 };
 
 }  // namespace e2e
