@@ -1,14 +1,17 @@
 #!/bin/sh
 # Builds velkor and runs every test: first the whole suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then in a plain build.
+# AddressSanitizer and UndefinedBehaviorSanitizer, then in a plain build,
+# which also cross-builds velkor.exe with mingw-w64 and runs the end-to-end
+# tests against it under Wine (the wine.* tests).
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev
+sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev \
+    g++-mingw-w64-x86-64-win32 wine wine64 fonts-wine
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
 
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_WINDOWS=ON >/dev/null
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j2
