@@ -10,5 +10,7 @@ if [ -n "$need" ]; then
     echo "installing:$need"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends $need
+    # With the recommended packages: Wine's (fonts, graphics and sound
+    # libraries) are what its prefix set-up is known to work with.
+    apt-get install -y -qq $need
 fi

@@ -380,8 +380,12 @@ def run(exe, keep):
         if server is not None and server.poll() is None:
             server.kill()
             server.wait()
-        subprocess.run(["wineserver", "-k"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Stop the prefix's wine server and wait until it is gone before the
+        # prefix is removed: a dying server on a deleted prefix can be taken
+        # for the server of a new prefix that reuses the folder's inode.
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for fd in (master, slave):
             if fd >= 0:
                 os.close(fd)

@@ -605,6 +605,10 @@ int Server::exitStatus(double seconds)
         if (waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, seconds)) {
             status_ = status;
             reaped_ = true;
+            // The process has ended, but its last lines may still be on the
+            // way through the log pipes: let the reader take them all (a
+            // Wine helper process may hold a pipe open, so only briefly).
+            waitLogs([&](const std::string &, const std::string &) { return logsEnded_; }, 2.0);
         }
     }
     return reaped_ ? status_ : -1;
