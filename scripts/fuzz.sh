@@ -11,6 +11,7 @@
 # <seconds> 0 builds and replays only.  Environment:
 #   VELKOR_FUZZ_DIR       build directory (default build-fuzz)
 #   VELKOR_FUZZ_NO_BUILD  set: use the build directory as it is
+#   VELKOR_FUZZ_SEED      libFuzzer seed (default 1; 0 picks a new one)
 # New inputs the fuzzer finds go to <build directory>/corpus-<target>, never
 # into the repository; a later run starts from them too.
 set -e
@@ -64,8 +65,11 @@ for t in $targets; do
     # Output of the code under test goes nowhere (-close_fd_mask); libFuzzer
     # and the sanitizers still report.  A crashing input is replayed below
     # with its output, which names the failed check.  The process may grow
-    # with AddressSanitizer's quarantine; one allocation may not.
-    if "$exe" -max_total_time="$seconds" -max_len=8192 -timeout=30 -close_fd_mask=3 \
+    # with AddressSanitizer's quarantine; one allocation may not.  The seed
+    # is fixed unless VELKOR_FUZZ_SEED says otherwise (0: a new one each
+    # run), so that a run in the tests goes the same way every time.
+    if "$exe" -seed="${VELKOR_FUZZ_SEED:-1}" -max_total_time="$seconds" -max_len=8192 \
+        -timeout=30 -close_fd_mask=3 \
         -rss_limit_mb=4096 -malloc_limit_mb=256 \
         -print_final_stats=1 -artifact_prefix="$dir/$t-" "$work" "$cases" \
         >"$dir/fuzz-$t.log" 2>&1; then
