@@ -98,6 +98,22 @@ void kvp_sleep_ms(int ms)
 
 int kvp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
+namespace {
+
+// An IPv4 socket address: the four address bytes and the port, both as
+// written, in network byte order.
+struct sockaddr_in ipv4Address(const unsigned char addr[4], unsigned short port)
+{
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    memcpy(&a.sin_addr, addr, 4);
+    return a;
+}
+
+}  // namespace
+
 int kvp_bind_listener(int s, unsigned short port)
 {
     // SO_REUSEADDR on POSIX only: it gives a restarted server the bind
@@ -106,11 +122,8 @@ int kvp_bind_listener(int s, unsigned short port)
     // program listens on still fails to bind.
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    static const unsigned char any[4] = {0, 0, 0, 0};
+    struct sockaddr_in a = ipv4Address(any, port);
     return bind(s, (struct sockaddr *)&a, sizeof a);
 }
 
@@ -146,11 +159,7 @@ int kvp_lookup(const char *host, unsigned char addr[4])
 
 int kvp_connect(int s, const unsigned char addr[4], unsigned short port)
 {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    memcpy(&a.sin_addr, addr, 4);
+    struct sockaddr_in a = ipv4Address(addr, port);
     int r;
     do r = connect(s, (struct sockaddr *)&a, sizeof a);
     while (r != 0 && errno == EINTR);

@@ -115,13 +115,26 @@ void kvp_sleep_ms(int ms)
 
 int kvp_socket() { return fromSocket(socket(AF_INET, SOCK_STREAM, 0)); }
 
-int kvp_bind_listener(int s, unsigned short port)
+namespace {
+
+// An IPv4 socket address: the four address bytes and the port, both as
+// written, in network byte order.
+struct sockaddr_in ipv4Address(const unsigned char addr[4], unsigned short port)
 {
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    memcpy(&a.sin_addr, addr, 4);
+    return a;
+}
+
+}  // namespace
+
+int kvp_bind_listener(int s, unsigned short port)
+{
+    static const unsigned char any[4] = {0, 0, 0, 0};
+    struct sockaddr_in a = ipv4Address(any, port);
     return bind(toSocket(s), (struct sockaddr *)&a, (int)sizeof a);
 }
 
@@ -152,11 +165,7 @@ int kvp_lookup(const char *host, unsigned char addr[4])
 
 int kvp_connect(int s, const unsigned char addr[4], unsigned short port)
 {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    memcpy(&a.sin_addr, addr, 4);
+    struct sockaddr_in a = ipv4Address(addr, port);
     return connect(toSocket(s), (struct sockaddr *)&a, (int)sizeof a) == 0 ? 0 : -1;
 }
 
