@@ -48,18 +48,28 @@ std::string onPath(const std::string &name)
     abort();
 }
 
-// Runs a program to its end and returns whether it exited with status 0.
-// Its output goes to /dev/null, never to a pipe: Wine's system processes,
-// started by any wine command, live on and would hold a pipe open.
-bool run(const std::vector<std::string> &args)
+// Runs a program to its end and returns whether it exited with status 0;
+// what it printed goes to `output`.  Its output goes to a file, never to a
+// pipe: Wine's system processes, started by any wine command, live on and
+// would hold a pipe open.
+bool run(const std::vector<std::string> &args, std::string *output = nullptr)
 {
     std::vector<char *> argv;
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    char outPath[] = "/tmp/velkor-wine-run-XXXXXX";
+    int out = mkstemp(outPath);
+    if (out < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return false;
+    }
+    unlink(outPath);
+    int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_t pid = fork();
     if (pid == 0) {
-        for (int fd = 0; fd < 3; fd++) dup2(devNull, fd);
+        dup2(devNull, 0);
+        dup2(out, 1);
+        dup2(out, 2);
         for (int fd = 3; fd < 1024; fd++) close(fd);
         execv(argv[0], argv.data());
         _exit(127);
@@ -67,16 +77,40 @@ bool run(const std::vector<std::string> &args)
     if (devNull >= 0) close(devNull);
     if (pid < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
+        close(out);
         return false;
     }
     int status = 0;
-    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120)) {
+    bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120);
+    if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        ADD_FAILURE() << args[0] << " " << args[1] << " did not end";
-        return false;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (output) {
+        output->clear();
+        char buf[4096];
+        ssize_t n;
+        for (off_t at = 0; (n = pread(out, buf, sizeof buf, at)) > 0; at += n) output->append(buf, n);
+        if (!ended) *output += "(did not end)";
+        else if (WIFEXITED(status)) *output += "(exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        else *output += "(wait status " + std::to_string(status) + ")";
+    }
+    close(out);
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Runs a wine command that changes the prefix, and fails the test with what
+// it printed when it fails three times.  A loaded machine may fail a first
+// attempt.
+bool change(const std::vector<std::string> &args, const std::string &what)
+{
+    std::string output;
+    for (int attempt = 0; attempt < 3; attempt++) {
+        if (attempt > 0) usleep(500 * 1000);
+        if (run(args, &output)) return true;
+    }
+    ADD_FAILURE() << "could not " << what << ": " << output;
+    return false;
 }
 
 bool fileExists(const std::string &path)
@@ -140,8 +174,20 @@ void Target::claimPorts(PortList &ports) const
     }
     // Wine fills the key with the machine's own serial ports, and links
     // COM1 and up in dosdevices to them.
-    EXPECT_TRUE(run({wine_, "reg", "delete", kSerialComm, "/va", "/f"}))
-        << "could not empty " << kSerialComm;
+    std::vector<std::string> empty = {wine_, "reg", "delete", kSerialComm, "/va", "/f"};
+    if (!run(empty)) {
+        if (!run({wine_, "reg", "query", kSerialComm})) {
+            // Wine's device manager makes the key, volatile, each time a
+            // wine server starts, a moment after the first wine program.
+            // The server ended and started again: the key comes back soon.
+            fprintf(stderr, "waiting for Wine to make %s again\n", kSerialComm);
+            EXPECT_TRUE(waitUntil([&] { return run({wine_, "reg", "query", kSerialComm}); }, 60))
+                << kSerialComm << " did not come back";
+            // The device manager adds the ports one by one after the key.
+            usleep(1000 * 1000);
+        }
+        change(empty, std::string("empty ") + kSerialComm);
+    }
     std::string devices = prefix_ + "/dosdevices";
     if (DIR *d = opendir(devices.c_str())) {
         while (struct dirent *e = readdir(d)) {
@@ -180,9 +226,8 @@ std::string Target::addPort(PortList &ports, int number, const std::string &devi
     if (symlink(device.c_str(), link.c_str()) != 0)
         ADD_FAILURE() << "symlink " << link << ": " << strerror(errno);
     if (kind_ == Wine) {
-        EXPECT_TRUE(run({wine_, "reg", "add", kSerialComm, "/v", device, "/t", "REG_SZ", "/d",
-                         name, "/f"}))
-            << "could not add " << name << " to " << kSerialComm;
+        change({wine_, "reg", "add", kSerialComm, "/v", device, "/t", "REG_SZ", "/d", name, "/f"},
+               "add " + name + " to " + kSerialComm);
     }
     // The device, a space, the port name with the NUL that ends its string.
     return ":" + device + " " + name + std::string(1, '\0') + "\r\n";
@@ -196,8 +241,7 @@ void Target::removePorts(PortList &ports) const
     FILE *marker = fopen((prefix_ + kKeyDeleted).c_str(), "w");
     if (marker) fclose(marker);
     else ADD_FAILURE() << prefix_ << kKeyDeleted << ": " << strerror(errno);
-    EXPECT_TRUE(run({wine_, "reg", "delete", kSerialComm, "/f"}))
-        << "could not delete " << kSerialComm;
+    change({wine_, "reg", "delete", kSerialComm, "/f"}, std::string("delete ") + kSerialComm);
 }
 
 size_t Target::longestDeviceName() const { return 2047; }
