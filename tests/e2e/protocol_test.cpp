@@ -95,6 +95,10 @@ TEST(IdentifierTries, ThreeWrongThenRight)
         EXPECT_TRUE(client.ask(wrong, kWrongIdentifier));
     EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
     EXPECT_TRUE(client.ask("v\r\n", kVersion));
+    // The log lines may reach the test after the replies.
+    s.waitLogs([](const std::string &, const std::string &e) {
+        return countOf(e, "failed, wrong identifier\n") >= 3;
+    });
     EXPECT_EQ(countOf(s.err(), "failed, wrong identifier\n"), 3u) << s.err();
 }
 
