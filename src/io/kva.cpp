@@ -4,6 +4,9 @@
 // log line are the same on every platform.
 #include "kva.h"
 
+#include "kva_assert.h"
+
+#include <new>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -58,19 +61,101 @@ int kva_init()
     return 0;
 }
 
+// ---- the wait -----------------------------------------------------------------
+//
+// The wait ends as soon as any device has something for the loop: input on
+// a socket, a serial port or the console, room on a device whose output is
+// held up, the end of a connect.  Its longest time is the idle pace
+// (idleSleepMs, then timeoutUs), so an idle server still wakes only about
+// 17 times a second, while anything arriving during the pause is served at
+// once.  A device whose input cannot be taken now (its buffer is full) is
+// left out, so that it cannot keep waking the loop.
+
+namespace {
+
+enum { maxInterest = 4 * KVA_SET_SIZE };
+
+struct Interest {
+    int kind;
+    intptr_t id;
+    int events;
+};
+
+Interest interest[maxInterest];
+int interestCount = 0;
+bool workPending = false;
+int wakeWithinMs = -1;
+
+void addInterest(int kind, intptr_t id, int events)
+{
+    // Beyond the table a device is not waited on; the loop's pace still
+    // serves it.
+    if (interestCount < maxInterest) interest[interestCount++] = Interest{kind, id, events};
+}
+
+// What an endpoint said a socket waits for, or -1 when none spoke for it.
+int socketEvents(int s)
+{
+    for (int i = 0; i < interestCount; i++)
+        if (interest[i].kind == KVP_SOCKET && interest[i].id == s) return interest[i].events;
+    return -1;
+}
+
+}  // namespace
+
+void kva_watch_socket(int s, int events) { addInterest(KVP_SOCKET, s, events); }
+
+void kva_watch_com(kva_handle h, int events) { addInterest(KVP_COM, h, events); }
+
+void kva_watch_console(int events) { addInterest(KVP_CONSOLE, 0, events); }
+
+void kva_work_pending() { workPending = true; }
+
+void kva_wake_within(int ms)
+{
+    if (ms < 0) ms = 0;
+    if (wakeWithinMs < 0 || ms < wakeWithinMs) wakeWithinMs = ms;
+}
+
 int kva_wait(int timeoutUs)
 {
-    kvp_sleep_ms(idleSleepMs);
-    readySet = watchedSet;
-    int r = kvp_wait(&readySet, timeoutUs);
+    // With work pending the wait does not block and every endpoint is
+    // stepped anyway, so only the sockets no endpoint speaks for (the
+    // listener) need looking at: a busy turn stays cheap.
+    KvpWatch watches[KVA_SET_SIZE + maxInterest];
+    int n = 0;
+    for (unsigned i = 0; i < watchedSet.count; i++) {
+        int s = watchedSet.fds[i];
+        int events = socketEvents(s);
+        if (events < 0) events = KVP_IN;
+        else if (workPending) events = 0;
+        if (events) watches[n++] = KvpWatch{KVP_SOCKET, s, events, 0};
+    }
+    for (int i = 0; i < interestCount && !workPending; i++) {
+        const Interest &w = interest[i];
+        if (!w.events) continue;
+        if (w.kind == KVP_SOCKET && kva_set_has(&watchedSet, (int)w.id)) continue;
+        watches[n++] = KvpWatch{w.kind, w.id, w.events, 0};
+    }
+    long long us = workPending ? 0 : (long long)idleSleepMs * 1000 + timeoutUs;
+    if (wakeWithinMs >= 0 && (long long)wakeWithinMs * 1000 < us) us = (long long)wakeWithinMs * 1000;
+
+    int r = kvp_wait(watches, n, (int)us);
+    memset(&readySet, 0, sizeof readySet);
     if (r == -1) {
         int e = kvp_last_error();
         printf("select error code %d %d \n", r, e);
-        // Never let a failed wait claim a pending connection: accept blocks.
-        memset(&readySet, 0, sizeof readySet);
+    } else {
+        for (int i = 0; i < n; i++)
+            if (watches[i].kind == KVP_SOCKET && (watches[i].ready & KVP_IN) &&
+                kva_set_has(&watchedSet, (int)watches[i].id))
+                kva_set_add(&readySet, (int)watches[i].id);
     }
     idleSleepMs = 50;
-    return r;
+    interestCount = 0;
+    workPending = false;
+    wakeWithinMs = -1;
+    return r == -1 ? -1 : (int)readySet.count;
 }
 
 int kva_close_socket(int s)
@@ -141,39 +226,133 @@ int kva_accept(int listenSocket, bool localOnly)
         kvp_close_socket(s);
         return -1;
     }
+    // A client that vanishes without closing (a pulled cable, a laptop gone
+    // to sleep) would otherwise hold its slot and its port for ever.
+    kvp_keepalive(s);
     kva_set_add(&watchedSet, s);
     return s;
 }
 
-int kva_connect(const char *host, unsigned short port)
+namespace {
+
+// A dotted IPv4 address needs no lookup: four decimal numbers up to 255.
+bool parseDotted(const char *host, unsigned char addr[4])
+{
+    const char *p = host;
+    for (int i = 0; i < 4; i++) {
+        if (*p < '0' || *p > '9') return false;
+        int v = 0;
+        int digits = 0;
+        while (*p >= '0' && *p <= '9' && digits < 4) {
+            v = v * 10 + (*p - '0');
+            p++;
+            digits++;
+        }
+        if (digits > 3 || v > 255) return false;
+        addr[i] = (unsigned char)v;
+        if (i < 3 && *p++ != '.') return false;
+    }
+    return *p == 0;
+}
+
+int failConnect(KvaConnect *c, int e)
+{
+    printf("connect error code %d %d \n", -1, e);
+    kvp_close_socket(c->s);
+    c->s = -1;
+    return -1;
+}
+
+// The lookup has given the address: create the socket and start connecting.
+int startConnect(KvaConnect *c)
+{
+    c->s = kvp_socket();
+    if (c->s == -1) {
+        int e = kvp_last_error();
+        printf("socket error code %d %d \n", -1, e);
+        return -1;
+    }
+    int r = kvp_connect_start(c->s, c->addr, c->port);
+    if (r < 0) return failConnect(c, kvp_last_error());
+    return r;
+}
+
+}  // namespace
+
+KvaConnect *kva_connect_begin(const char *host, unsigned short port)
 {
     kva_init();
     printf("port %d host %s\n", port, host);
-    unsigned char addr[4];
-    if (kvp_lookup(host, addr) != 0) {
-        fprintf(stderr, "Unknown host %s\n", host);
-        return -1;
+    KvaConnect *c = new (std::nothrow) KvaConnect;
+    if (!c) kva_out_of_memory("a connection");
+    c->lookup = nullptr;
+    snprintf(c->host, sizeof c->host, "%s", host);
+    c->port = port;
+    c->s = -1;
+    c->deadline = kvp_now_ms() + kvaConnectTimeoutMs;
+    if (!parseDotted(host, c->addr)) {
+        c->lookup = kvp_lookup_start(host);
+        if (!c->lookup) {
+            fprintf(stderr, "Unknown host %s\n", host);
+            delete c;
+            return nullptr;
+        }
+        return c;
     }
-    int s = kvp_socket();
-    if (s == -1) {
-        int e = kvp_last_error();
-        printf("socket error code %d %d \n", s, e);
-        return -1;
+    if (startConnect(c) < 0) {
+        delete c;
+        return nullptr;
     }
-    int r = kvp_connect(s, addr, port);
+    return c;
+}
+
+int kva_connect_step(KvaConnect *c, int *s)
+{
+    if (c->lookup) {
+        int r = kvp_lookup_result(c->lookup, c->addr);
+        if (r == 1 && kvp_now_ms() < c->deadline) return 1;
+        kvp_lookup_end(c->lookup);
+        c->lookup = nullptr;
+        if (r != 0) {
+            fprintf(stderr, "Unknown host %s\n", c->host);
+            return -1;
+        }
+        if (startConnect(c) < 0) return -1;
+    }
+    if (c->s == -1) return -1;
+    int r = kvp_connect_result(c->s);
+    if (r == 1) {
+        if (kvp_now_ms() < c->deadline) return 1;
+        return failConnect(c, kvp_timed_out_error());
+    }
+    if (r < 0) return failConnect(c, kvp_last_error());
+    kvp_keepalive(c->s);
+    kva_set_add(&watchedSet, c->s);
+    r = kvp_set_nonblocking(c->s);
     if (r != 0) {
         int e = kvp_last_error();
-        printf("connect error code %d %d \n", r, e);
-        kvp_close_socket(s);
-        return -1;
+        fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", c->s, kvp_fionbio_code(), 1L, r, e);
     }
-    kva_set_add(&watchedSet, s);
-    r = kvp_set_nonblocking(s);
-    if (r != 0) {
-        int e = kvp_last_error();
-        fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", s, kvp_fionbio_code(), 1L, r, e);
-    }
-    return s;
+    *s = c->s;
+    c->s = -1;
+    return 0;
+}
+
+void kva_connect_watch(KvaConnect *c)
+{
+    long long left = c->deadline - kvp_now_ms();
+    kva_wake_within(left > 0 ? (int)(left < 1000000 ? left : 1000000) : 0);
+    // A lookup tells of its end only when asked: ask again soon.
+    if (c->lookup) kva_wake_within(5);
+    else if (c->s != -1) kva_watch_socket(c->s, KVP_OUT);
+}
+
+void kva_connect_end(KvaConnect *c)
+{
+    if (!c) return;
+    if (c->lookup) kvp_lookup_end(c->lookup);
+    if (c->s != -1) kvp_close_socket(c->s);
+    delete c;
 }
 
 void kva_print_hex(const unsigned char *bytes, int count)
@@ -233,7 +412,13 @@ kva_handle kva_open_com(const char *name, int baud)
     snprintf(path, sizeof path, "\\\\.\\%.1024s", name);
     kva_handle h = kvp_com_open(path);
     if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
-    kvp_com_set_baud(h, baud);
+    // A device whose line cannot be made transparent (no serial line, or a
+    // driver that refuses) would echo or translate the bridged bytes.
+    if (!kvp_com_configure(h, baud)) {
+        fprintf(stderr, "SetCommState failed %d\n", kvp_com_last_error());
+        kva_close_com(h);
+        return INVALID_HANDLE_VALUE;
+    }
     if (!kvp_com_set_timeouts(h, 0)) {
         fprintf(stderr, "SetCommTimeouts failed %d\n", kvp_com_last_error());
         kva_close_com(h);
@@ -249,7 +434,7 @@ int kva_read_com(kva_handle h, char *buf, int room)
     int got = 0;
     if (!kvp_com_read(h, buf, room, &got)) {
         fprintf(stderr, "ReadFile error %d\n", kvp_com_last_error());
-        return 0;
+        return -1;
     }
     if (got > 0) idleSleepMs = 0;
     return got;
@@ -260,7 +445,7 @@ int kva_write_com(kva_handle h, const char *bytes, int len)
     int put = 0;
     if (!kvp_com_write(h, bytes, len, &put)) {
         fprintf(stderr, "WriteFile error %p %d\n", (void *)h, kvp_com_last_error());
-        return 0;
+        return -1;
     }
     if (put > 0) idleSleepMs = 0;
     return put;

@@ -21,12 +21,42 @@ int kva_set_has(const KvaSet *set, int s);
 
 int kva_init();
 int kva_wait(int timeoutUs);
+// What the next wait waits for, said anew before every wait.  A watched
+// socket nobody speaks for waits for input (the listener).  events is
+// KVP_IN, KVP_OUT, both, or 0 for nothing at all.
+void kva_watch_socket(int s, int events);
+void kva_watch_com(kva_handle h, int events);
+void kva_watch_console(int events);
+// Something can go on without any device: the next wait does not block.
+void kva_work_pending();
+// Something must be looked at again within ms milliseconds.
+void kva_wake_within(int ms);
 int kva_close_socket(int s);
 int kva_close();
 
 int kva_open_server(unsigned short port);
 int kva_accept(int listenSocket, bool localOnly);
-int kva_connect(const char *host, unsigned short port);
+// An outgoing connection under way: the name lookup, then the connect,
+// neither of which holds the loop.
+struct KvaConnect {
+    KvpLookup *lookup;  // the name lookup still under way, or null
+    char host[256];     // for the log lines
+    unsigned char addr[4];
+    unsigned short port;
+    int s;              // the socket once the connect has started, or -1
+    long long deadline; // kvp_now_ms() by which it must have succeeded
+};
+// How long a connect may take, lookup included, before it counts as failed.
+const int kvaConnectTimeoutMs = 10000;
+// Starts a connection; null when it failed at once (reported).
+KvaConnect *kva_connect_begin(const char *host, unsigned short port);
+// 1: still under way; 0: connected, *s is the socket (watched and
+// non-blocking; ownership passes to the caller); -1: failed (reported).
+int kva_connect_step(KvaConnect *c, int *s);
+// What the connection waits for in the next wait.
+void kva_connect_watch(KvaConnect *c);
+// Ends it; a socket not handed out is closed.
+void kva_connect_end(KvaConnect *c);
 void kva_print_hex(const unsigned char *bytes, int count);
 
 int kva_open_stdin();
@@ -34,6 +64,8 @@ int kva_read_socket(int fd, char *buf, int len);
 int kva_send(int fd, const char *bytes, int len);
 
 kva_handle kva_open_com(const char *name, int baud);
+// Bytes read or written, 0 for nothing now, -1 for a failed transfer
+// (reported with its line).
 int kva_read_com(kva_handle h, char *buf, int room);
 int kva_write_com(kva_handle h, const char *bytes, int len);
 int kva_close_com(kva_handle h);

@@ -15,4 +15,14 @@
         }                                                                         \
     } while (0)
 
+// Running out of memory ends the process, everywhere, with a line that says
+// what could not be had: a server that cannot queue a reply or hold a
+// client has no sound way on, and ending at once is better than a client
+// left with lost data.
+[[noreturn]] inline void kva_out_of_memory(const char *what)
+{
+    fprintf(stderr, "out of memory for %s\n", what);
+    abort();
+}
+
 #endif

@@ -33,18 +33,51 @@ int kvp_last_error();            // last socket error code
 int kvp_is_would_block(int err); // the error means "the call would wait"
 long kvp_fionbio_code();         // the request code printed in ioctl lines
 
-// Waits up to usec microseconds for input on the members of *set and leaves
-// only the members with input in it.  Result: members with input, 0 on
-// time-out, -1 on failure (the caller empties the set then).
-int kvp_wait(KvaSet *set, int usec);
-void kvp_sleep_ms(int ms);
+// Monotonic milliseconds, for time limits (not the time of day).
+long long kvp_now_ms();
 
+// ---- the wait ------------------------------------------------------------
+// What one device waits for in the next kvp_wait, and what of it is ready.
+enum { KVP_IN = 1, KVP_OUT = 2 };
+enum { KVP_SOCKET = 0, KVP_COM = 1, KVP_CONSOLE = 2 };
+struct KvpWatch {
+    int kind;     // KVP_SOCKET, KVP_COM or KVP_CONSOLE
+    intptr_t id;  // the socket or the serial handle; unused for the console
+    int events;   // KVP_IN: input (a pending connection on a listener; a
+                  // closed or failed device counts as input), KVP_OUT: room
+                  // for output (a connect under way has finished)
+    int ready;    // set by kvp_wait: the events that are ready
+};
+// Waits until one of the n watches is ready, a stop is requested
+// (kvp_stop_requested) or usec microseconds pass, and sets each watch's
+// ready.  Result: the number of watches with something ready, 0 on
+// time-out or stop, -1 on failure (nothing is ready then).  A kind the
+// platform cannot wait on is ready when it has something now and otherwise
+// only ends the wait at its time-out.
+int kvp_wait(KvpWatch *watches, int n, int usec);
+
+// ---- sockets -------------------------------------------------------------
 int kvp_socket();                                     // IPv4 stream socket or -1
 int kvp_bind_listener(int s, unsigned short port);    // 0.0.0.0:port; 0 on success
 int kvp_listen(int s, int backlog);                   // 0 on success
 int kvp_accept(int s, unsigned char peer[16]);        // new socket or -1; peer as 16 bytes
-int kvp_lookup(const char *host, unsigned char addr[4]); // 0 on success, IPv4 bytes
-int kvp_connect(int s, const unsigned char addr[4], unsigned short port); // 0 on success
+// Connects without waiting: 0 connected at once, 1 under way (the socket
+// shows KVP_OUT when it has finished), -1 failed (kvp_last_error says why).
+int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port);
+// The outcome of a connect under way: 0 connected, 1 still under way, -1
+// failed (kvp_last_error says why).
+int kvp_connect_result(int s);
+int kvp_timed_out_error();  // the error code of a connect that ran out of time
+// TCP keepalive, so that a peer that vanished without closing is found.
+void kvp_keepalive(int s);
+
+// Name lookups that do not hold the loop: started, asked for their outcome
+// on later turns, and ended (also while still under way).
+struct KvpLookup;
+KvpLookup *kvp_lookup_start(const char *host);  // null when none could be started
+int kvp_lookup_result(KvpLookup *l, unsigned char addr[4]);  // 1 under way, 0 found, -1 failed
+void kvp_lookup_end(KvpLookup *l);
+
 int kvp_set_nonblocking(int s);                       // 0 on success
 int kvp_recv(int s, char *buf, int len);              // recv() result
 int kvp_send(int s, const char *buf, int len);        // send() result, never a signal
@@ -53,11 +86,15 @@ void kvp_close_socket(int s);
 // ---- serial ports ------------------------------------------------------
 // path is the device path as the layer forms it ("\\.\COM5").
 kva_handle kvp_com_open(const char *path);            // -1 when it cannot be opened
-void kvp_com_set_baud(kva_handle h, int baud);        // a rate the device refuses is ignored
+// Makes the line transparent and sets its speed, after saving the settings
+// it had, which kvp_com_close puts back.  A rate the device refuses leaves
+// the previous rate in force.  Zero when the line settings cannot be read or
+// written (the device is no serial line).
+int kvp_com_configure(kva_handle h, int baud);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
 int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
 int kvp_com_write(kva_handle h, const char *buf, int len, int *put); // non-zero on success
-void kvp_com_close(kva_handle h);
+void kvp_com_close(kva_handle h);  // the saved settings back, the exclusive hold released
 int kvp_com_last_error();
 
 // ---- console -----------------------------------------------------------
@@ -75,5 +112,16 @@ long kvp_reg_enum(kvp_key key, unsigned long index, char *name, unsigned long *n
 long kvp_reg_query(kvp_key key, const char *value, unsigned char *data,
                    unsigned long *dataLen);
 void kvp_reg_close(kvp_key key);
+
+// ---- process ---------------------------------------------------------------
+// Runs serverMain as the process's body: under a service manager where the
+// platform has one that started the program, otherwise directly.  Returns
+// serverMain's result as the exit status.
+int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv);
+// Makes the platform's stop requests (SIGTERM and SIGINT, a console
+// interrupt, a service stop) end the next wait and be reported by
+// kvp_stop_requested instead of ending the process.
+void kvp_stop_watch();
+int kvp_stop_requested();
 
 #endif

@@ -1,25 +1,26 @@
-// The platform seam on POSIX systems: BSD sockets, termios ttys standing in
-// for COM ports (through the port map), and the console on file descriptors
-// 0 and 1.  See plat.h for the contract of each function.
+// The platform seam on POSIX systems: BSD sockets, the wait, name lookups
+// and the process's stop requests.  Serial ports are serial_posix.cpp, the
+// console console_posix.cpp.  See plat.h for the contract of each function.
 #include "plat.h"
-#include "portmap_posix.h"
+#include "posix_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <new>
 
 namespace {
 
@@ -37,8 +38,6 @@ struct ProcessSetup {
     }
 };
 ProcessSetup processSetup;
-
-int comError = 0;  // errno of the last failed serial call
 
 }  // namespace
 
@@ -58,43 +57,143 @@ int kvp_is_would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 long kvp_fionbio_code() { return (long)FIONBIO; }
 
-int kvp_wait(KvaSet *set, int usec)
+long long kvp_now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// ---- stop requests ---------------------------------------------------------------
+
+namespace {
+
+volatile sig_atomic_t stopFlag = 0;
+// A signal that arrives just before the wait blocks must still end it: the
+// handler writes a byte into this pipe, which every wait watches.
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    int saved = errno;
+    stopFlag = 1;
+    if (stopPipe[1] >= 0) {
+        char b = 1;
+        ssize_t w = write(stopPipe[1], &b, 1);
+        (void)w;
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+void kvp_stop_watch()
+{
+    if (stopPipe[0] >= 0) return;
+    if (pipe(stopPipe) != 0) {
+        stopPipe[0] = stopPipe[1] = -1;
+    } else {
+        for (int fd : stopPipe) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        }
+    }
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+int kvp_stop_requested() { return stopFlag; }
+
+int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
+{
+    return serverMain(argc, argv);
+}
+
+// ---- the wait -----------------------------------------------------------------------
+
+namespace {
+
+enum { maxPoll = 4 * KVA_SET_SIZE + 8 };
+
+void addPoll(struct pollfd *fds, int *at, int &count, int fd, short events, int watch)
+{
+    if (count >= maxPoll) return;  // beyond the table: served at the loop's pace
+    fds[count].fd = fd;
+    fds[count].events = events;
+    fds[count].revents = 0;
+    at[count++] = watch;
+}
+
+}  // namespace
+
+int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // poll(), not select(): select cannot take descriptors of 1024 and above.
-    struct pollfd fds[KVA_SET_SIZE];
-    unsigned n = set->count;
-    for (unsigned i = 0; i < n; i++) {
-        fds[i].fd = set->fds[i];
-        fds[i].events = POLLIN;
-        fds[i].revents = 0;
+    // Sockets and ttys are polled alike; the console by its descriptors.
+    struct pollfd fds[maxPoll];
+    int at[maxPoll];  // the watch each entry stands for; -1 for the stop pipe
+    int count = 0;
+    int readyNow = 0;
+    for (int i = 0; i < n; i++) {
+        KvpWatch &w = watches[i];
+        w.ready = 0;
+        if (w.kind != KVP_CONSOLE) {
+            short events = 0;
+            if (w.events & KVP_IN) events |= POLLIN;
+            if (w.events & KVP_OUT) events |= POLLOUT;
+            if (events) addPoll(fds, at, count, (int)w.id, events, i);
+            continue;
+        }
+        if (w.events & KVP_IN) {
+            int now = 0;
+            int in = posix_console_in_fd(&now);
+            if (now) {
+                w.ready |= KVP_IN;
+                readyNow++;
+            } else if (in >= 0) {
+                addPoll(fds, at, count, in, POLLIN, i);
+            }
+        }
+        if (w.events & KVP_OUT) addPoll(fds, at, count, posix_console_out_fd(), POLLOUT, i);
     }
+    if (stopPipe[0] >= 0) addPoll(fds, at, count, stopPipe[0], POLLIN, -1);
+    if (readyNow || stopFlag) usec = 0;
     struct timespec ts;
     ts.tv_sec = usec / 1000000;
     ts.tv_nsec = (long)(usec % 1000000) * 1000;
-    int r = ppoll(fds, n, &ts, nullptr);
+    int r = ppoll(fds, (nfds_t)count, &ts, nullptr);
     if (r < 0) {
-        if (errno == EINTR) r = 0;  // a signal is no failure; nothing is ready
-        else return -1;
+        if (errno != EINTR) return -1;
+        r = 0;  // a signal is no failure; a stop request shows in its flag
     }
-    // Like select: a closed or failed peer counts as readable.
-    unsigned kept = 0;
-    for (unsigned i = 0; i < n; i++)
-        if (r > 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-            set->fds[kept++] = set->fds[i];
-    for (unsigned i = kept; i < KVA_SET_SIZE; i++) set->fds[i] = 0;
-    set->count = kept;
-    return (int)kept;
+    int ready = readyNow;
+    for (int k = 0; k < count && r > 0; k++) {
+        short re = fds[k].revents;
+        if (!re) continue;
+        if (at[k] < 0) {
+            char drained[64];
+            while (read(stopPipe[0], drained, sizeof drained) > 0) {
+            }
+            continue;
+        }
+        KvpWatch &w = watches[at[k]];
+        int before = w.ready;
+        // Like select: a closed or failed device counts as ready, so that
+        // its next transfer finds out what became of it.
+        if ((w.events & KVP_IN) && (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+            w.ready |= KVP_IN;
+        if ((w.events & KVP_OUT) && (re & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)))
+            w.ready |= KVP_OUT;
+        if (!before && w.ready) ready++;
+    }
+    return ready;
 }
 
-void kvp_sleep_ms(int ms)
-{
-    if (ms <= 0) return;
-    struct timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = (long)(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+// ---- sockets -----------------------------------------------------------------------
 
 int kvp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
@@ -144,27 +243,151 @@ int kvp_accept(int s, unsigned char peer[16])
     return c;
 }
 
-int kvp_lookup(const char *host, unsigned char addr[4])
+int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
 {
+    int one = 1;
+    if (ioctl(s, FIONBIO, &one) != 0) return -1;
+    struct sockaddr_in a = ipv4Address(addr, port);
+    if (connect(s, (struct sockaddr *)&a, sizeof a) == 0) return 0;
+    return errno == EINPROGRESS || errno == EINTR ? 1 : -1;
+}
+
+int kvp_connect_result(int s)
+{
+    struct pollfd p;
+    p.fd = s;
+    p.events = POLLOUT;
+    p.revents = 0;
+    if (poll(&p, 1, 0) == 0) return 1;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+    if (err == 0) return 0;
+    errno = err;
+    return -1;
+}
+
+int kvp_timed_out_error() { return ETIMEDOUT; }
+
+void kvp_keepalive(int s)
+{
+    // The first probe after a minute of silence, then one every 10 s; six
+    // unanswered probes end the connection: a peer that is gone is found
+    // within about two minutes.
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    int idle = 60, interval = 10, probes = 6;
+#ifdef TCP_KEEPIDLE
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#elif defined(TCP_KEEPALIVE)
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#endif
+#ifdef TCP_KEEPINTVL
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+#endif
+#ifdef TCP_KEEPCNT
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#endif
+    (void)idle;
+    (void)interval;
+    (void)probes;
+}
+
+// ---- name lookups --------------------------------------------------------------------
+//
+// The system's resolver only blocks, so each lookup runs on a thread of its
+// own that does nothing but the lookup; the loop asks for the outcome on
+// later turns.  The thread and the loop share one record, freed by whichever
+// lets go of it last.
+
+struct KvpLookup {
+    pthread_mutex_t lock;
+    int owners;  // the loop and the thread
+    int state;   // 1 under way, 0 found, -1 failed
+    unsigned char addr[4];
+    char host[256];
+};
+
+namespace {
+
+void releaseLookup(KvpLookup *l)
+{
+    pthread_mutex_lock(&l->lock);
+    int left = --l->owners;
+    pthread_mutex_unlock(&l->lock);
+    if (left == 0) {
+        pthread_mutex_destroy(&l->lock);
+        delete l;
+    }
+}
+
+void *runLookup(void *arg)
+{
+    KvpLookup *l = (KvpLookup *)arg;
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return -1;
-    memcpy(addr, &((struct sockaddr_in *)res->ai_addr)->sin_addr, 4);
-    freeaddrinfo(res);
-    return 0;
+    int state = -1;
+    unsigned char addr[4] = {0, 0, 0, 0};
+    if (getaddrinfo(l->host, nullptr, &hints, &res) == 0 && res) {
+        memcpy(addr, &((struct sockaddr_in *)res->ai_addr)->sin_addr, 4);
+        state = 0;
+    }
+    if (res) freeaddrinfo(res);
+    pthread_mutex_lock(&l->lock);
+    memcpy(l->addr, addr, 4);
+    l->state = state;
+    pthread_mutex_unlock(&l->lock);
+    releaseLookup(l);
+    return nullptr;
 }
 
-int kvp_connect(int s, const unsigned char addr[4], unsigned short port)
+}  // namespace
+
+KvpLookup *kvp_lookup_start(const char *host)
 {
-    struct sockaddr_in a = ipv4Address(addr, port);
-    int r;
-    do r = connect(s, (struct sockaddr *)&a, sizeof a);
-    while (r != 0 && errno == EINTR);
-    return r == 0 ? 0 : -1;
+    KvpLookup *l = new (std::nothrow) KvpLookup;
+    if (!l) return nullptr;
+    if (strlen(host) >= sizeof l->host) {
+        delete l;
+        return nullptr;
+    }
+    pthread_mutex_init(&l->lock, nullptr);
+    l->owners = 2;
+    l->state = 1;
+    memset(l->addr, 0, sizeof l->addr);
+    strcpy(l->host, host);
+    // The thread must not take the signals that stop the server.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int r = pthread_create(&t, &attr, runLookup, l);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (r != 0) {
+        pthread_mutex_destroy(&l->lock);
+        delete l;
+        return nullptr;
+    }
+    return l;
 }
+
+int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
+{
+    pthread_mutex_lock(&l->lock);
+    int state = l->state;
+    if (state == 0) memcpy(addr, l->addr, 4);
+    pthread_mutex_unlock(&l->lock);
+    return state;
+}
+
+void kvp_lookup_end(KvpLookup *l) { releaseLookup(l); }
 
 int kvp_set_nonblocking(int s)
 {
@@ -180,269 +403,3 @@ int kvp_send(int s, const char *buf, int len)
 }
 
 void kvp_close_socket(int s) { close(s); }
-
-// ---- serial ports: ttys behind COM names -----------------------------------------
-
-namespace {
-
-struct SpeedEntry {
-    int baud;
-    speed_t speed;
-};
-
-const SpeedEntry speeds[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000}, {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-#endif
-};
-
-}  // namespace
-
-kva_handle kvp_com_open(const char *path)
-{
-    // The layer hands the Windows device path "\\.\COMn"; the port map turns
-    // the name after the prefix into a tty path.
-    const char *name = path;
-    if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-    char dev[4096];
-    if (!portmap_device_path(name, dev, sizeof dev)) {
-        comError = ENOENT;
-        return -1;
-    }
-    int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        comError = errno;
-        return -1;
-    }
-    // Exclusive, as share mode 0 is on Windows.  TIOCEXCL alone does not stop
-    // a second open by root, so an advisory lock on the device decides.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        comError = errno;
-        close(fd);
-        return -1;
-    }
-    ioctl(fd, TIOCEXCL);
-
-    // A transparent line: no echo, no line editing, no translation, no
-    // signals, no software flow control.  Character size, parity, stop bits
-    // and hardware flow control stay as the device had them.
-    struct termios t;
-    if (tcgetattr(fd, &t) == 0) {
-        t.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                 IXON | IXOFF | IXANY);
-        t.c_oflag &= ~(tcflag_t)OPOST;
-        t.c_lflag &= ~(tcflag_t)(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
-        t.c_cflag |= CREAD | CLOCAL;
-        t.c_cc[VMIN] = 0;  // reads return at once with what has arrived
-        t.c_cc[VTIME] = 0;
-        tcsetattr(fd, TCSANOW, &t);
-    }
-    return fd;
-}
-
-void kvp_com_set_baud(kva_handle h, int baud)
-{
-    // Speed 0 would hang the line up: it counts as a rate the device refuses,
-    // like any rate without a speed here.  The previous speed stays in force.
-    for (const SpeedEntry &e : speeds) {
-        if (e.baud != baud) continue;
-        struct termios t;
-        if (tcgetattr((int)h, &t) != 0) return;
-        cfsetispeed(&t, e.speed);
-        cfsetospeed(&t, e.speed);
-        tcsetattr((int)h, TCSANOW, &t);
-        return;
-    }
-}
-
-int kvp_com_set_timeouts(kva_handle, int)
-{
-    // VMIN and VTIME of the open, with a non-blocking descriptor, already make
-    // every read return at once; nothing changes per read.
-    return 1;
-}
-
-int kvp_com_read(kva_handle h, char *buf, int len, int *got)
-{
-    *got = 0;
-    if (len <= 0) return 1;
-    ssize_t n = read((int)h, buf, (size_t)len);
-    if (n == 0) {
-        // With VMIN and VTIME 0 an empty read also returns 0, so only the
-        // device's state tells a line that is gone (a hung-up tty: the other
-        // side of a pty closed, a USB adapter removed) from one that is quiet.
-        // A line that is gone is a failed read, as ReadFile reports it.
-        struct pollfd p;
-        p.fd = (int)h;
-        p.events = POLLIN;
-        p.revents = 0;
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            comError = EIO;
-            return 0;
-        }
-    }
-    if (n >= 0) {
-        *got = (int)n;
-        return 1;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 1;
-    comError = errno;
-    return 0;
-}
-
-int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
-{
-    // Non-blocking: the device takes what it can now, the caller keeps the
-    // rest queued, and a line held back by flow control never stalls the loop.
-    *put = 0;
-    if (len <= 0) return 1;
-    ssize_t n = write((int)h, buf, (size_t)len);
-    if (n >= 0) {
-        *put = (int)n;
-        return 1;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 1;
-    comError = errno;
-    return 0;
-}
-
-void kvp_com_close(kva_handle h)
-{
-    // The exclusive flag belongs to this open: a pseudo-terminal keeps its
-    // tty (and the flag) for as long as its master is open, and a flag left
-    // set would bar every later open of the port by a program without root.
-    ioctl((int)h, TIOCNXCL);
-    close((int)h);
-}
-
-int kvp_com_last_error() { return comError; }
-
-// ---- console --------------------------------------------------------------------
-
-namespace {
-
-bool consoleOpened = false;
-bool ttySaved = false;
-struct termios savedTty;
-bool stdinEnded = false;  // end of input: no more keys, ever
-bool keyPending = false;
-unsigned char pendingKey = 0;
-
-void restoreTty()
-{
-    if (ttySaved) tcsetattr(0, TCSANOW, &savedTty);
-}
-
-void restoreTtyAndReraise(int sig)
-{
-    // Only put the terminal back, then let the signal take its course.
-    restoreTty();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-}  // namespace
-
-void kvp_console_open()
-{
-    if (consoleOpened) return;
-    consoleOpened = true;
-    if (!isatty(0) || tcgetattr(0, &savedTty) != 0) return;
-    struct termios t = savedTty;
-    // Single key presses without echo and without waiting for a line end;
-    // Enter arrives as CR, as a Windows console delivers it.
-    t.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ECHONL);
-    t.c_iflag &= ~(tcflag_t)ICRNL;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    ttySaved = true;
-    atexit(restoreTty);
-    const int sigs[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
-    for (int sig : sigs) signal(sig, restoreTtyAndReraise);
-    tcsetattr(0, TCSANOW, &t);
-}
-
-int kvp_kbhit()
-{
-    if (keyPending) return 1;
-    if (stdinEnded) return 0;
-    struct pollfd p;
-    p.fd = 0;
-    p.events = POLLIN;
-    p.revents = 0;
-    if (poll(&p, 1, 0) <= 0) return 0;
-    if (p.revents & POLLNVAL) {
-        stdinEnded = true;
-        return 0;
-    }
-    // Take the byte now: only a read tells a waiting key from end of input.
-    ssize_t n = read(0, &pendingKey, 1);
-    if (n == 1) {
-        keyPending = true;
-        return 1;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-        stdinEnded = true;
-    return 0;
-}
-
-int kvp_getch()
-{
-    if (!keyPending && !kvp_kbhit()) return 0;
-    keyPending = false;
-    return pendingKey;
-}
-
-namespace {
-
-int consoleOut = -1;  // where the console client's bytes are written
-bool consoleOutIsSocket = false;
-dev_t consoleOutDev = 0;
-ino_t consoleOutIno = 0;
-
-// The console client's output must not hold the loop when whoever reads
-// standard output stops (a terminal paused with Ctrl-S, a pipe nobody
-// drains): it is written through a second, non-blocking open of the same
-// terminal or pipe, so descriptor 1, which carries the log lines, stays as
-// it is.  A socket takes a non-blocking send; a file never holds a write.
-// Standard output is looked at on every write, and opened again when it
-// has been replaced.
-void openConsoleOut()
-{
-    struct stat st;
-    if (fstat(1, &st) != 0) {
-        consoleOut = 1;
-        return;
-    }
-    if (consoleOut >= 0 && st.st_dev == consoleOutDev && st.st_ino == consoleOutIno) return;
-    if (consoleOut > 1) close(consoleOut);
-    consoleOut = 1;
-    consoleOutIsSocket = S_ISSOCK(st.st_mode);
-    consoleOutDev = st.st_dev;
-    consoleOutIno = st.st_ino;
-    if (S_ISREG(st.st_mode) || consoleOutIsSocket) return;
-    int fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) consoleOut = fd;
-}
-
-}  // namespace
-
-int kvp_write_stdout(const char *p, int n)
-{
-    openConsoleOut();
-    ssize_t w = consoleOutIsSocket ? send(1, p, (size_t)n, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                   : write(consoleOut, p, (size_t)n);
-    if (w >= 0) return (int)w;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-    return -1;
-}

@@ -17,12 +17,15 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <mstcpip.h>
 
 #include <conio.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <new>
 
 #ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
@@ -59,6 +62,9 @@ DWORD comError = 0;  // GetLastError() of the last failed serial call
 // the endpoint keeps the rest queued for the next turn.
 const DWORD comWriteTimeoutMs = 50;
 
+// The serial input queue asked of the driver.
+const DWORD comQueueBytes = 65536;
+
 SOCKET toSocket(int s) { return (SOCKET)s; }
 
 int fromSocket(SOCKET s) { return s == INVALID_SOCKET ? -1 : (int)s; }
@@ -84,33 +90,118 @@ int kvp_is_would_block(int err) { return err == WSAEWOULDBLOCK; }
 
 long kvp_fionbio_code() { return (long)FIONBIO; }
 
-int kvp_wait(KvaSet *set, int usec)
+long long kvp_now_ms() { return (long long)GetTickCount64(); }
+
+// ---- stop requests ---------------------------------------------------------------
+
+namespace {
+
+volatile LONG stopFlag = 0;
+
+BOOL WINAPI onConsoleControl(DWORD type)
 {
-    // select with only empty sets fails (WSAEINVAL) instead of waiting, so
-    // a wait over no sockets is a plain sleep for the same time.
-    if (set->count == 0) {
+    switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        InterlockedExchange(&stopFlag, 1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+void kvp_stop_watch() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+
+int kvp_stop_requested() { return InterlockedCompareExchange(&stopFlag, 0, 0) != 0; }
+
+int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
+{
+    return serverMain(argc, argv);
+}
+
+// ---- the wait -----------------------------------------------------------------------
+
+namespace {
+
+// Bytes waiting in a serial port's input queue.
+DWORD comQueued(HANDLE h)
+{
+    DWORD errors = 0;
+    COMSTAT st;
+    memset(&st, 0, sizeof st);
+    if (!ClearCommError(h, &errors, &st)) return 0;
+    return st.cbInQue;
+}
+
+// Sockets ready now, by select without waiting; the number of watches made
+// ready.
+int readySockets(KvpWatch *watches, int n, long usec)
+{
+    fd_set rd, wr, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    int any = 0;
+    for (int i = 0; i < n; i++) {
+        KvpWatch &w = watches[i];
+        if (w.kind != KVP_SOCKET) continue;
+        SOCKET s = toSocket((int)w.id);
+        if ((w.events & KVP_IN) && rd.fd_count < FD_SETSIZE) FD_SET(s, &rd);
+        // A connect under way ends writable (connected) or with an
+        // exception (failed).
+        if ((w.events & KVP_OUT) && wr.fd_count < FD_SETSIZE && ex.fd_count < FD_SETSIZE) {
+            FD_SET(s, &wr);
+            FD_SET(s, &ex);
+        }
+        any = 1;
+    }
+    if (!any) {
         if (usec > 0) Sleep((DWORD)((usec + 999) / 1000));
         return 0;
     }
-    fd_set readable;
-    readable.fd_count = set->count;
-    for (unsigned i = 0; i < set->count; i++) readable.fd_array[i] = toSocket(set->fds[i]);
     struct timeval tv;
     tv.tv_sec = usec / 1000000;
     tv.tv_usec = usec % 1000000;
-    int r = select(0, &readable, NULL, NULL, &tv);
+    int r = select(0, rd.fd_count ? &rd : NULL, wr.fd_count ? &wr : NULL,
+                   ex.fd_count ? &ex : NULL, &tv);
     if (r == SOCKET_ERROR) return -1;
-    // select leaves the members with input in the set, in their order.
-    unsigned kept = readable.fd_count;
-    for (unsigned i = 0; i < kept; i++) set->fds[i] = fromSocket(readable.fd_array[i]);
-    for (unsigned i = kept; i < KVA_SET_SIZE; i++) set->fds[i] = 0;
-    set->count = kept;
-    return (int)kept;
+    int ready = 0;
+    for (int i = 0; i < n && r > 0; i++) {
+        KvpWatch &w = watches[i];
+        if (w.kind != KVP_SOCKET) continue;
+        SOCKET s = toSocket((int)w.id);
+        int before = w.ready;
+        if ((w.events & KVP_IN) && FD_ISSET(s, &rd)) w.ready |= KVP_IN;
+        if ((w.events & KVP_OUT) && (FD_ISSET(s, &wr) || FD_ISSET(s, &ex))) w.ready |= KVP_OUT;
+        if (!before && w.ready) ready++;
+    }
+    return ready;
 }
 
-void kvp_sleep_ms(int ms)
+}  // namespace
+
+int kvp_wait(KvpWatch *watches, int n, int usec)
 {
-    if (ms > 0) Sleep((DWORD)ms);
+    // Serial ports and the console cannot be waited on together with the
+    // sockets here: they are ready when they hold input now, and otherwise
+    // the wait's time-out paces them.
+    int ready = 0;
+    for (int i = 0; i < n; i++) {
+        KvpWatch &w = watches[i];
+        w.ready = 0;
+        if (w.kind == KVP_COM && (w.events & KVP_IN) && comQueued((HANDLE)w.id) > 0)
+            w.ready |= KVP_IN;
+        if (w.kind == KVP_CONSOLE && (w.events & KVP_IN) && _kbhit()) w.ready |= KVP_IN;
+        if (w.ready) ready++;
+    }
+    if (ready || kvp_stop_requested()) usec = 0;
+    int r = readySockets(watches, n, usec);
+    if (r < 0) return -1;
+    return ready + r;
 }
 
 int kvp_socket() { return fromSocket(socket(AF_INET, SOCK_STREAM, 0)); }
@@ -154,20 +245,116 @@ int kvp_accept(int s, unsigned char peer[16])
     return fromSocket(c);
 }
 
-int kvp_lookup(const char *host, unsigned char addr[4])
+int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
 {
-    struct hostent *h = gethostbyname(host);
-    if (h == NULL || h->h_addrtype != AF_INET || h->h_length != 4 || h->h_addr_list[0] == NULL)
-        return -1;
-    memcpy(addr, h->h_addr_list[0], 4);
+    u_long one = 1;
+    if (ioctlsocket(toSocket(s), FIONBIO, &one) != 0) return -1;
+    struct sockaddr_in a = ipv4Address(addr, port);
+    if (connect(toSocket(s), (struct sockaddr *)&a, (int)sizeof a) == 0) return 0;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
+}
+
+int kvp_connect_result(int s)
+{
+    fd_set wr, ex;
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    FD_SET(toSocket(s), &wr);
+    FD_SET(toSocket(s), &ex);
+    struct timeval tv = {0, 0};
+    int r = select(0, NULL, &wr, &ex, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    if (FD_ISSET(toSocket(s), &wr)) return 0;
+    if (!FD_ISSET(toSocket(s), &ex)) return 1;
+    int err = 0;
+    int len = (int)sizeof err;
+    getsockopt(toSocket(s), SOL_SOCKET, SO_ERROR, (char *)&err, &len);
+    WSASetLastError(err ? err : WSAECONNREFUSED);
+    return -1;
+}
+
+int kvp_timed_out_error() { return WSAETIMEDOUT; }
+
+void kvp_keepalive(int s)
+{
+    // The first probe after a minute of silence, then one every 10 s
+    // (Windows gives up after 10 unanswered probes): a peer that is gone is
+    // found within about two minutes.
+    struct tcp_keepalive ka;
+    ka.onoff = 1;
+    ka.keepalivetime = 60000;
+    ka.keepaliveinterval = 10000;
+    DWORD got = 0;
+    WSAIoctl(toSocket(s), SIO_KEEPALIVE_VALS, &ka, sizeof ka, NULL, 0, &got, NULL, NULL);
+}
+
+// ---- name lookups --------------------------------------------------------------------
+//
+// gethostbyname only blocks, so each lookup runs on a thread of its own that
+// does nothing but the lookup; the loop asks for the outcome on later turns.
+// The thread and the loop share one record, freed by whichever lets go of it
+// last.
+
+struct KvpLookup {
+    volatile LONG owners;  // the loop and the thread
+    volatile LONG state;   // 1 under way, 0 found, -1 failed
+    unsigned char addr[4];
+    char host[256];
+};
+
+namespace {
+
+void releaseLookup(KvpLookup *l)
+{
+    if (InterlockedDecrement(&l->owners) == 0) delete l;
+}
+
+DWORD WINAPI runLookup(LPVOID arg)
+{
+    KvpLookup *l = (KvpLookup *)arg;
+    // Each thread has its own hostent (Windows Sockets keeps it per thread).
+    struct hostent *h = gethostbyname(l->host);
+    LONG state = -1;
+    if (h && h->h_addrtype == AF_INET && h->h_length == 4 && h->h_addr_list[0]) {
+        memcpy(l->addr, h->h_addr_list[0], 4);
+        state = 0;
+    }
+    InterlockedExchange(&l->state, state);
+    releaseLookup(l);
     return 0;
 }
 
-int kvp_connect(int s, const unsigned char addr[4], unsigned short port)
+}  // namespace
+
+KvpLookup *kvp_lookup_start(const char *host)
 {
-    struct sockaddr_in a = ipv4Address(addr, port);
-    return connect(toSocket(s), (struct sockaddr *)&a, (int)sizeof a) == 0 ? 0 : -1;
+    KvpLookup *l = new (std::nothrow) KvpLookup;
+    if (!l) return NULL;
+    if (strlen(host) >= sizeof l->host) {
+        delete l;
+        return NULL;
+    }
+    l->owners = 2;
+    l->state = 1;
+    memset(l->addr, 0, sizeof l->addr);
+    strcpy(l->host, host);
+    HANDLE t = CreateThread(NULL, 0, runLookup, l, 0, NULL);
+    if (!t) {
+        delete l;
+        return NULL;
+    }
+    CloseHandle(t);
+    return l;
 }
+
+int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
+{
+    LONG state = InterlockedCompareExchange(&l->state, 0, 0);
+    if (state == 0) memcpy(addr, l->addr, 4);
+    return (int)state;
+}
+
+void kvp_lookup_end(KvpLookup *l) { releaseLookup(l); }
 
 int kvp_set_nonblocking(int s)
 {
@@ -183,6 +370,28 @@ void kvp_close_socket(int s) { closesocket(toSocket(s)); }
 
 // ---- serial ports ------------------------------------------------------------------
 
+namespace {
+
+// The settings each open port had before it was opened, put back when it is
+// closed, so that the next program to open the port finds it as it was.
+struct SavedLine {
+    HANDLE h;  // NULL: a free entry
+    DCB dcb;
+    COMMTIMEOUTS timeouts;
+    bool timeoutsSaved;
+};
+enum { maxSaved = 256 };
+SavedLine saved[maxSaved];
+
+SavedLine *savedFor(HANDLE h)
+{
+    for (SavedLine &s : saved)
+        if (s.h == h) return &s;
+    return NULL;
+}
+
+}  // namespace
+
 kva_handle kvp_com_open(const char *path)
 {
     // Exclusive (share mode 0) and synchronous.
@@ -192,20 +401,33 @@ kva_handle kvp_com_open(const char *path)
         comError = GetLastError();
         return -1;
     }
+    // An input queue that holds a burst at a high rate while the loop is
+    // busy elsewhere (the driver's default is a few KiB).
+    SetupComm(h, comQueueBytes, comQueueBytes);
     return (kva_handle)h;
 }
 
-void kvp_com_set_baud(kva_handle h, int baud)
+int kvp_com_configure(kva_handle h, int baud)
 {
     // Only the rate changes; everything else is written back as the device
-    // has it.  When the settings cannot be read there is nothing sound to
-    // write back, so the line is left as it is.
+    // has it.  A device whose settings cannot be read is no serial line.
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState((HANDLE)h, &dcb)) return;
+    if (!GetCommState((HANDLE)h, &dcb)) {
+        comError = GetLastError();
+        return 0;
+    }
+    SavedLine *s = savedFor(NULL);
+    if (s) {
+        s->h = (HANDLE)h;
+        s->dcb = dcb;
+        s->timeoutsSaved = GetCommTimeouts((HANDLE)h, &s->timeouts) != 0;
+    }
+    // A rate the device refuses leaves the previous one in force.
     dcb.BaudRate = (DWORD)baud;
     SetCommState((HANDLE)h, &dcb);
+    return 1;
 }
 
 int kvp_com_set_timeouts(kva_handle h, int forRead)
@@ -248,7 +470,16 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
     return 0;
 }
 
-void kvp_com_close(kva_handle h) { CloseHandle((HANDLE)h); }
+void kvp_com_close(kva_handle h)
+{
+    SavedLine *s = savedFor((HANDLE)h);
+    if (s) {
+        SetCommState((HANDLE)h, &s->dcb);
+        if (s->timeoutsSaved) SetCommTimeouts((HANDLE)h, &s->timeouts);
+        s->h = NULL;
+    }
+    CloseHandle((HANDLE)h);
+}
 
 int kvp_com_last_error() { return (int)comError; }
 

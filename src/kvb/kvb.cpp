@@ -24,10 +24,7 @@ void moveDown(char *dst, const char *src, int n)
 
 Kvb::Kvb(int n) : str((char *)malloc(n > 0 ? (size_t)n : 1)), pos(0), len(n), next(nullptr)
 {
-    if (!str) {
-        fprintf(stderr, "out of memory for %d bytes of output\n", n);
-        abort();
-    }
+    if (!str) kva_out_of_memory("queued output");
 }
 
 Kvb::~Kvb()
@@ -50,31 +47,43 @@ int Kvb::write(OutFifo *endpoint)
 OutFifo::OutFifo(kva_handle serialPort)
     : port(serialPort), failCount(0), fd(-1), head(nullptr), tail(nullptr), buf(),
       lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0), discarding(false),
-      overlongLines(0)
+      overlongLines(0), connecting(nullptr), writeFailCount(0)
 {
 }
 
 OutFifo::OutFifo(int descriptor)
     : port(INVALID_HANDLE_VALUE), failCount(0), fd(descriptor), head(nullptr), tail(nullptr),
       buf(), lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0),
-      discarding(false), overlongLines(0)
+      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0)
 {
 }
 
 OutFifo::~OutFifo()
 {
     while (!isEmpty()) pop();
+    kva_connect_end(connecting);
     if (fd > 1) kva_close_socket(fd);
     else if (port != INVALID_HANDLE_VALUE) kva_close_com(port);
 }
 
-bool OutFifo::isOpen() const { return fd != -1 || port != INVALID_HANDLE_VALUE; }
+bool OutFifo::isOpen() const
+{
+    return fd != -1 || port != INVALID_HANDLE_VALUE || connecting != nullptr;
+}
+
+void OutFifo::releasePort()
+{
+    if (port == INVALID_HANDLE_VALUE) return;
+    kva_close_com(port);
+    port = INVALID_HANDLE_VALUE;
+}
 
 // ---- output chunk queue ------------------------------------------------------------
 
 char *OutFifo::alloc(int n)
 {
-    Kvb *k = new Kvb(n);
+    Kvb *k = new (std::nothrow) Kvb(n);
+    if (!k) kva_out_of_memory("queued output");
     if (head == nullptr) head = k;
     else tail->next = k;
     tail = k;
@@ -95,6 +104,7 @@ void OutFifo::pop()
 {
     Kvb *k = head;
     head = k->next;
+    if (!head) tail = nullptr;  // never left pointing at a freed chunk
     queued -= k->len - k->pos;
     delete k;
 }
@@ -104,7 +114,20 @@ void OutFifo::pop()
 int OutFifo::write(const char *p, int n)
 {
     if (fd > 1) return kva_send(fd, p, n);
-    if (port != INVALID_HANDLE_VALUE) return kva_write_com(port, p, n);
+    if (port != INVALID_HANDLE_VALUE) {
+        int r = kva_write_com(port, p, n);
+        if (r >= 0) {
+            writeFailCount = 0;
+            return r;
+        }
+        // A failed write keeps its bytes queued for another try; a port
+        // whose writes keep failing is given up like one whose reads do.
+        if (writeFailCount < 100) {
+            writeFailCount++;
+            return 0;
+        }
+        return giveUp(r);
+    }
     return kvp_write_stdout(p, n);
 }
 
@@ -121,11 +144,23 @@ int OutFifo::read(char *p, int n)
             return 0;
         }
         if (r == -1) printf("client disconnected %d\n", fd);
-        kva_close_socket(fd);
-        fd = -1;
-        return r;
+        return giveUp(r);
     }
-    if (port != INVALID_HANDLE_VALUE) return kva_read_com(port, p, n);
+    if (port != INVALID_HANDLE_VALUE) {
+        // A serial port whose reads keep failing (a USB adapter pulled, the
+        // other side of a pseudo-terminal gone) is given up as a socket is:
+        // 100 failed reads in a row are absorbed, the 101st closes it.
+        int r = kva_read_com(port, p, n);
+        if (r >= 0) {
+            failCount = 0;
+            return r;
+        }
+        if (failCount < 100) {
+            failCount++;
+            return 0;
+        }
+        return giveUp(r);
+    }
     if (n > 0 && kvp_kbhit()) {
         p[0] = (char)kvp_getch();
         return 1;
@@ -133,20 +168,76 @@ int OutFifo::read(char *p, int n)
     return 0;
 }
 
-int OutFifo::process()
+// Closes the socket or serial port of an endpoint that failed for good.
+int OutFifo::giveUp(int r)
 {
-    if (!isOpen()) return -1;
+    if (fd > 1) {
+        kva_close_socket(fd);
+        fd = -1;
+    }
+    releasePort();
+    return r;
+}
 
+// Writes the queue out as far as the device takes it.  Small chunks are
+// gathered into one write: replies and relayed data often come as many
+// small chunks, and a system call for each would cost more than the bytes.
+// Result: 0 when the queue is empty, 1 when the device took less than it
+// was offered, or the device's negative failure result.
+int OutFifo::drain()
+{
+    enum { gatherSize = 16384 };
     while (!isEmpty()) {
-        int r = head->write(this);
-        if (r > 0) break;
-        if (r == 0) {
-            pop();
+        int r;
+        if (head->next && head->len - head->pos < gatherSize) {
+            char staged[gatherSize];
+            int n = 0;
+            for (Kvb *k = head; k && n < gatherSize; k = k->next) {
+                int part = k->len - k->pos;
+                if (part > gatherSize - n) part = gatherSize - n;
+                memcpy(staged + n, k->str + k->pos, (size_t)part);
+                n += part;
+            }
+            r = write(staged, n);
+            if (r < 0) return r;
+            for (int left = r; left > 0;) {
+                int part = head->len - head->pos;
+                if (part > left) part = left;
+                head->pos += part;
+                queued -= part;
+                left -= part;
+                if (head->pos == head->len) pop();
+            }
+            if (r < n) return 1;
             continue;
         }
+        r = head->write(this);
+        if (r > 0) return 1;
+        if (r < 0) return r;
+        pop();
+    }
+    return 0;
+}
+
+int OutFifo::process()
+{
+    if (connecting) {
+        int s = -1;
+        int r = kva_connect_step(connecting, &s);
+        if (r == 1) return 0;
+        kva_connect_end(connecting);
+        connecting = nullptr;
+        if (r < 0) return -1;
+        fd = s;
+    }
+    if (!isOpen()) return -1;
+
+    int r = drain();
+    if (r < 0) {
         fprintf(stderr, "OutFifo::process: Kvb::write n=%d, fd=%d\n", r, fd);
         if (fd > 1) kva_close_socket(fd);
         fd = -1;
+        releasePort();
         return -1;
     }
 
@@ -155,7 +246,7 @@ int OutFifo::process()
     // as a closed peer.
     int room = 1023 - bufIndex;
     if (room <= 0) return 0;
-    int r = read(buf + bufIndex, room);
+    r = read(buf + bufIndex, room);
     if (r > 0) {
         if (echo) write(buf + bufIndex, r);
         bufIndex += r;
@@ -163,7 +254,24 @@ int OutFifo::process()
         return 0;
     }
     if (r < 0) return -1;
-    return 0;
+    return isOpen() ? 0 : -1;
+}
+
+void OutFifo::watch()
+{
+    if (connecting) {
+        kva_connect_watch(connecting);
+        return;
+    }
+    int events = 0;
+    if (bufIndex < 1023) events |= KVP_IN;
+    // Output that a device did not take waits for room; after a failed
+    // write the next try comes at the loop's pace instead, so that a device
+    // that keeps failing cannot keep waking the loop.
+    if (!isEmpty() && writeFailCount == 0) events |= KVP_OUT;
+    if (fd > 1) kva_watch_socket(fd, events);
+    else if (port != INVALID_HANDLE_VALUE) kva_watch_com(port, events);
+    else if (fd == 1) kva_watch_console(events);
 }
 
 // ---- input line assembly ----------------------------------------------------------
@@ -238,6 +346,17 @@ void OutFifo::consumeLine(char *p)
         bufIndex = 0;
     }
     lineEnd = nullptr;
+    // What followed the line was received already: a further line, or the
+    // first raw bytes behind a command that switched to raw mode, is ready
+    // now, not only after some later byte arrives.
+    if (bufIndex > 0) assemble();
+}
+
+void OutFifo::resumeLines()
+{
+    raw = false;
+    lineEnd = nullptr;
+    if (bufIndex > 0) assemble();
 }
 
 int OutFifo::takeOverlongLines()
@@ -249,28 +368,40 @@ int OutFifo::takeOverlongLines()
 
 // ---- factories -----------------------------------------------------------------------
 
+namespace {
+
+OutFifo *newEndpoint(kva_handle port, int fd)
+{
+    OutFifo *f = port != INVALID_HANDLE_VALUE ? new (std::nothrow) OutFifo(port)
+                                              : new (std::nothrow) OutFifo(fd);
+    if (!f) kva_out_of_memory("an endpoint");
+    return f;
+}
+
+}  // namespace
+
 OutFifo *openComFifo(const char *name, int baud)
 {
     kva_handle h = kva_open_com(name, baud);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    OutFifo *f = new (std::nothrow) OutFifo(h);
-    if (!f) kva_close_com(h);
-    return f;
+    return newEndpoint(h, -1);
 }
 
 OutFifo *openStdinFifo()
 {
     int fd = kva_open_stdin();
     if (fd < 0) return nullptr;
-    return new (std::nothrow) OutFifo(fd);
+    return newEndpoint(INVALID_HANDLE_VALUE, fd);
 }
 
+// The endpoint comes back at once, still connecting; it becomes a socket
+// endpoint when the connect succeeds, and process() returns -1 when it fails.
 OutFifo *connectFifo(const char *host, unsigned short port)
 {
-    int fd = kva_connect(host, port);
-    if (fd < 0) return nullptr;
-    OutFifo *f = new (std::nothrow) OutFifo(fd);
-    if (!f) kva_close_socket(fd);
+    KvaConnect *c = kva_connect_begin(host, port);
+    if (!c) return nullptr;
+    OutFifo *f = newEndpoint(INVALID_HANDLE_VALUE, -1);
+    f->connecting = c;
     return f;
 }
 
@@ -278,9 +409,7 @@ OutFifo *acceptFifo(int listenSocket, bool localOnly)
 {
     int fd = kva_accept(listenSocket, localOnly);
     if (fd == -1) return nullptr;
-    OutFifo *f = new (std::nothrow) OutFifo(fd);
-    if (!f) kva_close_socket(fd);
-    return f;
+    return newEndpoint(INVALID_HANDLE_VALUE, fd);
 }
 
 // ---- pass-through functions ---------------------------------------------------------
@@ -292,3 +421,14 @@ int openServer(unsigned short port) { return kva_open_server(port); }
 int waitIo(int timeoutUs) { return kva_wait(timeoutUs); }
 
 void closeIo() { kva_close(); }
+
+void workPending() { kva_work_pending(); }
+
+int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv)
+{
+    return kvp_run(serverMain, argc, argv);
+}
+
+void watchStopRequests() { kvp_stop_watch(); }
+
+bool stopRequested() { return kvp_stop_requested() != 0; }

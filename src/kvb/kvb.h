@@ -44,6 +44,12 @@ public:
     // its terminator; overlongLines counts such lines for the protocol layer.
     bool discarding;
     int overlongLines;
+    // An outgoing connection still under way (lookup or connect); the
+    // endpoint becomes a socket endpoint when it succeeds.
+    KvaConnect *connecting;
+    // Consecutive failed writes to a serial port; like failed reads, the
+    // 101st gives the port up.
+    int writeFailCount;
 
     explicit OutFifo(kva_handle serialPort);
     explicit OutFifo(int descriptor);
@@ -52,6 +58,11 @@ public:
     OutFifo &operator=(const OutFifo &) = delete;
 
     int process();
+    // Tells the layer what this endpoint waits for in the next wait: input
+    // while its buffer has room, room for output while output is queued.
+    void watch();
+    // Closes the serial port now (the endpoint is closed afterwards).
+    void releasePort();
     int write(const char *p, int n);
     int read(char *p, int n);
     bool isOpen() const;
@@ -71,11 +82,15 @@ public:
     void consumeLine(char *p);
     void setLine() { raw = false; }
     void setRaw() { raw = true; }
+    // Back to line mode with the held bytes assembled as lines now.
+    void resumeLines();
     // Reports (and forgets) how many overlong lines were discarded.
     int takeOverlongLines();
 
 private:
     void assemble();
+    int drain();
+    int giveUp(int r);
 };
 
 OutFifo *openComFifo(const char *name, int baud);
@@ -88,5 +103,12 @@ void initIo();
 int openServer(unsigned short port);
 int waitIo(int timeoutUs);
 void closeIo();
+// Something can go on without any device: the next wait does not block.
+void workPending();
+// The process body under the platform's process or service model, and
+// whether a stop was requested (a signal, a service stop).
+int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv);
+void watchStopRequests();
+bool stopRequested();
 
 #endif

@@ -26,7 +26,8 @@ int parseNumber(const char *text)
 
 // ---- Client: life and output ------------------------------------------------------
 
-Client::Client(OutFifo *endpoint) : state(AwaitIdentifier), fifo(endpoint), target(nullptr)
+Client::Client(OutFifo *endpoint)
+    : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0)
 {
     send(greeting);
 }
@@ -66,6 +67,11 @@ void Client::bridge(OutFifo *newTarget, const char *errorLine)
         send(errorLine);
         return;
     }
+    enterBridge(newTarget);
+}
+
+void Client::enterBridge(OutFifo *newTarget)
+{
     send(".\r\n");
     target = newTarget;
     fifo->setRaw();
@@ -98,9 +104,15 @@ int Client::step()
         }
         // A user who does not read the replies gets no further commands
         // taken and no further errors queued, so replies cannot pile up
-        // without end.  Discarded overlong lines are answered one per step;
-        // they all came before the ready line, so its turn comes after them.
+        // without end.
         if (fifo->queued > bridgeQueueLimit) break;
+        if (testing) {
+            // Lines that follow "t" wait for its last line.
+            sendTestLines();
+            break;
+        }
+        // Discarded overlong lines are answered one per step; they all came
+        // before the ready line, so its turn comes after them.
         if (fifo->overlongLines > 0) {
             fifo->overlongLines--;
             send("! line too long\r\n");
@@ -123,6 +135,27 @@ int Client::step()
                 pump();
                 return r;
             }
+        }
+        break;
+    case Connecting:
+        if (!fifo) {
+            state = Closed;
+            break;
+        }
+        if (!target) {
+            // The connection failed (reported by the layer).  What the user
+            // sent meanwhile is read as lines again, as if the command had
+            // never waited.
+            fifo->resumeLines();
+            send("! could not connect\r\n");
+            state = Command;
+            break;
+        }
+        if (target->connecting) break;
+        {
+            OutFifo *connected = target;
+            target = nullptr;
+            enterBridge(connected);
         }
         break;
     case Bridge:
@@ -150,6 +183,38 @@ int Client::step()
     }
     pump();
     return 0;
+}
+
+bool Client::canActNow() const
+{
+    if (!fifo) return true;  // the next step reports the end
+    switch (state) {
+    case AwaitIdentifier:
+    case Command:
+        if (fifo->queued > bridgeQueueLimit) return false;  // waits for the queue to drain
+        return testing || fifo->overlongLines > 0 || fifo->hasLine();
+    case Connecting:
+        return !target || !target->connecting;
+    case Bridge:
+        if (!target) return true;
+        return (fifo->hasLine() && target->queued <= bridgeQueueLimit) ||
+               (target->hasLine() && fifo->queued <= bridgeQueueLimit);
+    default:
+        return true;
+    }
+}
+
+void Client::watch()
+{
+    if (fifo) fifo->watch();
+    if (target) target->watch();
+    if (canActNow()) workPending();
+}
+
+void Client::releasePorts()
+{
+    if (fifo) fifo->releasePort();
+    if (target) target->releasePort();
 }
 
 // ---- command interpreter -------------------------------------------------------------
@@ -180,11 +245,20 @@ int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int m
     }
 }
 
-void Client::sendNumber(int n)
+// Queues the next test lines, counting down, while the queue is below its
+// bound, and the closing "." after the last.
+void Client::sendTestLines()
 {
-    char text[16];
-    snprintf(text, sizeof text, "%d", n);
-    send(text);
+    while (testLinesLeft > 0 && fifo->queued <= bridgeQueueLimit) {
+        char text[64];
+        int len = snprintf(text, sizeof text, ": testing sending many lines %d\r\n", testLinesLeft);
+        sendBytes(text, len);
+        testLinesLeft--;
+    }
+    if (testLinesLeft == 0) {
+        send(".\r\n");
+        testing = false;
+    }
 }
 
 void Client::notSupported(const char *) { send("! not supported in this version\r\n"); }
@@ -223,11 +297,20 @@ int Client::execute(const char *line)
     case '?':
         sendHelp();
         return 0;
-    case 'c':
+    case 'c': {
         if (n < 3) break;
-        bridge(connectFifo(args[1], (unsigned short)parseNumber(args[2])),
-               "! could not connect\r\n");
+        OutFifo *connection = connectFifo(args[1], (unsigned short)parseNumber(args[2]));
+        if (!connection) {
+            send("! could not connect\r\n");
+            return 0;
+        }
+        // The reply comes when the connection is made or has failed; until
+        // then what the user sends is held unchanged, in raw mode.
+        target = connection;
+        fifo->setRaw();
+        state = Connecting;
         return 0;
+    }
     case 'd':
         send(":disconnect\r\n.\r\n");
         return -1;
@@ -261,16 +344,9 @@ int Client::execute(const char *line)
     case 't': {
         if (n < 2) break;
         int k = parseNumber(args[1]);
-        if (k > maxTestLines) {
-            send("! count too large\r\n");
-            return 0;
-        }
-        for (; k > 0; k--) {
-            send(": testing sending many lines ");
-            sendNumber(k);
-            send("\r\n");
-        }
-        send(".\r\n");
+        testing = true;
+        testLinesLeft = k > 0 ? k : 0;
+        sendTestLines();
         return 0;
     }
     case 'v':
@@ -351,13 +427,23 @@ void ClientTable::add(OutFifo *endpoint)
     for (Client *&s : slots) {
         if (s) continue;
         s = new (std::nothrow) Client(endpoint);
-        // Without memory for the client the endpoint is closed like a
-        // rejected one rather than left open and unowned.
-        if (!s) delete endpoint;
+        if (!s) kva_out_of_memory("a client");
         return;
     }
     fprintf(stderr, "to many clients\n");
     delete endpoint;
+}
+
+void ClientTable::watch()
+{
+    for (Client *s : slots)
+        if (s) s->watch();
+}
+
+void ClientTable::releasePorts()
+{
+    for (Client *s : slots)
+        if (s) s->releasePorts();
 }
 
 int ClientTable::poll()

@@ -7,7 +7,9 @@
 
 extern const char *expectedIdentifier;
 
-enum ClientState { AwaitIdentifier = 0, Command = 1, Bridge = 2, Closed = 3 };
+// Connecting: a "c" command waits for its connection, without holding the
+// loop; the client's reply comes when it succeeds or fails.
+enum ClientState { AwaitIdentifier = 0, Command = 1, Bridge = 2, Closed = 3, Connecting = 4 };
 
 // A bridge copies into an endpoint only while that endpoint has less than
 // this much output waiting: enough to keep a fast line busy, small enough
@@ -16,15 +18,16 @@ enum ClientState { AwaitIdentifier = 0, Command = 1, Bridge = 2, Closed = 3 };
 // flow control or the tty.
 const long bridgeQueueLimit = 64 * 1024;
 
-// Largest count the test-lines command produces (it queues every line at
-// once, so the count bounds the memory one command can take).
-const int maxTestLines = 10000;
 
 class Client {
 public:
     int state;
     OutFifo *fifo;
     OutFifo *target;
+    // Test lines still to be made: they are queued as the client's queue
+    // drains, so a count of any size holds no more than the queue bound.
+    bool testing;
+    int testLinesLeft;
 
     explicit Client(OutFifo *endpoint);
     ~Client();
@@ -33,13 +36,17 @@ public:
 
     int step();
     void pump();
+    // Tells the layer what this client's endpoints wait for next, and
+    // whether its next step can act at once.
+    void watch();
+    // Closes its serial ports now (at shutdown).
+    void releasePorts();
     void send(const char *text);
     void sendBytes(const char *data, int n);
     void bridge(OutFifo *newTarget, const char *errorLine);
 
     int execute(const char *line);
     void sendHelp();
-    void sendNumber(int n);
     void notSupported(const char *arg);
 
     void listPorts();
@@ -49,6 +56,9 @@ public:
 private:
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);
+    void enterBridge(OutFifo *newTarget);
+    void sendTestLines();
+    bool canActNow() const;
 };
 
 int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int maxArgs);
@@ -65,6 +75,10 @@ public:
     ClientTable();
     void add(OutFifo *endpoint);
     int poll();
+    // Before each wait: what every client waits for.
+    void watch();
+    // At shutdown: every serial port still open is released.
+    void releasePorts();
 };
 
 extern ClientTable clientTable;

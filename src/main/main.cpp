@@ -22,7 +22,7 @@ static void usage(const char *program)
     exit(1);
 }
 
-int main(int argc, char **argv)
+static int serverMain(int argc, char **argv)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "velkor";
     int listenPort = 9999;
@@ -62,6 +62,7 @@ int main(int argc, char **argv)
     initIo();
     int serverFd = openServer((unsigned short)listenPort);
     printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
+    watchStopRequests();
 
     if (!noConsole) {
         OutFifo *console = openStdinFifo();
@@ -70,12 +71,22 @@ int main(int argc, char **argv)
     }
 
     for (;;) {
+        clientTable.watch();
         waitIo(10000);
+        // A stop request (SIGTERM, SIGINT, a service stop) ends the server
+        // as a kill command does.
+        if (stopRequested()) break;
         OutFifo *incoming = acceptFifo(serverFd, localOnly);
         if (incoming) clientTable.add(incoming);
         if (clientTable.poll() == -2) break;
     }
 
+    // Serial ports are released before the process ends: their settings go
+    // back and their exclusive hold, which a terminal keeps beyond this
+    // process, is dropped.
+    clientTable.releasePorts();
     closeIo();
     return 0;
 }
+
+int main(int argc, char **argv) { return runServer(serverMain, argc, argv); }

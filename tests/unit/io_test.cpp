@@ -22,6 +22,23 @@ std::vector<int> members(const KvaSet &s)
 
 bool isOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// An outgoing connection taken to its end the way the loop takes it: begun,
+// then stepped after each wait, until it has connected (the socket) or
+// failed (-1).
+int connectToEnd(const char *host, unsigned short port)
+{
+    KvaConnect *c = kva_connect_begin(host, port);
+    if (!c) return -1;
+    int s = -1;
+    int r;
+    while ((r = kva_connect_step(c, &s)) == 1) {
+        kva_connect_watch(c);
+        kva_wait(10000);
+    }
+    kva_connect_end(c);
+    return r == 0 ? s : -1;
+}
+
 // ---- the watched set -------------------------------------------------
 
 TEST(WatchedSet, AddAndRemoveRules)
@@ -63,7 +80,7 @@ TEST_F(Layer, SixtyFiveSocketsTheLastIsReturnedButNotWatched)
     {
         fx::Capture c;  // 65 "port %d host %s" lines
         for (int i = 0; i < 65; i++) {
-            socks.push_back(kva_connect("127.0.0.1", port));
+            socks.push_back(connectToEnd("127.0.0.1", port));
             int a = accept(l, nullptr, nullptr);  // keep the backlog empty
             close(a);
         }
@@ -92,7 +109,7 @@ TEST_F(Layer, InitTwiceKeepsTheSetAndCloseThenInitStartsEmpty)
     int s;
     {
         fx::Capture c;
-        s = kva_connect("127.0.0.1", fx::localPort(l));
+        s = connectToEnd("127.0.0.1", fx::localPort(l));
     }
     ASSERT_GE(s, 0);
     kva_init();
@@ -114,7 +131,7 @@ TEST_F(Layer, CloseReportsEverySocketInSetOrderAndClosesThem)
     std::vector<int> socks;
     {
         fx::Capture c;
-        for (int i = 0; i < 3; i++) socks.push_back(kva_connect("127.0.0.1", fx::localPort(l)));
+        for (int i = 0; i < 3; i++) socks.push_back(connectToEnd("127.0.0.1", fx::localPort(l)));
     }
     // Set order, not descriptor order.
     kva_set_remove(&watchedSet, socks[0]);
@@ -301,7 +318,7 @@ TEST_F(Layer, ConnectToAnUnresolvableNameMakesNoSocket)
     int probe = dup(0);  // the lowest free descriptor, before and after
     close(probe);
     fx::Capture c;
-    int s = kva_connect("no-such-host.invalid", 80);
+    int s = connectToEnd("no-such-host.invalid", 80);
     c.stop();
     EXPECT_EQ(s, -1);
     EXPECT_EQ(c.out, "port 80 host no-such-host.invalid\n");
@@ -326,7 +343,7 @@ TEST_F(Layer, RefusedConnectClosesItsSocketAndWatchesNothing)
     int probe = dup(0);
     close(probe);
     fx::Capture c;
-    int s = kva_connect("127.0.0.1", port);
+    int s = connectToEnd("127.0.0.1", port);
     c.stop();
     EXPECT_EQ(s, -1);
     EXPECT_EQ(c.out, "port " + std::to_string(port) + " host 127.0.0.1\nconnect error code -1 " +
@@ -343,7 +360,7 @@ TEST_F(Layer, RefusedConnectClosesItsSocketAndWatchesNothing)
 TEST_F(Layer, ConnectPrintsPort65535Unsigned)
 {
     fx::Capture c;
-    int s = kva_connect("127.0.0.1", 65535);
+    int s = connectToEnd("127.0.0.1", 65535);
     c.stop();
     EXPECT_EQ(c.out.rfind("port 65535 host 127.0.0.1\n", 0), 0u) << c.out;
     if (s >= 0) kva_close_socket(s);
@@ -353,7 +370,7 @@ TEST_F(Layer, ConnectedSocketIsWatchedAndNonBlocking)
 {
     int l = fx::listenLoopback();
     fx::Capture c;
-    int s = kva_connect("localhost", fx::localPort(l));
+    int s = connectToEnd("localhost", fx::localPort(l));
     c.stop();
     ASSERT_GE(s, 0);
     EXPECT_EQ(c.out, "port " + std::to_string(fx::localPort(l)) + " host localhost\n");

@@ -1,6 +1,6 @@
-// Input line assembly and raw mode, driven through process() over
-// a real loopback TCP pair, and the two mended faults (a line that does not
-// fit the buffer; no read with zero room).
+// Input line assembly and raw mode, driven through process() over a real
+// loopback TCP pair: lines, raw data, a line that does not fit the buffer,
+// and a full buffer that takes no read.
 #include "fixtures.h"
 
 #include <gtest/gtest.h>
@@ -59,44 +59,45 @@ const std::string NUL(1, '\0');
 const Case lineCases[] = {
     {"leading junk dropped", {{'f', "  \x01\x7f\xff\x80\t ab\r", true, "ab", 3}}},
     {"junk alone is dropped", {{'f', " \r\n\t \x90\x01", false, "", 0}, {'f', "    ", false, "", 0}}},
-    {"CR LF keeps the LF held",
+    {"CR LF: the LF is dropped when the line is taken",
      {{'f', "  ab c \r\n", true, "ab c ", 7},
-      {'c', "", false, "", 1},
-      {'f', "x", false, "", 1}}},  // the LF is dropped, x waits for its end
-    {"TAB ends a line, the rest waits for a later read",
+      {'c', "", false, "", 0},
+      {'f', "x", false, "", 1}}},  // x waits for its end
+    {"TAB ends a line, the rest is the next line at once",
      {{'f', "a\tb\r\n", true, "a", 5},
-      {'c', "", false, "", 3},
-      {'f', "z", true, "b", 4}}},
+      {'c', "", true, "b", 3},
+      {'c', "", false, "", 0}}},
     {"bytes from 0x80 up, DEL and NUL end a line",
      {{'f', "ab\x80" "cd\r", true, "ab", 6},
-      {'c', "", false, "", 3},
-      {'f', "\n", true, "cd", 4},
-      {'c', "", false, "", 1},
+      {'c', "", true, "cd", 3},
+      {'c', "", false, "", 0},
       {'f', "x\xffy\x7f", true, "x", 4},
-      {'c', "", false, "", 2},
-      {'f', "z", true, "y", 3},
-      {'c', "", false, "", 1},
+      {'c', "", true, "y", 2},
+      {'c', "", false, "", 0},
+      {'f', "z", false, "", 1},
       {'f', "\r", true, "z", 2},
       {'c', "", false, "", 0},
-      {'f', "ok" + NUL + "no\r", true, "ok", 6}}},
+      {'f', "ok" + NUL + "no\r", true, "ok", 6},
+      {'c', "", true, "no", 3}}},
     {"printable bytes inside a line, trailing space kept",
      {{'f', "!a b~  \r", true, "!a b~  ", 8}}},
     {"a line is ready only once its terminator came",
      {{'f', "abc", false, "", 3}, {'f', "de", false, "", 5}, {'f', "\n", true, "abcde", 6}}},
-    {"two lines in one read: the second after a later read",
+    {"two lines in one read: the second is ready once the first is taken",
      {{'f', "one\r\ntwo\r\n", true, "one", 10},
-      {'c', "", false, "", 6},
-      {'f', " ", true, "two", 6}}},
+      {'c', "", true, "two", 5},
+      {'c', "", false, "", 0}}},
     {"a ready line stays ready while more bytes arrive",
      {{'f', "abc\r", true, "abc", 4},
       {'f', "def\r", true, "abc", 8},
       {'f', "g", true, "abc", 9},
-      {'c', "", false, "", 5},
-      {'f', "h", true, "def", 6}}},
+      {'c', "", true, "def", 5},
+      {'c', "", false, "", 1},
+      {'f', "h\r", true, "gh", 3}}},
     {"line to raw: the held LF comes first in raw data",
      {{'f', "cmd\r\n", true, "cmd", 5},
       {'r', "", true, "cmd" + NUL + "\n", 5},  // the held bytes stay as they are
-      {'c', "", false, "", 1},
+      {'c', "", true, "\n", 1},                // and the LF is ready raw data at once
       {'f', "xy", true, "\nxy", 3},
       {'c', "", false, "", 0},
       {'l', "", false, "", 0},
@@ -153,7 +154,7 @@ TEST_F(Lines, AssemblyTable)
     }
 }
 
-// ---- mended fault 1: a line longer than the buffer ---------------------------------
+// ---- a line longer than the buffer ---------------------------------
 
 struct LongCase {
     const char *name;
@@ -242,7 +243,7 @@ TEST(ConsoleLines, OverlongConsoleLineDoesNotStopTheKeys)
     EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
-// ---- mended fault 2: no read with zero room ------------------------------------------
+// ---- no read with zero room ------------------------------------------
 
 TEST_F(Lines, FullRawBufferSkipsTheReadWithoutCountingAFailure)
 {

@@ -180,7 +180,7 @@ TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
     };
     const Case cases[] = {{9600, B9600},   {0, B0},       {115200, B115200},
                           {12345, B0},     {-9600, B0},   {2400, B2400}};
-    speed_t before = B38400;
+    const speed_t before = B38400;
     {
         struct termios t;
         int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
@@ -203,9 +203,44 @@ TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
         EXPECT_EQ(readCom(h, 2), "ok") << k.baud;
         EXPECT_EQ(kva_write_com(h, "up", 2), 2) << k.baud;
         EXPECT_EQ(fx::readSome(pty.master, 2), "up") << k.baud;
-        before = want;
         kva_close_com(h);
     }
+}
+
+// Closing a port puts back the settings it had when it was opened, so the
+// next program that opens it does not inherit a transparent line at
+// another speed.
+TEST_F(SerialPty, ClosingPutsTheSettingsBack)
+{
+    int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    struct termios before;
+    tcgetattr(fd, &before);
+    before.c_lflag |= ECHO | ICANON;
+    before.c_iflag |= ICRNL;
+    before.c_oflag |= OPOST;
+    cfsetospeed(&before, B9600);
+    cfsetispeed(&before, B9600);
+    tcsetattr(fd, TCSANOW, &before);
+    tcgetattr(fd, &before);
+
+    kva_handle h = kva_open_com("COM5", 115200);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    struct termios during;
+    tcgetattr(fd, &during);
+    EXPECT_EQ(cfgetospeed(&during), (speed_t)B115200);
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u);
+    kva_close_com(h);
+
+    struct termios after;
+    tcgetattr(fd, &after);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
+    close(fd);
 }
 
 TEST_F(SerialPty, TheLineIsTransparentAndKeepsCharacterFormat)
@@ -232,7 +267,7 @@ TEST_F(SerialPty, TheLineIsTransparentAndKeepsCharacterFormat)
     kva_close_com(h);
 }
 
-TEST_F(SerialPty, ReadAfterTheOtherSideFailedReportsAndReturnsZero)
+TEST_F(SerialPty, TransfersAfterTheOtherSideFailedReportAndFail)
 {
     kva_handle h = kva_open_com("COM5", 9600);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -244,15 +279,15 @@ TEST_F(SerialPty, ReadAfterTheOtherSideFailedReportsAndReturnsZero)
     int r2 = kva_read_com(h, b, sizeof b);
     int w = kva_write_com(h, "x", 1);
     c.stop();
-    EXPECT_EQ(r1, 0);
-    EXPECT_EQ(r2, 0);
-    EXPECT_EQ(w, 0);
+    EXPECT_EQ(r1, -1);
+    EXPECT_EQ(r2, -1);
+    EXPECT_EQ(w, -1);
     char ptr[32];
     snprintf(ptr, sizeof ptr, "%p", (void *)h);
     EXPECT_EQ(c.err, "ReadFile error 5\nReadFile error 5\nWriteFile error " + std::string(ptr) +
                          " 5\n");
     EXPECT_EQ(c.out, "");
-    EXPECT_NE(fcntl(fdOf(h), F_GETFD), -1);  // the port stays open
+    EXPECT_NE(fcntl(fdOf(h), F_GETFD), -1);  // closing the port is the endpoint's choice
     kva_close_com(h);
 }
 

@@ -1,0 +1,196 @@
+// Serial ports on POSIX systems: a COM name stands for a tty through the
+// port map (portmap_posix.h); the handle is the tty's descriptor.
+#include "plat.h"
+#include "portmap_posix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int comError = 0;  // errno of the last failed serial call
+
+struct SpeedEntry {
+    int baud;
+    speed_t speed;
+};
+
+const SpeedEntry speeds[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},
+    {150, B150},       {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000}, {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+#endif
+};
+
+// The settings each open port had before it was opened, put back when it
+// is closed, so that the next program to open the port finds it as it was.
+struct SavedLine {
+    int fd;  // -1: a free entry
+    struct termios settings;
+};
+enum { maxSaved = 256 };
+SavedLine saved[maxSaved];
+bool savedReady = false;
+
+SavedLine *savedFor(int fd)
+{
+    if (!savedReady) {
+        for (SavedLine &s : saved) s.fd = -1;
+        savedReady = true;
+    }
+    for (SavedLine &s : saved)
+        if (s.fd == fd) return &s;
+    return nullptr;
+}
+
+}  // namespace
+
+kva_handle kvp_com_open(const char *path)
+{
+    // The layer hands the Windows device path "\\.\COMn"; the port map turns
+    // the name after the prefix into a tty path.
+    const char *name = path;
+    if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    char dev[4096];
+    if (!portmap_device_path(name, dev, sizeof dev)) {
+        comError = ENOENT;
+        return -1;
+    }
+    int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        comError = errno;
+        return -1;
+    }
+    // Exclusive, as share mode 0 is on Windows.  TIOCEXCL alone does not stop
+    // a second open by root, so an advisory lock on the device decides.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        comError = errno;
+        close(fd);
+        return -1;
+    }
+    ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+int kvp_com_configure(kva_handle h, int baud)
+{
+    int fd = (int)h;
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        comError = errno;
+        return 0;
+    }
+    SavedLine *s = savedFor(-1);
+    if (s) {
+        s->fd = fd;
+        s->settings = t;
+    }
+    // A transparent line: no echo, no line editing, no translation, no
+    // signals, no software flow control.  Character size, parity, stop bits
+    // and hardware flow control stay as the device had them.
+    t.c_iflag &= ~(tcflag_t)(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                             IXON | IXOFF | IXANY);
+    t.c_oflag &= ~(tcflag_t)OPOST;
+    t.c_lflag &= ~(tcflag_t)(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 0;  // reads return at once with what has arrived
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        comError = errno;
+        return 0;
+    }
+    // Speed 0 would hang the line up: it counts as a rate the device refuses,
+    // like any rate without a speed here or one the driver rejects.  The
+    // previous speed stays in force.
+    for (const SpeedEntry &e : speeds) {
+        if (e.baud != baud) continue;
+        cfsetispeed(&t, e.speed);
+        cfsetospeed(&t, e.speed);
+        tcsetattr(fd, TCSANOW, &t);
+        break;
+    }
+    return 1;
+}
+
+int kvp_com_set_timeouts(kva_handle, int)
+{
+    // VMIN and VTIME of the open, with a non-blocking descriptor, already make
+    // every read return at once; nothing changes per read.
+    return 1;
+}
+
+int kvp_com_read(kva_handle h, char *buf, int len, int *got)
+{
+    *got = 0;
+    if (len <= 0) return 1;
+    ssize_t n = read((int)h, buf, (size_t)len);
+    if (n == 0) {
+        // With VMIN and VTIME 0 an empty read also returns 0, so only the
+        // device's state tells a line that is gone (a hung-up tty: the other
+        // side of a pty closed, a USB adapter removed) from one that is quiet.
+        // A line that is gone is a failed read, as ReadFile reports it.
+        struct pollfd p;
+        p.fd = (int)h;
+        p.events = POLLIN;
+        p.revents = 0;
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            comError = EIO;
+            return 0;
+        }
+    }
+    if (n >= 0) {
+        *got = (int)n;
+        return 1;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 1;
+    comError = errno;
+    return 0;
+}
+
+int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
+{
+    // Non-blocking: the device takes what it can now, the caller keeps the
+    // rest queued, and a line held back by flow control never stalls the loop.
+    *put = 0;
+    if (len <= 0) return 1;
+    ssize_t n = write((int)h, buf, (size_t)len);
+    if (n >= 0) {
+        *put = (int)n;
+        return 1;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 1;
+    comError = errno;
+    return 0;
+}
+
+void kvp_com_close(kva_handle h)
+{
+    int fd = (int)h;
+    SavedLine *s = savedFor(fd);
+    if (s) {
+        tcsetattr(fd, TCSANOW, &s->settings);
+        s->fd = -1;
+    }
+    // The exclusive flag belongs to this open: a pseudo-terminal keeps its
+    // tty (and the flag) for as long as its master is open, and a flag left
+    // set would bar every later open of the port by a program without root.
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
+int kvp_com_last_error() { return comError; }
