@@ -1,15 +1,17 @@
 // The registry reads of the information queries, on a system without a
 // registry.  Two keys exist:
-//   HARDWARE\DEVICEMAP\SERIALCOMM  the port map, one value per port: the
-//       value's name is the device the port stands for, its data the port
-//       name as a string with its terminating NUL, in the order of the
-//       port numbers.  So what is listed is exactly what opens.
+//   HARDWARE\DEVICEMAP\SERIALCOMM  the port map, one value per port that
+//       could be opened now: the value's name is the device the port stands
+//       for, its data the port name as a string with its terminating NUL,
+//       in the order of the port numbers.  The map is read once when the
+//       key is opened.
 //   SYSTEM\CurrentControlSet\Control\ProductOptions  the value ProductType:
 //       the system's name as uname reports it, with its NUL.
 // Capacities and results follow the registry's: a name or data that does
 // not fit gives "more data", enumeration past the end "no more items".
 #include "plat.h"
 #include "portmap_posix.h"
+#include "kva_assert.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -21,29 +23,24 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
+#include <new>
 
 namespace {
 
-enum KeyKind { SerialComm = 1, ProductOptions = 2 };
 const long errorFileNotFound = 2;
-
-struct Port {
-    int number;
-    std::string device;
-};
+const kvp_key productOptionsKey = 1;
 
 // The kernel makes /dev/ttyS nodes for UARTs that may not be there; sysfs
 // reports those with the type 0 ("unknown").  Other ttys exist only with
 // their device.
 bool hasHardware(const char *path)
 {
-    const char *base = strrchr(path, '/') + 1;
+    const char *slash = strrchr(path, '/');
+    const char *base = slash ? slash + 1 : path;
     if (strncmp(base, "ttyS", 4) != 0) return true;
-    std::string attr = std::string("/sys/class/tty/") + base + "/type";
-    FILE *f = fopen(attr.c_str(), "r");
+    char attr[PATH_MAX];
+    snprintf(attr, sizeof attr, "/sys/class/tty/%s/type", base);
+    FILE *f = fopen(attr, "r");
     if (!f) return true;
     int type = -1;
     if (fscanf(f, "%d", &type) != 1) type = -1;
@@ -51,9 +48,50 @@ bool hasHardware(const char *path)
     return type != 0;
 }
 
-// The ports of the map that exist now, by number.
-bool listMap(std::vector<Port> &ports)
+// A port the server could open now: the device is there, is a character
+// device, and may be read and written.  The device itself is not opened:
+// opening a serial line can change its modem lines (and reset a board).
+bool canOpen(const char *path)
 {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISCHR(st.st_mode) && access(path, R_OK | W_OK) == 0 &&
+           hasHardware(path);
+}
+
+struct Port {
+    int number;
+    char *device;  // as listed: the link's target, or the entry's path
+};
+
+// The port map as it was when the key was opened: one reading per query,
+// so that every value of one listing comes from the same state.
+struct Snapshot {
+    Port *ports;
+    size_t count;
+};
+
+void addPort(Snapshot *snap, size_t &room, int number, const char *device)
+{
+    if (snap->count == room) {
+        room = room ? room * 2 : 16;
+        Port *more = (Port *)realloc(snap->ports, room * sizeof(Port));
+        if (!more) kva_out_of_memory("the port list");
+        snap->ports = more;
+    }
+    char *copy = strdup(device);
+    if (!copy) kva_out_of_memory("the port list");
+    snap->ports[snap->count++] = Port{number, copy};
+}
+
+int byNumber(const void *a, const void *b)
+{
+    return ((const Port *)a)->number - ((const Port *)b)->number;
+}
+
+// Reads the port map; false when the ports directory cannot be read.
+bool takeSnapshot(Snapshot *snap)
+{
+    size_t room = 0;
     const char *dir = getenv("VELKOR_PORTS");
     if (dir) {
         DIR *d = opendir(dir);
@@ -61,30 +99,37 @@ bool listMap(std::vector<Port> &ports)
         while (struct dirent *e = readdir(d)) {
             int n = portmap_number(e->d_name);
             if (n < 1) continue;
-            std::string path = std::string(dir) + "/" + e->d_name;
+            char path[PATH_MAX];
+            if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= (int)sizeof path) continue;
+            if (!canOpen(path)) continue;
             char target[PATH_MAX];
-            ssize_t len = readlink(path.c_str(), target, sizeof target - 1);
+            ssize_t len = readlink(path, target, sizeof target - 1);
             if (len > 0) {
                 target[len] = 0;
-                ports.push_back(Port{n, target});
+                addPort(snap, room, n, target);
             } else {
-                ports.push_back(Port{n, path});
+                addPort(snap, room, n, path);
             }
         }
         closedir(d);
     } else {
-        for (int n = 1; n < 300; n++) {
+        for (int n = 1; n < 1000; n++) {
+            char name[16];
+            snprintf(name, sizeof name, "COM%d", n);
             char path[64];
-            if (!portmap_device_path(("COM" + std::to_string(n)).c_str(), path, sizeof path))
-                continue;
-            struct stat st;
-            if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && hasHardware(path))
-                ports.push_back(Port{n, path});
+            if (!portmap_device_path(name, path, sizeof path)) continue;
+            if (canOpen(path)) addPort(snap, room, n, path);
         }
     }
-    std::sort(ports.begin(), ports.end(),
-              [](const Port &a, const Port &b) { return a.number < b.number; });
+    if (snap->count) qsort(snap->ports, snap->count, sizeof(Port), byNumber);
     return true;
+}
+
+void freeSnapshot(Snapshot *snap)
+{
+    for (size_t i = 0; i < snap->count; i++) free(snap->ports[i].device);
+    free(snap->ports);
+    delete snap;
 }
 
 }  // namespace
@@ -92,14 +137,17 @@ bool listMap(std::vector<Port> &ports)
 long kvp_reg_open(const char *path, kvp_key *key)
 {
     if (strcmp(path, "HARDWARE\\DEVICEMAP\\SERIALCOMM") == 0) {
-        const char *dir = getenv("VELKOR_PORTS");
-        struct stat st;
-        if (dir && (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))) return errorFileNotFound;
-        *key = SerialComm;
+        Snapshot *snap = new (std::nothrow) Snapshot{nullptr, 0};
+        if (!snap) kva_out_of_memory("the port list");
+        if (!takeSnapshot(snap)) {
+            freeSnapshot(snap);
+            return errorFileNotFound;
+        }
+        *key = (kvp_key)snap;
         return 0;
     }
     if (strcmp(path, "SYSTEM\\CurrentControlSet\\Control\\ProductOptions") == 0) {
-        *key = ProductOptions;
+        *key = productOptionsKey;
         return 0;
     }
     return errorFileNotFound;
@@ -108,25 +156,26 @@ long kvp_reg_open(const char *path, kvp_key *key)
 long kvp_reg_enum(kvp_key key, unsigned long index, char *name, unsigned long *nameLen,
                   unsigned char *data, unsigned long *dataLen)
 {
-    if (key != SerialComm) return KVP_ERROR_NO_MORE_ITEMS;
-    std::vector<Port> ports;
-    if (!listMap(ports)) return errorFileNotFound;
-    if (index >= ports.size()) return KVP_ERROR_NO_MORE_ITEMS;
-    const Port &p = ports[index];
-    std::string portName = "COM" + std::to_string(p.number);
+    if (key == productOptionsKey) return KVP_ERROR_NO_MORE_ITEMS;
+    const Snapshot *snap = (const Snapshot *)key;
+    if (index >= snap->count) return KVP_ERROR_NO_MORE_ITEMS;
+    const Port &p = snap->ports[index];
+    char portName[16];
+    int portLen = snprintf(portName, sizeof portName, "COM%d", p.number);
+    size_t deviceLen = strlen(p.device);
     // The name capacity counts its NUL; the data is the string with its NUL.
-    if (p.device.size() + 1 > *nameLen || portName.size() + 1 > *dataLen)
+    if (deviceLen + 1 > *nameLen || (unsigned long)portLen + 1 > *dataLen)
         return KVP_ERROR_MORE_DATA;
-    memcpy(name, p.device.c_str(), p.device.size() + 1);
-    *nameLen = p.device.size();
-    memcpy(data, portName.c_str(), portName.size() + 1);
-    *dataLen = portName.size() + 1;
+    memcpy(name, p.device, deviceLen + 1);
+    *nameLen = deviceLen;
+    memcpy(data, portName, (size_t)portLen + 1);
+    *dataLen = (unsigned long)portLen + 1;
     return 0;
 }
 
 long kvp_reg_query(kvp_key key, const char *value, unsigned char *data, unsigned long *dataLen)
 {
-    if (key != ProductOptions || strcmp(value, "ProductType") != 0) return errorFileNotFound;
+    if (key != productOptionsKey || strcmp(value, "ProductType") != 0) return errorFileNotFound;
     struct utsname u;
     if (uname(&u) != 0) return errorFileNotFound;
     size_t n = strlen(u.sysname) + 1;
@@ -139,4 +188,7 @@ long kvp_reg_query(kvp_key key, const char *value, unsigned char *data, unsigned
     return 0;
 }
 
-void kvp_reg_close(kvp_key) {}
+void kvp_reg_close(kvp_key key)
+{
+    if (key != productOptionsKey) freeSnapshot((Snapshot *)key);
+}

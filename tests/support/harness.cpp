@@ -626,6 +626,11 @@ testing::AssertionResult Server::exitsWith(int code, double seconds)
 
 long Server::memoryKb() { return Target::get().memoryKb(pid_); }
 
+void Server::signal(int sig)
+{
+    if (pid_ > 0 && !reaped_) kill(pid_, sig);
+}
+
 Stream Server::connect(int receiveBuffer)
 {
     Stream s = connectTo(port_, receiveBuffer);

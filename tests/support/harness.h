@@ -232,6 +232,9 @@ public:
     // Resident memory of the server process in KiB (-1 if unknown).
     long memoryKb();
 
+    // Sends the server process a signal.
+    void signal(int sig);
+
     // Returns once every client in a lower slot than a new connection has
     // had at least one more full step of the main loop: a new client logs
     // in and makes one round trip (slots are stepped in order each turn).

@@ -67,6 +67,14 @@ public:
     // "r" and "n" list the ports by number (the Windows build lists them in
     // the registry's order).
     bool listsPortsByNumber() const { return kind_ == Native; }
+    // A serial port whose other side hung up fails its reads (Wine reports
+    // such a port as one that received nothing).
+    bool seesSerialHangup() const { return kind_ == Native; }
+    // SIGTERM and SIGINT reach the server as stop requests (under Wine the
+    // signal ends the Windows program's process from outside).
+    bool handlesStopSignals() const { return kind_ == Native; }
+    // The error code a connect that ran out of time is logged with.
+    int timedOutError() const { return kind_ == Native ? 110 : 10060; }
 
 private:
     explicit Target(Kind kind) : kind_(kind) {}

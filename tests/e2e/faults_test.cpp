@@ -1,0 +1,382 @@
+// What users run into outside the tidy case: scripts that send several
+// lines at once, a serial adapter pulled while bridged, a connect to a host
+// that never answers, a very large "t", a stop while ports are open, and
+// ports that cannot serve as a transparent line.
+#include "harness.h"
+
+#include "target.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <thread>
+
+using namespace e2e;
+
+namespace {
+
+std::string testLine(int n) { return ": testing sending many lines " + std::to_string(n) + "\r\n"; }
+
+// ---- lines already received -------------------------------------------------------
+
+struct ScriptCase {
+    const char *name;
+    std::string sent;   // one write, after the identifier
+    std::string reply;  // all of it comes without a further byte
+};
+
+void PrintTo(const ScriptCase &c, std::ostream *os) { *os << c.name; }
+
+class Scripted : public LoggedInClient, public testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(Scripted, EveryLineAlreadyReceivedIsAnswered)
+{
+    EXPECT_TRUE(client.ask(GetParam().sent, GetParam().reply));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OneWrite, Scripted,
+    testing::Values(
+        ScriptCase{"TwoLines", "v\r\nv\r\n", std::string(kVersion) + kVersion},
+        ScriptCase{"TabBetween", "v\tv\r\n", std::string(kVersion) + kVersion},
+        ScriptCase{"HighByteBetween", "v\x80v\r\n", std::string(kVersion) + kVersion},
+        ScriptCase{"ControlByteBetween", "v\x01v\n", std::string(kVersion) + kVersion},
+        ScriptCase{"VersionThenTestLines", "v\r\nt 2\r\n",
+                   std::string(kVersion) + testLine(2) + testLine(1) + ".\r\n"},
+        ScriptCase{"ErrorsThenCommand", "x\r\n\r\ny\r\nv\r\n",
+                   "! unknown command 'x'\r\n! unknown command 'y'\r\n" + std::string(kVersion)}),
+    [](const testing::TestParamInfo<ScriptCase> &c) { return c.param.name; });
+
+TEST(ScriptedLogin, IdentifierAndCommandsInOneWrite)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    Stream c = s.connect();
+    EXPECT_TRUE(c.ask("nope\r\nwobex\r\nv\r\n",
+                      "! wrong identifier\r\n.\r\n" + std::string(kVersion)));
+}
+
+TEST(ScriptedBridge, BytesBehindTheCommandGoThroughAtOnce)
+{
+    Pty pty;
+    Listener hostSide;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(s.start());
+
+    Stream serial = s.login();
+    EXPECT_TRUE(serial.ask("p COM5 9600\r\nhello", ".\r\n"));
+    // The LF held from the command's CR LF goes first, then the rest.
+    EXPECT_TRUE(pty.master().expect("\nhello"));
+
+    Stream tcp = s.login();
+    EXPECT_TRUE(tcp.ask("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\nhello", ".\r\n"));
+    Stream host = hostSide.accept();
+    EXPECT_TRUE(host.expect("\nhello"));
+}
+
+// ---- a serial port that is gone ---------------------------------------------------------
+
+TEST(GonePort, TheBridgeEndsAndTheNameCanBeBridgedAgain)
+{
+    if (!Target::get().seesSerialHangup())
+        GTEST_SKIP() << "Wine reports a serial port whose other side closed as one that "
+                        "received nothing, so the bridge cannot see it go";
+    auto pty = std::make_unique<Pty>();
+    Server s;
+    s.addPort(5, *pty);
+    ASSERT_TRUE(s.start());
+    Stream client = s.login();
+    ASSERT_TRUE(bridge(client, "p COM5 9600"));
+    EXPECT_TRUE(relayed(client, pty->master(), "ping"));
+
+    // Pulled: the other side of the line is gone for good.
+    pty->master().close();
+    ASSERT_TRUE(s.waitLogs([](const std::string &, const std::string &e) {
+        return countOf(e, "ReadFile error") >= 101;
+    })) << s.err();
+    s.passTurn();
+    // The client is back at the identifier, without a word, as when a TCP
+    // target closes.
+    EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n"));
+    EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
+    // The failures were logged a bounded number of times.
+    s.passTurn();
+    EXPECT_EQ(countOf(s.err(), "ReadFile error"), 101u);
+
+    // A new device under the same name opens and bridges.
+    pty = std::make_unique<Pty>();
+    s.addPort(5, *pty);
+    EXPECT_TRUE(bridge(client, "p COM5 9600"));
+    EXPECT_TRUE(relayed(client, pty->master(), "again"));
+    EXPECT_TRUE(relayed(pty->master(), client, "back"));
+}
+
+// ---- a connect that is not answered -----------------------------------------------------
+
+// A local TCP port that takes no more connections: a listener with the
+// smallest backlog whose queue is filled by connections nobody accepts, so
+// that a further connect is neither accepted nor refused.
+class SilentHost {
+public:
+    SilentHost()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof a);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, 0) != 0 ||
+            getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
+            ADD_FAILURE() << "silent host: " << strerror(errno);
+            return;
+        }
+        port_ = ntohs(a.sin_port);
+        // Fill the queue until a connect stays unanswered.
+        for (int i = 0; i < 16; i++) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(c, (struct sockaddr *)&a, sizeof a);
+            fillers_.push_back(c);
+            struct pollfd p = {c, POLLOUT, 0};
+            if (poll(&p, 1, 300) == 0) return;
+        }
+        ADD_FAILURE() << "the silent host's queue never filled";
+    }
+    ~SilentHost()
+    {
+        for (int c : fillers_) close(c);
+        if (fd_ >= 0) close(fd_);
+    }
+    int port() const { return port_; }
+    // Takes the queued connections, so that the next attempt gets through,
+    // and returns the first one that is not a filler of ours.
+    Stream admitLate(double seconds = kWait)
+    {
+        struct sockaddr_in mine;
+        double end = seconds;
+        while (end > 0) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) {
+                struct sockaddr_in a;
+                socklen_t len = sizeof a;
+                int c = accept4(fd_, (struct sockaddr *)&a, &len, SOCK_CLOEXEC);
+                if (c < 0) continue;
+                if (isFiller(a, mine)) {
+                    close(c);
+                    continue;
+                }
+                return Stream(c);
+            }
+            end -= 0.1;
+        }
+        ADD_FAILURE() << "the late connection never came";
+        return Stream();
+    }
+
+private:
+    bool isFiller(const struct sockaddr_in &peer, struct sockaddr_in &scratch)
+    {
+        for (int c : fillers_) {
+            socklen_t len = sizeof scratch;
+            if (getsockname(c, (struct sockaddr *)&scratch, &len) == 0 &&
+                scratch.sin_port == peer.sin_port)
+                return true;
+        }
+        return false;
+    }
+
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+TEST(UnansweredConnect, OtherClientsAreServedAndItFailsAfterTenSeconds)
+{
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(s.start());
+    SilentHost silent;
+    Stream serial = s.login();
+    ASSERT_TRUE(bridge(serial, "p COM5 115200"));
+
+    Stream waiting = s.login();
+    ASSERT_TRUE(waiting.send("c 127.0.0.1 " + std::to_string(silent.port()) + "\r\nv\r\n"));
+    ASSERT_TRUE(s.waitOut("port " + std::to_string(silent.port()) + " host 127.0.0.1\n"));
+
+    // Meanwhile the server goes on: a new client is served, and a bridge
+    // carries bytes both ways.
+    Stream other = s.login();
+    EXPECT_TRUE(other.ask("v\r\n", kVersion));
+    EXPECT_TRUE(relayed(serial, pty.master(), "still"));
+    EXPECT_TRUE(relayed(pty.master(), serial, "moving"));
+    EXPECT_EQ(s.out().find("connect error code"), std::string::npos) << "the connect ended early";
+
+    // Then the connect counts as failed; the line sent behind it is acted on.
+    EXPECT_TRUE(waiting.expect("! could not connect\r\n" + std::string(kVersion), 30));
+    EXPECT_TRUE(s.waitOut("connect error code -1 " +
+                          std::to_string(Target::get().timedOutError()) + " \n"));
+}
+
+TEST(LateConnect, WhatTheClientSentMeanwhileIsRelayedInOrder)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    SilentHost slow;
+    Stream client = s.login();
+    ASSERT_TRUE(client.send("c 127.0.0.1 " + std::to_string(slow.port()) + "\r\nfirst "));
+    ASSERT_TRUE(s.waitOut("port " + std::to_string(slow.port()) + " host 127.0.0.1\n"));
+    ASSERT_TRUE(client.send("second"));
+
+    // The host makes room; the server's next attempt gets through.
+    Stream host = slow.admitLate(8);
+    ASSERT_TRUE(host.isOpen());
+    EXPECT_TRUE(client.expect(".\r\n"));
+    EXPECT_TRUE(host.expect("\nfirst second"));
+    EXPECT_TRUE(relayed(host, client, "answer"));
+}
+
+TEST(NameLookup, AnUnknownNameFailsAndTheClientGoesOn)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    Stream client = s.login();
+    EXPECT_TRUE(client.ask("c no-such-host.invalid 80\r\nv\r\n",
+                           "! could not connect\r\n" + std::string(kVersion), 30));
+    EXPECT_TRUE(s.waitErr("Unknown host no-such-host.invalid\n"));
+}
+
+// ---- a very large "t" ------------------------------------------------------------------
+
+TEST(TestLines, AMillionLinesInOrderWithinAFewMiB)
+{
+    Server s;
+    // Under AddressSanitizer freed chunks wait in a quarantine; keep it small
+    // so that memory shows what the server holds.
+    std::string asan = "ASAN_OPTIONS=";
+    if (const char *inherited = getenv("ASAN_OPTIONS")) asan += std::string(inherited) + ":";
+    ServerOptions options;
+    options.environment = {asan + "quarantine_size_mb=1"};
+    ASSERT_TRUE(s.start(options));
+    Stream client = s.login();
+    const int count = 1000000;
+    long idle = s.memoryKb();
+    ASSERT_GT(idle, 0);
+    ASSERT_TRUE(client.send("t " + std::to_string(count) + "\r\nv\r\n"));
+
+    long most = idle;
+    int next = count;
+    std::string pending;
+    bool inOrder = true;
+    for (int quiet = 0; next > 0 && inOrder && quiet < 100;) {
+        std::string chunk = client.read(1 << 16, 0.2);
+        quiet = chunk.empty() ? quiet + 1 : 0;
+        pending += chunk;
+        size_t at = 0;
+        for (size_t end; next > 0 && (end = pending.find("\r\n", at)) != std::string::npos;
+             at = end + 2) {
+            if (pending.compare(at, end + 2 - at, testLine(next)) != 0) {
+                inOrder = false;
+                ADD_FAILURE() << "expected line " << next << ", got \""
+                              << escapeBytes(pending.substr(at, end + 2 - at)) << "\"";
+                break;
+            }
+            next--;
+        }
+        pending.erase(0, at);
+        most = std::max(most, s.memoryKb());
+    }
+    EXPECT_EQ(next, 0) << "lines missing";
+    // The reply ends, and only then is the next line acted on.
+    const std::string end = ".\r\n" + std::string(kVersion);
+    if (pending.size() < end.size()) pending += client.read(end.size() - pending.size());
+    EXPECT_EQ(escapeBytes(pending), escapeBytes(end));
+    EXPECT_LT(most - idle, 4L << 10) << "KiB idle " << idle << ", at most " << most;
+}
+
+// ---- stopping with ports open ----------------------------------------------------------
+
+struct StopCase {
+    const char *name;
+    bool bySignal;  // SIGTERM, else the kill command
+};
+
+void PrintTo(const StopCase &c, std::ostream *os) { *os << c.name; }
+
+class StopWithPortOpen : public testing::TestWithParam<StopCase> {};
+
+// Every serial port still open is released before the process ends: its
+// exclusive hold (which a terminal keeps beyond the process) is dropped and
+// its settings are as they were before the server opened it.
+TEST_P(StopWithPortOpen, ReleasesThePortAndPutsItsSettingsBack)
+{
+    if (GetParam().bySignal && !Target::get().handlesStopSignals())
+        GTEST_SKIP() << "under Wine a POSIX signal ends the program's process from outside";
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &before), 0);
+    ASSERT_TRUE(s.start());
+    Stream bridged = s.login();
+    ASSERT_TRUE(bridge(bridged, "p COM5 57600"));
+    EXPECT_TRUE(relayed(bridged, pty.master(), "x"));
+    Stream other = s.login();
+
+    if (GetParam().bySignal) {
+        s.signal(SIGTERM);
+    } else {
+        EXPECT_TRUE(other.ask("k\r\n", ":kill\r\n.\r\n"));
+    }
+    EXPECT_TRUE(s.exitsWith(0));
+    EXPECT_TRUE(other.expectClosed());
+    EXPECT_TRUE(bridged.expectClosed());
+    EXPECT_NE(s.out().find("kva_close: "), std::string::npos) << s.out();
+
+    if (Target::get().hasExclusivePorts()) {
+        int excl = -1;
+        ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 0) << "the port is still marked exclusive";
+    }
+    struct termios after;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, StopWithPortOpen,
+                         testing::Values(StopCase{"KillCommand", false},
+                                         StopCase{"Sigterm", true}),
+                         [](const testing::TestParamInfo<StopCase> &c) { return c.param.name; });
+
+// ---- ports that cannot be a transparent line -------------------------------------------
+
+TEST(NotASerialLine, OpenFailsAndTheFailureIsLogged)
+{
+    if (!Target::get().hasExclusivePorts())
+        GTEST_SKIP() << "a port map entry that is no terminal is made on POSIX only";
+    Server s;
+    s.addPort(5, "/dev/null");
+    ASSERT_TRUE(s.start());
+    Stream client = s.login();
+    EXPECT_TRUE(client.ask("p COM5 9600\r\n", "! could not open port\r\n"));
+    EXPECT_TRUE(s.waitErr("SetCommState failed " + std::to_string(ENOTTY) + "\n"));
+    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+}
+
+}  // namespace
