@@ -42,8 +42,9 @@ for tool in cpack systemd-analyze systemctl groff man; do
 done
 
 # One check at a time on this machine: another build directory's check
-# would install and purge the same package.
-exec 9>/var/lock/velkor-package-check
+# would install and purge the same package.  The lock is taken on dpkg's
+# directory, which is always there, so that no lock file is left behind.
+exec 9</var/lib/dpkg
 flock -w 600 9 || { echo "FAIL: another package check held the lock for 10 minutes"; exit 1; }
 
 status=$(dpkg-query -W -f='${Status}' velkor 2>/dev/null)
@@ -58,11 +59,15 @@ for path in /etc/default/velkor /etc/velkor $unit /usr/bin/velkor $wants; do
     fi
 done
 
-# systemd-analyze verify runs "man 8 velkor" for the unit's Documentation=,
-# and man run by root keeps a formatted copy of the page in its cache.
-catpage=/var/cache/man/cat8/velkor.8.gz
-keepcat=no
-[ -e $catpage ] && keepcat=yes
+# What systemd-analyze verify leaves behind: it marks when it loaded the
+# units (the service manager's own mark where systemd runs), and it runs
+# "man 8 velkor" for the unit's Documentation=, which, run by root, keeps a
+# formatted copy of the page in man's cache.  Whatever of these was not
+# there before goes again at the end.
+leftovers=
+for path in /run/systemd/systemd-units-load /var/cache/man/cat8/velkor.8.gz; do
+    [ -e $path ] || leftovers="$leftovers $path"
+done
 
 work=$(mktemp -d /tmp/velkor-package.XXXXXX)
 installed=no
@@ -71,7 +76,7 @@ finish() {
         echo "== purging the package on the way out"
         dpkg --purge velkor >/dev/null 2>&1 || echo "FAIL: dpkg --purge velkor failed"
     fi
-    [ $keepcat = yes ] || rm -f $catpage
+    rm -f $leftovers
     rm -rf "$work"
 }
 trap finish EXIT
