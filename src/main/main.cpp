@@ -29,6 +29,13 @@ static int serverMain(int argc, char **argv)
     bool localOnly = true;
     bool noConsole = false;
 
+    // A word on the command line is shown to every local user in the process
+    // list; one from the environment is not.  -w still wins.  An empty value
+    // (an environment file's "VELKOR_IDENTIFIER=") counts as not set.
+    const char *identifierFromEnvironment = getenv("VELKOR_IDENTIFIER");
+    if (identifierFromEnvironment && *identifierFromEnvironment)
+        expectedIdentifier = identifierFromEnvironment;
+
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         const char *arg = argv[i];
