@@ -144,30 +144,6 @@ std::string pattern(size_t n)
     return s;
 }
 
-// Writes as much of `data` into `stream` as goes, until nothing more has
-// been taken for `quietSeconds`; the number of bytes written.  The test's
-// own send buffer is kept small, so that a stall shows the server holding
-// back rather than the kernel's buffering.
-size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds)
-{
-    int fd = stream.fd();
-    int small = 64 << 10;
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    size_t sent = 0;
-    while (sent < data.size()) {
-        ssize_t n = write(fd, data.data() + sent, std::min<size_t>(65536, data.size() - sent));
-        if (n > 0) {
-            sent += (size_t)n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
-        struct pollfd p = {fd, POLLOUT, 0};
-        if (poll(&p, 1, (int)(quietSeconds * 1000)) == 0) break;
-    }
-    return sent;
-}
-
 enum Direction { TowardPort, TowardClient };
 
 struct FloodCase {

@@ -303,6 +303,26 @@ testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &by
     return to.expect(bytes);
 }
 
+size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds)
+{
+    int fd = stream.fd();
+    int small = 64 << 10;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = write(fd, data.data() + sent, std::min<size_t>(65536, data.size() - sent));
+        if (n > 0) {
+            sent += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, (int)(quietSeconds * 1000)) == 0) break;
+    }
+    return sent;
+}
+
 testing::AssertionResult bridge(Stream &client, const std::string &command)
 {
     return client.ask(command + "\n", ".\r\n");
@@ -464,7 +484,7 @@ bool Server::launch(const ServerOptions &options)
 {
     const Target &target = Target::get();
     std::vector<std::string> switches{"-p" + std::to_string(port_)};
-    if (!options.console) switches.push_back("-b");
+    if (!options.console && !options.consoleAtEnd) switches.push_back("-b");
     switches.insert(switches.end(), options.switches.begin(), options.switches.end());
     std::vector<std::string> argv = target.command(switches);
 
@@ -632,6 +652,23 @@ long Server::memoryKb() { return Target::get().memoryKb(pid_); }
 void Server::signal(int sig)
 {
     if (pid_ > 0 && !reaped_) kill(pid_, sig);
+}
+
+double Server::cpuSeconds()
+{
+    // Fields 14 and 15 of /proc/<pid>/stat: user and system time in ticks.
+    FILE *f = fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+    if (!f) return -1;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char *p = strrchr(buf, ')');  // the name may hold spaces
+    unsigned long utime = 0, stime = 0;
+    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                     &stime) != 2)
+        return -1;
+    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
 }
 
 Stream Server::connect(int receiveBuffer)

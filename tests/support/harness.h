@@ -115,6 +115,12 @@ private:
 // with a receive buffer of that size if one is given.
 Stream connectTo(int port, int receiveBuffer = 0);
 
+// Writes as much of `data` into `stream` as goes, until nothing more has
+// been taken for `quietSeconds`; the number of bytes written.  The test's
+// own send buffer is kept small, so that a stall shows the server holding
+// back rather than the kernel's buffering.
+size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds);
+
 // Sends `bytes` on `from` and expects exactly them on `to`.
 testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &bytes);
 
@@ -180,6 +186,9 @@ struct ServerOptions {
     bool console = false;
     // Environment entries ("NAME=value") replacing inherited ones.
     std::vector<std::string> environment;
+    // Without -b but with standard input at its end (/dev/null): a console
+    // client that never gets a key.
+    bool consoleAtEnd = false;
 };
 
 // The server under test, one process.  Its logs are captured as they come.
@@ -234,6 +243,9 @@ public:
 
     // Sends the server process a signal.
     void signal(int sig);
+
+    // CPU time the server process has used so far, in seconds.
+    double cpuSeconds();
 
     // Returns once every client in a lower slot than a new connection has
     // had at least one more full step of the main loop: a new client logs
