@@ -213,7 +213,7 @@ def idle(r):
         time.sleep(r.s.idle)
         dt = time.monotonic() - t0
         c1, w1 = peer.cpu_ns(), sleeps() if sleeps else 0
-        return (c1 - c0) / 1e9 / dt * 60.0, (w1 - w0) / 2 / dt
+        return (c1 - c0) / 1e9 / dt * 60.0, (w1 - w0) / dt
 
     r.figures["idle_cpu_0"], turns = window()
     if sleeps:

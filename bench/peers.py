@@ -256,7 +256,7 @@ class Velkor(Peer):
         return {"reads": proc_field(pid, "io", "syscr"), "awake": sched_ns([pid], fields=2)}
 
     def sleeps_counter(self):
-        """Voluntary context switches: an idle turn blocks twice (sleep, wait)."""
+        """Voluntary context switches: an idle turn blocks once, in its wait."""
         return proc_field(self.procs[0].pid, "status", "voluntary_ctxt_switches")
 
 
