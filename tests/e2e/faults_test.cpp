@@ -380,3 +380,50 @@ TEST(NotASerialLine, OpenFailsAndTheFailureIsLogged)
 }
 
 }  // namespace
+
+namespace {
+
+// ---- connections that vanish -------------------------------------------------------------
+
+// What `ss` shows of the established TCP connections with this local or
+// remote port, one line each, with their timers.
+std::string socketsOnPort(const char *which, int port)
+{
+    std::string command = std::string("ss -tnoH state established '( ") + which + " = :" +
+                          std::to_string(port) + " )' 2>&1";
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+// A peer that vanishes without closing (a pulled cable, a laptop gone to
+// sleep) is found by TCP keepalive, on the clients' connections and on the
+// server's own outgoing ones alike.
+TEST(Keepalive, ClientAndOutgoingConnectionsCarryAKeepaliveTimer)
+{
+    Listener hostSide;
+    Server s;
+    ASSERT_TRUE(s.start());
+    Stream client = s.login();
+    Stream host = bridgeToHost(client, hostSide);
+    ASSERT_TRUE(host.isOpen());
+
+    // A connection shows its keepalive timer once nothing else is pending
+    // on it (bytes in flight show the retransmission timer instead).
+    std::string accepted, outgoing;
+    EXPECT_TRUE(waitUntil([&] {
+        accepted = socketsOnPort("sport", s.port());
+        return accepted.find("timer:(keepalive") != std::string::npos;
+    })) << accepted;
+    EXPECT_TRUE(waitUntil([&] {
+        outgoing = socketsOnPort("dport", hostSide.port());
+        return outgoing.find("timer:(keepalive") != std::string::npos;
+    })) << outgoing;
+}
+
+}  // namespace
