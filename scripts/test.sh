@@ -1,8 +1,11 @@
 #!/bin/sh
 # Builds velkor and runs every test: first the whole suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then in a plain build,
-# which also cross-builds velkor.exe with mingw-w64 and runs the end-to-end
-# tests against it under Wine (the wine.* tests).
+# AddressSanitizer and UndefinedBehaviorSanitizer; then in a build that
+# takes the portable path beside every Linux-only call (-DVELKOR_PORTABLE=ON,
+# what macOS and the BSDs build): its unit, end-to-end and soak tests, and
+# portable_imports, which checks that its binary uses none of those calls;
+# last in a plain build, which also cross-builds velkor.exe with mingw-w64
+# and runs the end-to-end tests against it under Wine (the wine.* tests).
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev \
@@ -11,6 +14,12 @@ sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libcla
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j2
+
+# The fuzz targets link no platform file (fuzz/fake_plat.cpp): not again here.
+cmake -S . -B build-portable -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_PORTABLE=ON \
+    -DVELKOR_WINDOWS=OFF >/dev/null
+cmake --build build-portable -j2
+ctest --test-dir build-portable --output-on-failure -j2 -E '^fuzz_'
 
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_WINDOWS=ON >/dev/null
 cmake --build build-test

@@ -1,7 +1,10 @@
 // The platform seam on POSIX systems: BSD sockets, the wait, name lookups
 // and the process's stop requests.  Serial ports are serial_posix.cpp, the
 // console console_posix.cpp.  See plat.h for the contract of each function.
+// Where a call is Linux's own, a HAVE_ from posix_config.h chooses between
+// it and the portable path written beside it.
 #include "plat.h"
+#include "posix_config.h"
 #include "posix_internal.h"
 
 #include <errno.h>
@@ -16,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,8 +31,10 @@ namespace {
 // Process-wide set-up that every POSIX build needs before the first line is
 // printed: log lines must reach a pipe or file at once (tests and service
 // managers read them that way), and a peer that goes away must never kill
-// the process with SIGPIPE (sends also pass MSG_NOSIGNAL where it exists;
-// writes to a closed standard output need the ignore).
+// the process with SIGPIPE.  Sends also pass MSG_NOSIGNAL, or the socket
+// carries SO_NOSIGPIPE, where the system has them; where it has neither,
+// this ignore alone keeps a send to a closed socket from killing the
+// process, as it does for writes to a closed standard output.
 struct ProcessSetup {
     ProcessSetup()
     {
@@ -130,10 +136,105 @@ void addPoll(struct pollfd *fds, int *at, int &count, int fd, short events, int 
 
 }  // namespace
 
+namespace {
+
+// One wait on the table: ppoll where the system has it, for its time-out in
+// nanoseconds.  No signal mask is passed, so it does nothing poll cannot:
+// a stop signal that comes just before the wait ends it through the stop
+// pipe either way.
+int pollTable(struct pollfd *fds, int count, int usec)
+{
+#if HAVE_PPOLL
+    struct timespec ts;
+    ts.tv_sec = usec / 1000000;
+    ts.tv_nsec = (long)(usec % 1000000) * 1000;
+    return ppoll(fds, (nfds_t)count, &ts, nullptr);
+#else
+    // poll counts in milliseconds: a wait is rounded up to the next whole
+    // millisecond, never down, so that a short non-zero wait still waits
+    // (rounded down to 0 it would turn the loop into a busy one).  Such a
+    // wait lasts up to 999 microseconds longer than asked.
+    long long ms = ((long long)usec + 999) / 1000;
+    return poll(fds, (nfds_t)count, (int)ms);
+#endif
+}
+
+#if !HAVE_POLL_DEVICES
+// The same wait by select, for systems whose poll cannot wait on terminals
+// and other devices (macOS's poll answers POLLNVAL for them): it sets each
+// entry's revents as poll would, to POLLIN and POLLOUT, and to POLLNVAL for
+// a descriptor that is not open.  A hang-up shows as input, as a read finds
+// it.  select takes no descriptor past FD_SETSIZE: a table holding one is
+// waited on by poll, which then still waits on everything but devices.
+int selectTable(struct pollfd *fds, int count, int usec)
+{
+    fd_set in, out;
+    FD_ZERO(&in);
+    FD_ZERO(&out);
+    int top = -1;
+    for (int k = 0; k < count; k++) {
+        int fd = fds[k].fd;
+        fds[k].revents = 0;
+        if (fd < 0) continue;
+        if (fd >= FD_SETSIZE) return pollTable(fds, count, usec);
+        if (fds[k].events & POLLIN) FD_SET(fd, &in);
+        if (fds[k].events & POLLOUT) FD_SET(fd, &out);
+        if (fd > top) top = fd;
+    }
+    struct timeval tv;
+    tv.tv_sec = usec / 1000000;
+    tv.tv_usec = usec % 1000000;
+    int r = select(top + 1, &in, &out, nullptr, &tv);
+    if (r < 0 && errno == EBADF) {
+        // poll answers at once for a descriptor that is not open; so here.
+        int bad = 0;
+        for (int k = 0; k < count; k++) {
+            if (fds[k].fd < 0 || fcntl(fds[k].fd, F_GETFD) != -1) continue;
+            fds[k].revents = POLLNVAL;
+            bad++;
+        }
+        if (bad) return bad;
+        errno = EBADF;
+    }
+    if (r <= 0) return r;
+    int ready = 0;
+    for (int k = 0; k < count; k++) {
+        int fd = fds[k].fd;
+        if (fd < 0) continue;
+        if ((fds[k].events & POLLIN) && FD_ISSET(fd, &in)) fds[k].revents |= POLLIN;
+        if ((fds[k].events & POLLOUT) && FD_ISSET(fd, &out)) fds[k].revents |= POLLOUT;
+        if (fds[k].revents) ready++;
+    }
+    return ready;
+}
+#endif
+
+// The wait every readiness question of the POSIX files goes through.
+int waitTable(struct pollfd *fds, int count, int usec)
+{
+#if HAVE_POLL_DEVICES
+    return pollTable(fds, count, usec);
+#else
+    return selectTable(fds, count, usec);
+#endif
+}
+
+}  // namespace
+
+short posix_ready_now(int fd, short events)
+{
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    return waitTable(&p, 1, 0) > 0 ? p.revents : 0;
+}
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
-    // poll(), not select(): select cannot take descriptors of 1024 and above.
-    // Sockets and ttys are polled alike; the console by its descriptors.
+    // poll(), not select(), where poll waits on devices: select cannot take
+    // descriptors of 1024 and above.  Sockets and ttys are polled alike; the
+    // console by its descriptors.
     struct pollfd fds[maxPoll];
     int at[maxPoll];  // the watch each entry stands for; -1 for the stop pipe
     int count = 0;
@@ -161,11 +262,9 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
         if (w.events & KVP_OUT) addPoll(fds, at, count, posix_console_out_fd(), POLLOUT, i);
     }
     if (stopPipe[0] >= 0) addPoll(fds, at, count, stopPipe[0], POLLIN, -1);
-    if (readyNow || stopFlag) usec = 0;
-    struct timespec ts;
-    ts.tv_sec = usec / 1000000;
-    ts.tv_nsec = (long)(usec % 1000000) * 1000;
-    int r = ppoll(fds, (nfds_t)count, &ts, nullptr);
+    // No negative time either: poll would take it as "wait forever".
+    if (readyNow || stopFlag || usec < 0) usec = 0;
+    int r = waitTable(fds, count, usec);
     if (r < 0) {
         if (errno != EINTR) return -1;
         r = 0;  // a signal is no failure; a stop request shows in its flag
@@ -195,7 +294,34 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
 
 // ---- sockets -----------------------------------------------------------------------
 
-int kvp_socket() { return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+namespace {
+
+// Every socket velkor makes or accepts is closed on exec and raises no
+// SIGPIPE where the system can do either per socket; `born` says what the
+// call that made it already did (SOCK_CLOEXEC, accept4).  Without them the
+// flag is set right after the socket is made: velkor starts no programs, so
+// the moment between the two calls exposes nothing.
+int readySocket(int s, bool born)
+{
+    if (s < 0) return s;
+    if (!born) fcntl(s, F_SETFD, fcntl(s, F_GETFD) | FD_CLOEXEC);
+#if !HAVE_MSG_NOSIGNAL && HAVE_SO_NOSIGPIPE
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    return s;
+}
+
+}  // namespace
+
+int kvp_socket()
+{
+#if HAVE_SOCK_CLOEXEC
+    return readySocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+#else
+    return readySocket(socket(AF_INET, SOCK_STREAM, 0), false);
+#endif
+}
 
 namespace {
 
@@ -233,7 +359,11 @@ int kvp_accept(int s, unsigned char peer[16])
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     socklen_t len = sizeof a;
-    int c = accept4(s, (struct sockaddr *)&a, &len, SOCK_CLOEXEC);
+#if HAVE_ACCEPT4
+    int c = readySocket(accept4(s, (struct sockaddr *)&a, &len, SOCK_CLOEXEC), true);
+#else
+    int c = readySocket(accept(s, (struct sockaddr *)&a, &len), false);
+#endif
     if (c < 0) return -1;
     // The 16-byte layout the layer reads: family, port, IPv4 address.
     unsigned short family = a.sin_family;
@@ -254,11 +384,7 @@ int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
 
 int kvp_connect_result(int s)
 {
-    struct pollfd p;
-    p.fd = s;
-    p.events = POLLOUT;
-    p.revents = 0;
-    if (poll(&p, 1, 0) == 0) return 1;
+    if (!posix_ready_now(s, POLLOUT)) return 1;
     int err = 0;
     socklen_t len = sizeof err;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
@@ -276,16 +402,18 @@ void kvp_keepalive(int s)
     // within about two minutes.
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    // A system without a setting keeps its own default for it (the idle
+    // time is commonly two hours).
     int idle = 60, interval = 10, probes = 6;
-#ifdef TCP_KEEPIDLE
+#if HAVE_TCP_KEEPIDLE
     setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-#elif defined(TCP_KEEPALIVE)
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);
+#elif HAVE_TCP_KEEPALIVE
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);  // macOS's name for it
 #endif
-#ifdef TCP_KEEPINTVL
+#if HAVE_TCP_KEEPINTVL
     setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
 #endif
-#ifdef TCP_KEEPCNT
+#if HAVE_TCP_KEEPCNT
     setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 #endif
     (void)idle;
@@ -399,7 +527,12 @@ int kvp_recv(int s, char *buf, int len) { return (int)recv(s, buf, (size_t)len, 
 
 int kvp_send(int s, const char *buf, int len)
 {
+#if HAVE_MSG_NOSIGNAL
     return (int)send(s, buf, (size_t)len, MSG_NOSIGNAL);
+#else
+    // SO_NOSIGPIPE on the socket, or the ignored SIGPIPE (ProcessSetup).
+    return (int)send(s, buf, (size_t)len, 0);
+#endif
 }
 
 void kvp_close_socket(int s) { close(s); }

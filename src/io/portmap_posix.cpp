@@ -1,8 +1,89 @@
 #include "portmap_posix.h"
 
+#include "kva_assert.h"
+#include "posix_config.h"
+
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+namespace {
+
+enum Family { linuxNames, freebsdNames, openbsdNames, netbsdNames, macosNames, noNames };
+
+#if VELKOR_PORTS_LINUX
+const Family family = linuxNames;
+#elif VELKOR_PORTS_FREEBSD
+const Family family = freebsdNames;
+#elif VELKOR_PORTS_OPENBSD
+const Family family = openbsdNames;
+#elif VELKOR_PORTS_NETBSD
+const Family family = netbsdNames;
+#elif VELKOR_PORTS_MACOS
+const Family family = macosNames;
+#else
+const Family family = noNames;
+#endif
+
+// The numbered maps: COM<first + i> is <prefix><i>, i written with at least
+// `width` digits.  Every family's ranges are here, so that all of them are
+// compiled on any system.
+struct Range {
+    Family family;
+    int first;
+    int count;
+    const char *prefix;
+    int width;
+};
+
+const Range ranges[] = {
+    {linuxNames, 1, 99, "/dev/ttyS", 1},    {linuxNames, 100, 100, "/dev/ttyUSB", 1},
+    {linuxNames, 200, 100, "/dev/ttyACM", 1},
+    {freebsdNames, 1, 99, "/dev/cuau", 1},  {freebsdNames, 100, 100, "/dev/cuaU", 1},
+    {openbsdNames, 1, 99, "/dev/cua", 2},   {openbsdNames, 100, 100, "/dev/cuaU", 1},
+    {netbsdNames, 1, 99, "/dev/dty", 2},    {netbsdNames, 100, 100, "/dev/dtyU", 1},
+};
+
+bool formatDevice(const Range &r, int number, char *out, size_t outLen)
+{
+    int w = snprintf(out, outLen, "%s%0*d", r.prefix, r.width, number - r.first);
+    return w > 0 && (size_t)w < outLen;
+}
+
+// The names of the built-in Bluetooth ports and debug consoles macOS puts
+// beside the serial lines among its call-out devices.
+bool isSerialCallout(const char *name)
+{
+    if (strncmp(name, "cu.", 3) != 0 || name[3] == 0) return false;
+    const char *const notSerial[] = {"Bluetooth", "BLTH", "debug"};
+    for (const char *word : notSerial)
+        if (strstr(name, word)) return false;
+    return true;
+}
+
+int byName(const void *a, const void *b)
+{
+    return strcmp(*(char *const *)a, *(char *const *)b);
+}
+
+// Finds the device of one port number among those a listing hands.
+struct Wanted {
+    int number;
+    char *out;
+    size_t outLen;
+    bool found;
+};
+
+void takeIfWanted(void *ctx, int number, const char *device)
+{
+    Wanted *w = (Wanted *)ctx;
+    if (number != w->number || w->found) return;
+    int n = snprintf(w->out, w->outLen, "%s", device);
+    w->found = n > 0 && (size_t)n < w->outLen;
+}
+
+}  // namespace
 
 int portmap_number(const char *name)
 {
@@ -18,16 +99,66 @@ int portmap_number(const char *name)
     return v;
 }
 
+void portmap_callout_each(const char *dir, PortmapAdd add, void *ctx)
+{
+    DIR *d = opendir(dir);
+    if (!d) return;
+    char **names = nullptr;
+    size_t count = 0, room = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (!isSerialCallout(e->d_name)) continue;
+        if (count == room) {
+            room = room ? room * 2 : 16;
+            char **more = (char **)realloc(names, room * sizeof(char *));
+            if (!more) kva_out_of_memory("the port map");
+            names = more;
+        }
+        names[count] = strdup(e->d_name);
+        if (!names[count]) kva_out_of_memory("the port map");
+        count++;
+    }
+    closedir(d);
+    if (count) qsort(names, count, sizeof(char *), byName);
+    for (size_t i = 0; i < count; i++) {
+        char path[1024];
+        int w = snprintf(path, sizeof path, "%s/%s", dir, names[i]);
+        if (i < 999 && w > 0 && (size_t)w < sizeof path) add(ctx, (int)i + 1, path);
+        free(names[i]);
+    }
+    free(names);
+}
+
+void portmap_builtin_each(PortmapAdd add, void *ctx)
+{
+    if (family == macosNames) {
+        portmap_callout_each("/dev", add, ctx);
+        return;
+    }
+    for (const Range &r : ranges) {
+        if (r.family != family) continue;
+        for (int i = 0; i < r.count; i++) {
+            char path[64];
+            if (formatDevice(r, r.first + i, path, sizeof path)) add(ctx, r.first + i, path);
+        }
+    }
+}
+
 bool portmap_device_path(const char *name, char *out, size_t outLen)
 {
     int n = portmap_number(name);
     if (n < 1) return false;
-    int w;
     const char *dir = getenv("VELKOR_PORTS");
-    if (dir) w = snprintf(out, outLen, "%s/COM%d", dir, n);
-    else if (n < 100) w = snprintf(out, outLen, "/dev/ttyS%d", n - 1);
-    else if (n < 200) w = snprintf(out, outLen, "/dev/ttyUSB%d", n - 100);
-    else if (n < 300) w = snprintf(out, outLen, "/dev/ttyACM%d", n - 200);
-    else return false;
-    return w > 0 && (size_t)w < outLen;
+    if (dir) {
+        int w = snprintf(out, outLen, "%s/COM%d", dir, n);
+        return w > 0 && (size_t)w < outLen;
+    }
+    if (family == macosNames) {
+        Wanted w = {n, out, outLen, false};
+        portmap_callout_each("/dev", takeIfWanted, &w);
+        return w.found;
+    }
+    for (const Range &r : ranges)
+        if (r.family == family && n >= r.first && n < r.first + r.count)
+            return formatDevice(r, n, out, outLen);
+    return false;
 }

@@ -1,6 +1,7 @@
 // What the POSIX platform files share among themselves (never included
 // above the seam): the wait in plat_posix.cpp needs to know which
-// descriptors the console stands for.
+// descriptors the console stands for, and every question whether a
+// descriptor is ready goes through the wait's own way of asking.
 #ifndef VELKOR_POSIX_INTERNAL_H
 #define VELKOR_POSIX_INTERNAL_H
 
@@ -9,5 +10,12 @@
 int posix_console_in_fd(int *now);
 // The descriptor the console client's output is written to.
 int posix_console_out_fd();
+
+// What descriptor fd shows now of `events` (POLLIN, POLLOUT), as poll's
+// revents: POLLHUP and POLLERR too where poll reports them, POLLNVAL for a
+// descriptor that is not open.  0 when nothing.  Where poll cannot wait on
+// devices (posix_config.h, HAVE_POLL_DEVICES) select answers, and a
+// hang-up shows as input.
+short posix_ready_now(int fd, short events);
 
 #endif

@@ -11,6 +11,7 @@
 // not fit gives "more data", enumeration past the end "no more items".
 #include "plat.h"
 #include "portmap_posix.h"
+#include "posix_config.h"
 #include "kva_assert.h"
 
 #include <dirent.h>
@@ -30,11 +31,16 @@ namespace {
 const long errorFileNotFound = 2;
 const kvp_key productOptionsKey = 1;
 
-// The kernel makes /dev/ttyS nodes for UARTs that may not be there; sysfs
+// Linux makes /dev/ttyS nodes for UARTs that may not be there; sysfs
 // reports those with the type 0 ("unknown").  Other ttys exist only with
-// their device.
+// their device, and so do the BSDs' and macOS's serial devices: without
+// sysfs every device node counts.
 bool hasHardware(const char *path)
 {
+#if !HAVE_SYSFS_TTY
+    (void)path;
+    return true;
+#else
     const char *slash = strrchr(path, '/');
     const char *base = slash ? slash + 1 : path;
     if (strncmp(base, "ttyS", 4) != 0) return true;
@@ -46,6 +52,7 @@ bool hasHardware(const char *path)
     if (fscanf(f, "%d", &type) != 1) type = -1;
     fclose(f);
     return type != 0;
+#endif
 }
 
 // A port the server could open now: the device is there, is a character
@@ -68,10 +75,12 @@ struct Port {
 struct Snapshot {
     Port *ports;
     size_t count;
+    size_t room;
 };
 
-void addPort(Snapshot *snap, size_t &room, int number, const char *device)
+void addPort(Snapshot *snap, int number, const char *device)
 {
+    size_t &room = snap->room;
     if (snap->count == room) {
         room = room ? room * 2 : 16;
         Port *more = (Port *)realloc(snap->ports, room * sizeof(Port));
@@ -88,10 +97,15 @@ int byNumber(const void *a, const void *b)
     return ((const Port *)a)->number - ((const Port *)b)->number;
 }
 
+// A device of the built-in map, listed when it is there.
+void addIfThere(void *ctx, int number, const char *device)
+{
+    if (canOpen(device)) addPort((Snapshot *)ctx, number, device);
+}
+
 // Reads the port map; false when the ports directory cannot be read.
 bool takeSnapshot(Snapshot *snap)
 {
-    size_t room = 0;
     const char *dir = getenv("VELKOR_PORTS");
     if (dir) {
         DIR *d = opendir(dir);
@@ -106,20 +120,14 @@ bool takeSnapshot(Snapshot *snap)
             ssize_t len = readlink(path, target, sizeof target - 1);
             if (len > 0) {
                 target[len] = 0;
-                addPort(snap, room, n, target);
+                addPort(snap, n, target);
             } else {
-                addPort(snap, room, n, path);
+                addPort(snap, n, path);
             }
         }
         closedir(d);
     } else {
-        for (int n = 1; n < 1000; n++) {
-            char name[16];
-            snprintf(name, sizeof name, "COM%d", n);
-            char path[64];
-            if (!portmap_device_path(name, path, sizeof path)) continue;
-            if (canOpen(path)) addPort(snap, room, n, path);
-        }
+        portmap_builtin_each(addIfThere, snap);
     }
     if (snap->count) qsort(snap->ports, snap->count, sizeof(Port), byNumber);
     return true;
@@ -137,7 +145,7 @@ void freeSnapshot(Snapshot *snap)
 long kvp_reg_open(const char *path, kvp_key *key)
 {
     if (strcmp(path, "HARDWARE\\DEVICEMAP\\SERIALCOMM") == 0) {
-        Snapshot *snap = new (std::nothrow) Snapshot{nullptr, 0};
+        Snapshot *snap = new (std::nothrow) Snapshot{nullptr, 0, 0};
         if (!snap) kva_out_of_memory("the port list");
         if (!takeSnapshot(snap)) {
             freeSnapshot(snap);

@@ -2,6 +2,8 @@
 // port map (portmap_posix.h); the handle is the tty's descriptor.
 #include "plat.h"
 #include "portmap_posix.h"
+#include "posix_config.h"
+#include "posix_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,6 +23,8 @@ struct SpeedEntry {
     speed_t speed;
 };
 
+// The rates Linux, macOS and the BSDs all name, then each of those only some
+// name (Linux has them all; the BSDs and macOS some, or none).
 const SpeedEntry speeds[] = {
     {50, B50},         {75, B75},           {110, B110},         {134, B134},
     {150, B150},       {200, B200},         {300, B300},         {600, B600},
@@ -31,9 +35,37 @@ const SpeedEntry speeds[] = {
     {460800, B460800},
 #endif
 #ifdef B500000
-    {500000, B500000}, {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
 #endif
 };
 
@@ -83,7 +115,9 @@ kva_handle kvp_com_open(const char *path)
         close(fd);
         return -1;
     }
+#ifdef TIOCEXCL
     ioctl(fd, TIOCEXCL);
+#endif
     return fd;
 }
 
@@ -144,11 +178,20 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         // device's state tells a line that is gone (a hung-up tty: the other
         // side of a pty closed, a USB adapter removed) from one that is quiet.
         // A line that is gone is a failed read, as ReadFile reports it.
-        struct pollfd p;
-        p.fd = (int)h;
-        p.events = POLLIN;
-        p.revents = 0;
-        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        short ready = posix_ready_now((int)h, POLLIN);
+#if HAVE_POLL_DEVICES
+        bool gone = ready & (POLLHUP | POLLERR | POLLNVAL);
+#else
+        // select reports no hang-up as such, only input: a line that shows
+        // input and still reads as nothing is gone (input that came after
+        // the first read is taken by this one).
+        bool gone = ready & POLLNVAL;
+        if (ready && !gone) {
+            n = read((int)h, buf, (size_t)len);
+            gone = n == 0;
+        }
+#endif
+        if (gone) {
             comError = EIO;
             return 0;
         }
@@ -189,7 +232,9 @@ void kvp_com_close(kva_handle h)
     // The exclusive flag belongs to this open: a pseudo-terminal keeps its
     // tty (and the flag) for as long as its master is open, and a flag left
     // set would bar every later open of the port by a program without root.
+#ifdef TIOCNXCL
     ioctl(fd, TIOCNXCL);
+#endif
     close(fd);
 }
 
