@@ -354,9 +354,11 @@ TEST_P(StopWithPortOpen, ReleasesThePortAndPutsItsSettingsBack)
     struct termios after;
     ASSERT_EQ(tcgetattr(pty.slaveFd(), &after), 0);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    if (Target::get().restoresWholeLine()) {
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StopWithPortOpen,

@@ -73,6 +73,10 @@ public:
     // SIGTERM and SIGINT reach the server as stop requests (under Wine the
     // signal ends the Windows program's process from outside).
     bool handlesStopSignals() const { return kind_ == Native; }
+    // Closing a port puts back the terminal's whole line discipline (under
+    // Wine, opening a COM port makes the terminal raw, and putting back the
+    // port's settings restores only what those name, such as its speed).
+    bool restoresWholeLine() const { return kind_ == Native; }
     // The error code a connect that ran out of time is logged with.
     int timedOutError() const { return kind_ == Native ? 110 : 10060; }
 
