@@ -45,14 +45,17 @@ public:
     bool open = false;
     bool isCom = false;
     std::deque<std::string> chunks;  // each read takes from the front chunk only
+    size_t frontTaken = 0;           // bytes of the front chunk already read
     bool eof = false;                // with no chunk left, the peer has closed
     bool readError = false;          // every read fails
-    std::string taken;               // every byte reads handed out, in order
-    std::string out;                 // every byte writes took, in order
+    std::string taken;               // every byte reads handed out since the harness cleared it
+    std::string out;                 // every byte writes took since the harness cleared it
     int writeCap = -1;               // most bytes one write takes; -1: all
     bool writeError = false;         // every write fails
 
     bool hasInput() const { return !chunks.empty(); }
+    // Bytes queued for reads and not yet read.
+    size_t pending() const;
     void push(const std::string &bytes)
     {
         if (!bytes.empty()) chunks.push_back(bytes);
