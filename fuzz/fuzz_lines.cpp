@@ -1,8 +1,9 @@
 // Fuzz target: the input half of an endpoint (line assembly and raw
 // pass-through) together with its output queue.  One endpoint over a fake
 // socket, serial port or console receives the fuzzer's bytes in chunks of
-// the fuzzer's choosing, while the fuzzer interleaves process, consumeLine,
-// mode switches, echo, queued output, short and failing writes and hang-ups.
+// the fuzzer's choosing (a console at most three buffers' worth of keys, see
+// feed), while the fuzzer interleaves process, consumeLine, mode switches,
+// echo, queued output, short and failing writes and hang-ups.
 //
 // Checked after every operation: the held bytes stay within the buffer and
 // its last byte is never filled; a ready line is a NUL-terminated run of
@@ -27,6 +28,7 @@
 namespace {
 
 const int maxHeld = 1023;  // bytes the input buffer holds; its last byte stays free
+const size_t maxKeys = 3 * (maxHeld + 1);  // keys one input types on a console (see feed)
 
 bool isGraphic(unsigned char c) { return c >= 0x21 && c <= 0x7e; }
 bool isPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
@@ -79,6 +81,7 @@ private:
     bool closed = false;
     bool readyRaw = false;   // the ready data came from a raw mode read
     bool sawBytes = false;
+    size_t keysTyped = 0;    // bytes fed to a console
     bool pureLine = true;    // line mode all along
     bool pureRaw = false;    // raw mode from before the first byte on
     std::string lineStream;  // bytes read, while pureLine
@@ -94,6 +97,7 @@ private:
     char before[maxHeld + 1];
     char all[2 * (maxHeld + 1)];
 
+    void feed(std::string bytes);
     int heldNow() const;
     int snapshot();
     int processOnce();
@@ -125,6 +129,25 @@ void LineHarness::checkInvariants()
         if (!k->next) FUZZ_CHECK(k == f->tail);
     }
     FUZZ_CHECK(pending == f->queued);
+}
+
+// Gives the device bytes to read.  A console reads one key per call and
+// looks through the whole held line at every key: a line of n keys costs
+// n * n / 2 byte checks, half a million for an overlong one, where a socket
+// takes the same line in one read.  The long runs below would let a few
+// hundred input bytes type hundreds of thousands of keys, and take most of
+// the fuzzer's time.  So one input types at most maxKeys keys on a console:
+// three buffers' worth, room for two overlong lines back to back and a line
+// after them, or a full raw buffer and more.  The bytes past that are never
+// typed; sockets and serial ports take every byte.
+void LineHarness::feed(std::string bytes)
+{
+    if (kind == ConsoleKind) {
+        const size_t room = maxKeys - keysTyped;
+        if (bytes.size() > room) bytes.resize(room);
+        keysTyped += bytes.size();
+    }
+    dev->push(bytes);
 }
 
 // How many bytes the endpoint holds, checked to be within its buffer.
@@ -351,14 +374,14 @@ void LineHarness::run()
         switch (op) {
         case 0: {
             size_t n = in.ConsumeIntegralInRange<size_t>(0, 1100);
-            dev->push(in.ConsumeBytesAsString(n));
+            feed(in.ConsumeBytesAsString(n));
             processOnce();
             break;
         }
         case 1: {
             // A long run of one byte: overlong lines from a few input bytes.
             size_t n = in.ConsumeIntegralInRange<size_t>(1, 3000);
-            dev->push(std::string(n, (char)in.ConsumeIntegral<uint8_t>()));
+            feed(std::string(n, (char)in.ConsumeIntegral<uint8_t>()));
             break;
         }
         case 2:
