@@ -37,6 +37,14 @@ bool fuzz_tracing();
         if (fuzz_tracing()) fprintf(stderr, __VA_ARGS__);                                 \
     } while (0)
 
+// Gives stderr a buffer when it goes to /dev/null, as while fuzzing
+// (libFuzzer's -close_fd_mask): the code under test prints a line for each
+// failed read or write, hundreds in one input, and unbuffered each line is
+// a system call, which made most of the time of a serial port's input.
+// Output that is seen (a replay, a trace) stays unbuffered, so that nothing
+// is lost when a check or a sanitizer ends the process.
+void fuzz_buffer_discarded_stderr();
+
 // Bytes as a C string literal would write them, for traces.
 std::string fuzz_escaped(const std::string &bytes);
 

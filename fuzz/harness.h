@@ -21,6 +21,7 @@
     }                                                                                     \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)               \
     {                                                                                     \
+        fuzz_buffer_discarded_stderr();                                                   \
         fake_reset();                                                                     \
         {                                                                                 \
             FuzzedDataProvider in(data, size);                                            \
