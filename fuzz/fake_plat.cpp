@@ -4,6 +4,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <utility>
 
 FakeOutcomes fakeOutcomes;
 
@@ -15,8 +19,10 @@ const int firstId = 16;
 const int wouldBlock = 11;
 const int brokenPipe = 32;
 
-// A deque: devices never move, so pointers the harness keeps stay valid.
-std::deque<FakeDevice> devices;
+// Each device on its own: devices never move, so pointers the harness keeps
+// stay valid.  (Not a deque of devices: its indexing, on every call of the
+// seam, cost more than the code under test.)
+std::vector<std::unique_ptr<FakeDevice>> devices;
 FakeDevice console;
 int lastError = 0;
 int comError = 0;
@@ -34,9 +40,9 @@ FakeDevice *openDevice(intptr_t id)
 
 intptr_t newDevice(bool isCom)
 {
-    devices.emplace_back();
-    devices.back().open = true;
-    devices.back().isCom = isCom;
+    devices.push_back(std::make_unique<FakeDevice>());
+    devices.back()->open = true;
+    devices.back()->isCom = isCom;
     return firstId + (intptr_t)devices.size() - 1;
 }
 
@@ -52,6 +58,20 @@ bool fuzz_tracing()
 {
     static const bool on = getenv("FUZZ_TRACE") != nullptr;
     return on;
+}
+
+void fuzz_buffer_discarded_stderr()
+{
+    // A buffer of its own: asked to find one, the C library keeps the one
+    // byte an unbuffered stream already has.
+    static char stderrBuffer[1 << 16];
+    static bool looked = false;
+    if (looked) return;
+    looked = true;
+    struct stat err, null;
+    if (fstat(2, &err) == 0 && stat("/dev/null", &null) == 0 && S_ISCHR(err.st_mode) &&
+        err.st_rdev == null.st_rdev)
+        setvbuf(stderr, stderrBuffer, _IOFBF, sizeof stderrBuffer);
 }
 
 std::string fuzz_escaped(const std::string &bytes)
@@ -70,13 +90,27 @@ int FakeDevice::take(char *buf, int len)
 {
     FUZZ_CHECK(len > 0);  // a read is never asked for 0 bytes
     if (chunks.empty()) return 0;
-    std::string &front = chunks.front();
-    int n = (int)front.size() < len ? (int)front.size() : len;
-    memcpy(buf, front.data(), (size_t)n);
-    taken.append(front, 0, (size_t)n);
-    front.erase(0, (size_t)n);
-    if (front.empty()) chunks.pop_front();
+    // The front chunk keeps its bytes until it is used up: erasing a read
+    // from its front would move the rest on every read, which the console
+    // (one byte a read) makes quadratic in the chunk's length.
+    const std::string &front = chunks.front();
+    const size_t left = front.size() - frontTaken;
+    int n = left < (size_t)len ? (int)left : len;
+    memcpy(buf, front.data() + frontTaken, (size_t)n);
+    taken.append(front, frontTaken, (size_t)n);
+    frontTaken += (size_t)n;
+    if (frontTaken == front.size()) {
+        chunks.pop_front();
+        frontTaken = 0;
+    }
     return n;
+}
+
+size_t FakeDevice::pending() const
+{
+    size_t n = 0;
+    for (const std::string &c : chunks) n += c.size();
+    return n - frontTaken;
 }
 
 int FakeDevice::accept(const char *buf, int len)
@@ -89,13 +123,24 @@ int FakeDevice::accept(const char *buf, int len)
 
 void fake_reset()
 {
-    devices.clear();
-    console = FakeDevice();
+    // Swapped with fresh objects, which then take the old memory with them:
+    // clearing would keep the room the last input grew.  The harness resets
+    // after each input too, so that an input frees all it allocated, and
+    // libFuzzer, which runs an input again whenever it freed less than it
+    // allocated, looking for a leak, runs each input once.
+    {
+        std::vector<std::unique_ptr<FakeDevice>> none;
+        devices.swap(none);
+        FakeDevice fresh;
+        std::swap(console, fresh);
+        FakeOutcomes defaults;
+        std::swap(fakeOutcomes, defaults);
+        std::string empty;
+        lastComPath.swap(empty);
+    }
     console.open = true;
-    fakeOutcomes = FakeOutcomes();
     lastError = 0;
     comError = 0;
-    lastComPath.clear();
 }
 
 int fake_open_socket() { return (int)newDevice(false); }
@@ -105,7 +150,7 @@ kva_handle fake_open_com() { return newDevice(true); }
 FakeDevice *fake_device(intptr_t id)
 {
     if (id < firstId || id >= firstId + (intptr_t)devices.size()) return nullptr;
-    return &devices[(size_t)(id - firstId)];
+    return devices[(size_t)(id - firstId)].get();
 }
 
 FakeDevice &fake_console() { return console; }
@@ -113,7 +158,7 @@ FakeDevice &fake_console() { return console; }
 int fake_open_count()
 {
     int n = 0;
-    for (const FakeDevice &d : devices) n += d.open ? 1 : 0;
+    for (const std::unique_ptr<FakeDevice> &d : devices) n += d->open ? 1 : 0;
     return n;
 }
 

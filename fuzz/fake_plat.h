@@ -37,6 +37,14 @@ bool fuzz_tracing();
         if (fuzz_tracing()) fprintf(stderr, __VA_ARGS__);                                 \
     } while (0)
 
+// Gives stderr a buffer when it goes to /dev/null, as while fuzzing
+// (libFuzzer's -close_fd_mask): the code under test prints a line for each
+// failed read or write, hundreds in one input, and unbuffered each line is
+// a system call, which made most of the time of a serial port's input.
+// Output that is seen (a replay, a trace) stays unbuffered, so that nothing
+// is lost when a check or a sanitizer ends the process.
+void fuzz_buffer_discarded_stderr();
+
 // Bytes as a C string literal would write them, for traces.
 std::string fuzz_escaped(const std::string &bytes);
 
@@ -45,14 +53,17 @@ public:
     bool open = false;
     bool isCom = false;
     std::deque<std::string> chunks;  // each read takes from the front chunk only
+    size_t frontTaken = 0;           // bytes of the front chunk already read
     bool eof = false;                // with no chunk left, the peer has closed
     bool readError = false;          // every read fails
-    std::string taken;               // every byte reads handed out, in order
-    std::string out;                 // every byte writes took, in order
+    std::string taken;               // every byte reads handed out since the harness cleared it
+    std::string out;                 // every byte writes took since the harness cleared it
     int writeCap = -1;               // most bytes one write takes; -1: all
     bool writeError = false;         // every write fails
 
     bool hasInput() const { return !chunks.empty(); }
+    // Bytes queued for reads and not yet read.
+    size_t pending() const;
     void push(const std::string &bytes)
     {
         if (!bytes.empty()) chunks.push_back(bytes);

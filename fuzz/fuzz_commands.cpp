@@ -44,10 +44,10 @@ std::vector<std::string> tokensOf(const char *line)
 }
 
 // splitArgs with a buffer and a table of the given sizes, on the heap so
-// that any access beyond them is caught.
-void checkSplit(const char *line, int bufferSize, int maxArgs)
+// that any access beyond them is caught; tokens are the line's tokensOf.
+void checkSplit(const char *line, const std::vector<std::string> &tokens, int bufferSize,
+                int maxArgs)
 {
-    std::vector<std::string> tokens = tokensOf(line);
     char *buffer = new char[(size_t)bufferSize];
     char **args = new char *[(size_t)maxArgs];
     for (int i = 0; i < maxArgs; i++) args[i] = nullptr;
@@ -123,7 +123,8 @@ private:
     void setOutcomes();
     void setRegistry();
     void command();
-    void checkReply(const std::string &line, int r, const std::string &reply, int opened);
+    void checkReply(const std::vector<std::string> &tokens, int r, const std::string &reply,
+                    int opened);
     void bridgeSession();
     void endSession();
 };
@@ -204,10 +205,9 @@ void CommandHarness::setRegistry()
     fakeOutcomes.productType = registryText(in, in.ConsumeBool() ? 1100 : 20);
 }
 
-void CommandHarness::checkReply(const std::string &line, int r, const std::string &reply,
-                                int opened)
+void CommandHarness::checkReply(const std::vector<std::string> &tokens, int r,
+                                const std::string &reply, int opened)
 {
-    std::vector<std::string> tokens = tokensOf(line.c_str());
     const bool bridged = c->state == Bridge;
     if (tokens.empty()) {
         FUZZ_CHECK(r == 0 && reply.empty() && !bridged && opened == 0);
@@ -250,10 +250,11 @@ void CommandHarness::command()
     std::string line = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 2100));
     line = line.c_str();  // up to its first NUL, as a line is handed over
 
-    checkSplit(line.c_str(), 2000, 64);
+    const std::vector<std::string> tokens = tokensOf(line.c_str());
+    checkSplit(line.c_str(), tokens, 2000, 64);
     const int bufferSize = in.ConsumeIntegralInRange(1, 80);
     const int maxArgs = in.ConsumeIntegralInRange(1, 70);
-    checkSplit(line.c_str(), bufferSize, maxArgs);
+    checkSplit(line.c_str(), tokens, bufferSize, maxArgs);
 
     FUZZ_CHECK(c->state == Command);
     const int openBefore = fake_open_count();
@@ -262,7 +263,7 @@ void CommandHarness::command()
     std::string reply = drain();
     FUZZ_TRACE("line \"%s\" -> %d \"%s\"\n", fuzz_escaped(line).c_str(), r,
                fuzz_escaped(reply).c_str());
-    checkReply(line, r, reply, opened);
+    checkReply(tokens, r, reply, opened);
     if (r < 0) {
         endSession();
         connect();
