@@ -27,6 +27,8 @@ FakeDevice console;
 int lastError = 0;
 int comError = 0;
 std::string lastComPath;
+long long fakeNowMs = 0;
+int connectLooksLeft = 0;
 
 FakeDevice *openDevice(intptr_t id)
 {
@@ -140,6 +142,8 @@ void fake_reset()
     }
     console.open = true;
     lastError = 0;
+    fakeNowMs = 0;
+    connectLooksLeft = 0;
     comError = 0;
 }
 
@@ -164,6 +168,8 @@ int fake_open_count()
 
 const std::string &fake_last_com_path() { return lastComPath; }
 
+void fake_advance_ms(long long ms) { fakeNowMs += ms; }
+
 // ---- socket library ----------------------------------------------------------
 
 int kvp_net_start(int *granted)
@@ -180,13 +186,24 @@ int kvp_is_would_block(int err) { return err == wouldBlock; }
 
 long kvp_fionbio_code() { return 0x8004667eL; }
 
-int kvp_wait(KvaSet *set, int)
+long long kvp_now_ms() { return fakeNowMs; }
+
+int kvp_wait(KvpWatch *watches, int n, int)
 {
-    set->count = 0;
+    // Nothing is ever reported ready: the harnesses step the endpoints
+    // themselves, as the loop does after every wait.
+    for (int i = 0; i < n; i++) watches[i].ready = 0;
     return 0;
 }
 
-void kvp_sleep_ms(int) {}
+int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
+{
+    return serverMain(argc, argv);
+}
+
+void kvp_stop_watch() {}
+
+int kvp_stop_requested() { return 0; }
 
 int kvp_socket() { return fakeOutcomes.socketOk ? fake_open_socket() : -1; }
 
@@ -201,22 +218,51 @@ int kvp_accept(int, unsigned char peer[16])
     return fake_open_socket();
 }
 
-int kvp_lookup(const char *host, unsigned char addr[4])
+// A lookup ends at its first look; a connect, when it does not fail at
+// once, takes fakeOutcomes.connectSteps looks before it succeeds.
+struct KvpLookup {
+    int state;
+};
+
+KvpLookup *kvp_lookup_start(const char *host)
 {
     FUZZ_CHECK(host != nullptr);
-    if (!fakeOutcomes.lookupOk) return -1;
+    return new KvpLookup{fakeOutcomes.lookupOk ? 0 : -1};
+}
+
+int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
+{
     static const unsigned char loopback[4] = {127, 0, 0, 1};
-    memcpy(addr, loopback, 4);
+    if (l->state == 0) memcpy(addr, loopback, 4);
+    return l->state;
+}
+
+void kvp_lookup_end(KvpLookup *l) { delete l; }
+
+int kvp_connect_start(int s, const unsigned char *, unsigned short)
+{
+    openDevice(s);
+    if (!fakeOutcomes.connectOk) {
+        lastError = 111;
+        return -1;
+    }
+    connectLooksLeft = fakeOutcomes.connectSteps;
+    return connectLooksLeft > 0 ? 1 : 0;
+}
+
+int kvp_connect_result(int s)
+{
+    openDevice(s);
+    if (connectLooksLeft > 0) {
+        connectLooksLeft--;
+        return 1;
+    }
     return 0;
 }
 
-int kvp_connect(int s, const unsigned char *, unsigned short)
-{
-    openDevice(s);
-    if (fakeOutcomes.connectOk) return 0;
-    lastError = 111;
-    return -1;
-}
+int kvp_timed_out_error() { return 110; }
+
+void kvp_keepalive(int s) { openDevice(s); }
 
 int kvp_set_nonblocking(int s)
 {
@@ -268,7 +314,11 @@ kva_handle kvp_com_open(const char *path)
     return fake_open_com();
 }
 
-void kvp_com_set_baud(kva_handle h, int) { openDevice(h); }
+int kvp_com_configure(kva_handle h, int)
+{
+    openDevice(h);
+    return 1;
+}
 
 int kvp_com_set_timeouts(kva_handle h, int forRead)
 {

@@ -79,6 +79,7 @@ public:
     bool lookupOk = true;
     bool socketOk = true;
     bool connectOk = true;
+    int connectSteps = 0;        // looks a connect takes before it succeeds
     bool comOpenOk = true;
     bool comTimeoutsOk = true;
     bool serialCommOk = true;    // the port map key opens
@@ -101,6 +102,8 @@ FakeDevice *fake_device(intptr_t id);
 FakeDevice &fake_console();
 // Devices still open (the console is not counted).
 int fake_open_count();
+// Moves the fake clock (kvp_now_ms) on.
+void fake_advance_ms(long long ms);
 // The device path of the last serial open.
 const std::string &fake_last_com_path();
 

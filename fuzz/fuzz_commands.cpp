@@ -125,6 +125,8 @@ private:
     void command();
     void checkReply(const std::vector<std::string> &tokens, int r, const std::string &reply,
                     int opened);
+    void checkTestLines(const std::vector<std::string> &tokens, const std::string &reply,
+                        bool whole);
     void bridgeSession();
     void endSession();
 };
@@ -190,6 +192,9 @@ void CommandHarness::setOutcomes()
     fakeOutcomes.serialCommOk = bits & 32;
     fakeOutcomes.productOk = bits & 64;
     fakeOutcomes.productTypeOk = bits & 128;
+    // 0 to 2: a connect takes that many looks; 3: it is never answered.
+    int steps = in.ConsumeIntegralInRange(0, 3);
+    fakeOutcomes.connectSteps = steps < 3 ? steps : 1000000;
 }
 
 void CommandHarness::setRegistry()
@@ -231,6 +236,7 @@ void CommandHarness::checkReply(const std::vector<std::string> &tokens, int r,
     if (!isKnownKey(key)) {
         FUZZ_CHECK(reply == "! unknown command '" + tokens[0].substr(0, 256) + "'\r\n");
     }
+    if (key == 't' && tokens.size() >= 2) checkTestLines(tokens, reply, true);
 
     // A bridge exactly when a connect or open answers "."; the target is
     // the one descriptor the command left open.
@@ -259,10 +265,35 @@ void CommandHarness::command()
     FUZZ_CHECK(c->state == Command);
     const int openBefore = fake_open_count();
     int r = c->execute(line.c_str());
-    const int opened = fake_open_count() - openBefore;
     std::string reply = drain();
+    // A connect answers once it has been made or has failed, on a later
+    // step; one that is never answered fails when its time is up.
+    for (int i = 0; r == 0 && c->state == Connecting; i++) {
+        FUZZ_CHECK(i < 100 && reply.empty());
+        fake_advance_ms(2000);
+        FUZZ_CHECK(c->step() == 0);
+        reply += drain();
+    }
+    // Test lines are made as the user's queue drains, over later steps.  A
+    // count too large to wait for is read in part, and then the user goes.
+    bool cut = false;
+    for (int i = 0; r == 0 && c->testing; i++) {
+        if (reply.size() > 300000) {
+            cut = true;
+            break;
+        }
+        FUZZ_CHECK(c->step() == 0);
+        reply += drain();
+    }
+    const int opened = fake_open_count() - openBefore;
     FUZZ_TRACE("line \"%s\" -> %d \"%s\"\n", fuzz_escaped(line).c_str(), r,
                fuzz_escaped(reply).c_str());
+    if (cut) {
+        checkTestLines(tokens, reply, false);
+        endSession();
+        connect();
+        return;
+    }
     checkReply(tokens, r, reply, opened);
     if (r < 0) {
         endSession();
@@ -272,9 +303,33 @@ void CommandHarness::command()
     }
 }
 
-// Relays bytes both ways, then ends the bridge: the target hangs up (a
-// socket only; a serial port never closes by itself) and the user signs in
-// again, or the user goes away and a new one connects.
+// The reply to "t <count>": the lines counting down from the count, each
+// whole and in order, then "." (when `whole`; otherwise a first part of it).
+void CommandHarness::checkTestLines(const std::vector<std::string> &tokens,
+                                    const std::string &reply, bool whole)
+{
+    int next = parseNumber(tokens[1].c_str());
+    size_t at = 0;
+    char want[64];
+    for (; next > 0; next--) {
+        int n = snprintf(want, sizeof want, ": testing sending many lines %d\r\n", next);
+        if (reply.size() - at < (size_t)n) break;
+        FUZZ_CHECK(reply.compare(at, (size_t)n, want) == 0);
+        at += (size_t)n;
+    }
+    if (whole) {
+        FUZZ_CHECK(next <= 0 && reply.substr(at) == ".\r\n");
+    } else {
+        // A line cut short is the start of the next one.
+        snprintf(want, sizeof want, ": testing sending many lines %d\r\n", next);
+        FUZZ_CHECK(next > 0 && std::string(want).compare(0, reply.size() - at, reply, at,
+                                                         std::string::npos) == 0);
+    }
+}
+
+// Relays bytes both ways, then ends the bridge: the target goes away (a
+// socket's peer closes, or the target's reads keep failing) and the user
+// signs in again, or the user goes away and a new one connects.
 void CommandHarness::bridgeSession()
 {
     OutFifo *t = c->target;
@@ -303,9 +358,11 @@ void CommandHarness::bridgeSession()
     FUZZ_CHECK(far->out.substr(upBefore) == up);
     FUZZ_CHECK(user->out.substr(downBefore) == toUser);
 
-    if (t->fd > 1 && in.ConsumeBool()) {
-        if (in.ConsumeBool()) far->readError = true;
-        else far->eof = true;
+    if (in.ConsumeBool()) {
+        // A socket's peer closes or its reads fail; a serial line's reads
+        // fail (the adapter was pulled).
+        if (t->fd > 1 && in.ConsumeBool()) far->eof = true;
+        else far->readError = true;
         const size_t quietFrom = user->out.size();
         for (int i = 0; i < 300 && c->state == Bridge; i++) FUZZ_CHECK(c->step() == 0);
         // Back to line mode without a word; the user must sign in again.

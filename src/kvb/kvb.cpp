@@ -200,13 +200,15 @@ int OutFifo::drain()
             }
             r = write(staged, n);
             if (r < 0) return r;
-            for (int left = r; left > 0;) {
+            for (int left = r;;) {
+                // Complete chunks go, empty ones included.
+                while (head && head->pos == head->len) pop();
+                if (left == 0 || !head) break;
                 int part = head->len - head->pos;
                 if (part > left) part = left;
                 head->pos += part;
                 queued -= part;
                 left -= part;
-                if (head->pos == head->len) pop();
             }
             if (r < n) return 1;
             continue;
