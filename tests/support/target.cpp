@@ -98,11 +98,11 @@ bool run(const std::vector<std::string> &args, double seconds, std::string *outp
     return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Whether the prefix's session holder (support/wine-prefix.sh up) still
-// runs; if not, `why` says so.
-bool holderRuns(const std::string &prefix, std::string *why)
+// Whether the process whose pid the prefix's file `name` holds (written by
+// support/wine-prefix.sh up) still runs; if not, `why` says so.
+bool stillRuns(const std::string &prefix, const char *name, const char *what, std::string *why)
 {
-    std::string file = prefix + "/holder.pid";
+    std::string file = prefix + "/" + name;
     FILE *f = fopen(file.c_str(), "r");
     if (!f) {
         *why = "no " + file + ": the prefix is not up (wine.prefix_up)";
@@ -116,8 +116,8 @@ bool holderRuns(const std::string &prefix, std::string *why)
         return false;
     }
     if (kill(static_cast<pid_t>(pid), 0) != 0) {
-        *why = "the Wine session holder, pid " + std::to_string(pid) +
-               ", has ended: the prefix's Wine session is no longer held";
+        *why = std::string(what) + ", pid " + std::to_string(pid) +
+               ", has ended: the prefix's Wine session is no longer the one it booted";
         return false;
     }
     return true;
@@ -176,10 +176,12 @@ bool Target::claimPorts(PortList &ports) const
 {
     if (ports.claimed) return !ports.broken;
     ports.claimed = true;
-    // Without its held session a wine program would boot a new one, whose
-    // device manager rebuilds the port map while the test uses it.
+    // Without its wine server and held session a wine program would boot a
+    // new session, whose device manager rebuilds the port map while the
+    // test uses it.
     std::string why;
-    if (!holderRuns(prefix_, &why)) {
+    if (!stillRuns(prefix_, "server.pid", "the prefix's wine server", &why) ||
+        !stillRuns(prefix_, "holder.pid", "the Wine session holder", &why)) {
         ports.broken = true;
         ADD_FAILURE() << "cannot set up the serial ports: " << why;
         return false;

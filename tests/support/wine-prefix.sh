@@ -2,12 +2,13 @@
 # A throw-away Wine prefix for running the end-to-end tests against
 # velkor.exe (VELKOR_E2E_TARGET=wine, see target.h):
 #   wine-prefix.sh up DIR TOOL   makes DIR a fresh prefix with a persistent
-#                                wine server of its own, boots it, and holds
-#                                its one Wine session open with `TOOL hold`
-#                                (TOOL is winetool.exe, support/wine/)
-#                                running in the background, its pid in
-#                                DIR/holder.pid; then checks that the port
-#                                map can be made and read
+#                                wine server of its own (its pid in
+#                                DIR/server.pid), boots it, and holds its one
+#                                Wine session open with `TOOL hold` (TOOL is
+#                                winetool.exe, support/wine/) running in the
+#                                background, its pid in DIR/holder.pid; then
+#                                checks that the port map can be made and
+#                                read
 #   wine-prefix.sh down DIR      ends that holder by its pid, stops the wine
 #                                server and everything in the prefix, and
 #                                removes DIR
@@ -33,14 +34,36 @@ export WINEPREFIX="$2" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 holder="$WINEPREFIX/holder.pid"
 
+# The pids of the running programs named PATTERN (wine* for all of Wine's,
+# the server included) that run in this prefix.
+prefix_pids() {
+    for dir in /proc/[0-9]*; do
+        exe=$(readlink "$dir/exe" 2>/dev/null) || continue
+        case "${exe##*/}" in
+        $1) ;;
+        *) continue ;;
+        esac
+        tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+            echo "${dir#/proc/}"
+    done
+    return 0
+}
+
 down() {
-    [ -d "$WINEPREFIX" ] || return 0
-    if [ -f "$holder" ]; then
-        pid=$(cat "$holder")
-        kill "$pid" 2>/dev/null || true
+    if [ -d "$WINEPREFIX" ]; then
+        if [ -f "$holder" ]; then
+            kill "$(cat "$holder")" 2>/dev/null || true
+        fi
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    # A Wine process can miss the stopping server's kill and then waits
+    # forever for a server that is gone.
+    left=$(prefix_pids 'wine*')
+    if [ -n "$left" ]; then
+        echo "wine-prefix.sh: ending Wine processes that outlived their server:" $left >&2
+        kill -KILL $left 2>/dev/null || true
+    fi
     rm -rf "$WINEPREFIX"
 }
 
@@ -79,6 +102,9 @@ up)
     wineserver -k </dev/null >/dev/null 2>&1 || true
     wineserver -w </dev/null >/dev/null 2>&1 || true
     wineserver -p </dev/null >/dev/null 2>&1
+    prefix_pids 'wineserver*' >"$WINEPREFIX/server.pid"
+    [ "$(wc -l <"$WINEPREFIX/server.pid")" -eq 1 ] ||
+        fail "not one wine server for the prefix: $(cat "$WINEPREFIX/server.pid")"
     # The first program: the prefix is made and its session booted before
     # it runs; it then empties the port map the device manager filled with
     # the machine's own ports.
