@@ -448,11 +448,11 @@ bool Server::start(const ServerOptions &options)
             shown == port_)
             return true;
         bool busy = first.find("bind error") != std::string::npos;
-        exitStatus();
+        int status = exitStatus();
         stop();
         if (!busy) {
             ADD_FAILURE() << "the server did not start: \"" << escapeBytes(first) << "\" "
-                          << escapeBytes(err());
+                          << escapeBytes(err()) << " (wait status " << status << ")";
             return false;
         }
     }
