@@ -468,11 +468,11 @@ bool Server::start(const ServerOptions &options)
             shown == port_)
             return true;
         bool busy = first.find("bind error") != std::string::npos;
-        exitStatus();
+        int status = exitStatus();
         stop();
         if (!busy) {
             ADD_FAILURE() << "the server did not start: \"" << escapeBytes(first) << "\" "
-                          << escapeBytes(err());
+                          << escapeBytes(err()) << " (wait status " << status << ")";
             return false;
         }
     }
@@ -489,6 +489,12 @@ bool Server::launch(const ServerOptions &options)
     std::vector<std::string> argv = target.command(switches);
 
     std::vector<std::string> env = target.environment(ports_);
+    // A test whose ports could not be set up ends here, not at its first
+    // reply that waits for them in vain.
+    if (ports_.broken) {
+        ADD_FAILURE() << "the server was not started: its serial ports could not be set up";
+        return false;
+    }
     env.insert(env.end(), options.environment.begin(), options.environment.end());
     for (char **e = environ; *e; e++) {
         std::string entry = *e;

@@ -176,6 +176,9 @@ struct PortList {
     TempDir dir;           // natively the directory VELKOR_PORTS names
     bool missing = false;  // the server finds no port list at all
     bool claimed = false;  // the target has cleared what an earlier list left
+    bool broken = false;   // the ports could not be set up (a failure says why)
+    // Under Wine: the registry's values so far, a device then its port name.
+    std::vector<std::string> values;
 };
 
 struct ServerOptions {

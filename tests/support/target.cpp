@@ -9,15 +9,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// A build with the Windows program beside it names it and the Wine prefix
-// its tests run in.
+// A build with the Windows program beside it names it, the tests' own
+// Windows tool (support/wine/winetool.cpp) and the Wine prefix its tests
+// run in.
 #ifndef VELKOR_WINDOWS_EXE
 #define VELKOR_WINDOWS_EXE ""
+#define VELKOR_WINE_TOOL_EXE ""
 #define VELKOR_WINE_PREFIX ""
 #endif
 
@@ -25,12 +26,9 @@ namespace e2e {
 
 namespace {
 
-// The key of the serial port map in the Windows registry.
-const char kSerialComm[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-// Left in the prefix while that key is deleted.  The key's parent is
-// volatile, so the key cannot be made again until the wine server restarts
-// and Wine's start-up makes it anew.
-const char kKeyDeleted[] = "/velkor-serialcomm-deleted";
+// How long one winetool run may take: a wine start in a booted session
+// takes well under a second, even on a loaded machine.
+const double kToolSeconds = 30;
 
 // The full path of a program on PATH (execv takes no bare names).
 std::string onPath(const std::string &name)
@@ -48,11 +46,11 @@ std::string onPath(const std::string &name)
     abort();
 }
 
-// Runs a program to its end and returns whether it exited with status 0;
-// what it printed goes to `output`.  Its output goes to a file, never to a
-// pipe: Wine's system processes, started by any wine command, live on and
-// would hold a pipe open.
-bool run(const std::vector<std::string> &args, std::string *output = nullptr)
+// Runs a program to its end, for at most `seconds`, and returns whether it
+// exited with status 0; what it printed goes to `output`.  Its output goes
+// to a file, never to a pipe: Wine's system processes, started by any wine
+// command, live on and would hold a pipe open.
+bool run(const std::vector<std::string> &args, double seconds, std::string *output)
 {
     std::vector<char *> argv;
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -81,7 +79,7 @@ bool run(const std::vector<std::string> &args, std::string *output = nullptr)
         return false;
     }
     int status = 0;
-    bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 120);
+    bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
     if (!ended) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -99,24 +97,29 @@ bool run(const std::vector<std::string> &args, std::string *output = nullptr)
     return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Runs a wine command that changes the prefix, and fails the test with what
-// it printed when it fails three times.  A loaded machine may fail a first
-// attempt.
-bool change(const std::vector<std::string> &args, const std::string &what)
+// Whether the process whose pid the prefix's file `name` holds (written by
+// support/wine-prefix.sh up) still runs; if not, `why` says so.
+bool stillRuns(const std::string &prefix, const char *name, const char *what, std::string *why)
 {
-    std::string output;
-    for (int attempt = 0; attempt < 3; attempt++) {
-        if (attempt > 0) usleep(500 * 1000);
-        if (run(args, &output)) return true;
+    std::string file = prefix + "/" + name;
+    FILE *f = fopen(file.c_str(), "r");
+    if (!f) {
+        *why = "no " + file + ": the prefix is not up (wine.prefix_up)";
+        return false;
     }
-    ADD_FAILURE() << "could not " << what << ": " << output;
-    return false;
-}
-
-bool fileExists(const std::string &path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    long pid = 0;
+    bool read = fscanf(f, "%ld", &pid) == 1;
+    fclose(f);
+    if (!read || pid <= 0) {
+        *why = file + " holds no pid";
+        return false;
+    }
+    if (kill(static_cast<pid_t>(pid), 0) != 0) {
+        *why = std::string(what) + ", pid " + std::to_string(pid) +
+               ", has ended: the prefix's Wine session is no longer the one it booted";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -136,9 +139,9 @@ const Target &Target::get()
         }
         Target wine(Wine);
         wine.exe_ = VELKOR_WINDOWS_EXE;
+        wine.tool_ = VELKOR_WINE_TOOL_EXE;
         wine.prefix_ = VELKOR_WINE_PREFIX;
         wine.wine_ = onPath("wine");
-        wine.wineserver_ = onPath("wineserver");
         // Every wine program started from here runs in that prefix; Wine's
         // own diagnostics would mix with the server's standard error.
         setenv("WINEPREFIX", wine.prefix_.c_str(), 1);
@@ -157,54 +160,63 @@ std::vector<std::string> Target::command(const std::vector<std::string> &switche
     return argv;
 }
 
-void Target::claimPorts(PortList &ports) const
+bool Target::runTool(PortList &ports, const std::vector<std::string> &args) const
 {
-    if (kind_ != Wine || ports.claimed) return;
+    std::vector<std::string> argv = {wine_, tool_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string output;
+    if (run(argv, kToolSeconds, &output)) return true;
+    ports.broken = true;
+    ADD_FAILURE() << "winetool " << args[0] << " could not set up the serial ports: " << output;
+    return false;
+}
+
+bool Target::claimPorts(PortList &ports) const
+{
+    if (ports.claimed) return !ports.broken;
     ports.claimed = true;
-    // The prefix still holds the ports of an earlier server.
-    std::string marker = prefix_ + kKeyDeleted;
-    if (fileExists(marker)) {
-        run({wineserver_, "-k"});
-        run({wineserver_, "-w"});
-        EXPECT_TRUE(run({wineserver_, "-p"}));
-        // The first wine program after the restart runs Wine's start-up,
-        // which makes the registry's hardware keys again.
-        EXPECT_TRUE(run({wine_, "wineboot"}));
-        unlink(marker.c_str());
+    // Without its wine server and held session a wine program would boot a
+    // new session, whose device manager rebuilds the port map while the
+    // test uses it.
+    std::string why;
+    if (!stillRuns(prefix_, "server.pid", "the prefix's wine server", &why) ||
+        !stillRuns(prefix_, "holder.pid", "the Wine session holder", &why)) {
+        ports.broken = true;
+        ADD_FAILURE() << "cannot set up the serial ports: " << why;
+        return false;
     }
-    // Wine fills the key with the machine's own serial ports, and links
-    // COM1 and up in dosdevices to them.
-    std::vector<std::string> empty = {wine_, "reg", "delete", kSerialComm, "/va", "/f"};
-    if (!run(empty)) {
-        if (!run({wine_, "reg", "query", kSerialComm})) {
-            // Wine's device manager makes the key, volatile, each time a
-            // wine server starts, a moment after the first wine program.
-            // The server ended and started again: the key comes back soon.
-            fprintf(stderr, "waiting for Wine to make %s again\n", kSerialComm);
-            EXPECT_TRUE(waitUntil([&] { return run({wine_, "reg", "query", kSerialComm}); }, 60))
-                << kSerialComm << " did not come back";
-            // The device manager adds the ports one by one after the key.
-            usleep(1000 * 1000);
-        }
-        change(empty, std::string("empty ") + kSerialComm);
-    }
+    // Wine's device manager links COM1 and up in dosdevices to the
+    // machine's own serial ports when the session starts.
     std::string devices = prefix_ + "/dosdevices";
-    if (DIR *d = opendir(devices.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            const char *n = e->d_name;
-            if (strncmp(n, "com", 3) == 0 && n[3] && strspn(n + 3, "0123456789") == strlen(n + 3))
-                unlink((devices + "/" + n).c_str());
-        }
-        closedir(d);
-    } else {
+    DIR *d = opendir(devices.c_str());
+    if (!d) {
+        ports.broken = true;
         ADD_FAILURE() << devices << ": " << strerror(errno);
+        return false;
     }
+    while (struct dirent *e = readdir(d)) {
+        const char *n = e->d_name;
+        if (strncmp(n, "com", 3) == 0 && n[3] && strspn(n + 3, "0123456789") == strlen(n + 3))
+            unlink((devices + "/" + n).c_str());
+    }
+    closedir(d);
+    return true;
+}
+
+bool Target::writePorts(PortList &ports) const
+{
+    if (!claimPorts(ports)) return false;
+    std::vector<std::string> args = {"ports"};
+    args.insert(args.end(), ports.values.begin(), ports.values.end());
+    return runTool(ports, args);
 }
 
 std::vector<std::string> Target::environment(PortList &ports) const
 {
     if (kind_ == Wine) {
-        claimPorts(ports);
+        // A server given no ports finds the map empty, whatever an earlier
+        // server had.
+        if (!ports.claimed) writePorts(ports);
         return {};
     }
     // A port directory that does not exist is a port list that cannot be
@@ -218,30 +230,29 @@ std::string Target::addPort(PortList &ports, int number, const std::string &devi
     std::string name = "COM" + std::to_string(number);
     // Natively the port map is a directory of links named for the ports.
     // Under Wine a link in dosdevices makes \\.\COM<number> open the
-    // device, and a value in the registry's port map lists it.
-    claimPorts(ports);
-    std::string link = kind_ == Wine ? prefix_ + "/dosdevices/com" + std::to_string(number)
-                                     : ports.dir.path() + "/" + name;
-    unlink(link.c_str());
-    if (symlink(device.c_str(), link.c_str()) != 0)
-        ADD_FAILURE() << "symlink " << link << ": " << strerror(errno);
-    if (kind_ == Wine) {
-        change({wine_, "reg", "add", kSerialComm, "/v", device, "/t", "REG_SZ", "/d", name, "/f"},
-               "add " + name + " to " + kSerialComm);
-    }
+    // device, and a value in the registry's port map lists it: the map is
+    // written whole, the ports so far, by one winetool run.
+    std::string link = ports.dir.path() + "/" + name;
     // The device, a space, the port name with the NUL that ends its string.
-    return ":" + device + " " + name + std::string(1, '\0') + "\r\n";
+    std::string line = ":" + device + " " + name + std::string(1, '\0') + "\r\n";
+    if (kind_ == Wine) {
+        ports.values.push_back(device);
+        ports.values.push_back(name);
+        if (!writePorts(ports)) return line;
+        link = prefix_ + "/dosdevices/com" + std::to_string(number);
+    }
+    unlink(link.c_str());
+    if (symlink(device.c_str(), link.c_str()) != 0) {
+        ports.broken = true;
+        ADD_FAILURE() << "symlink " << link << ": " << strerror(errno);
+    }
+    return line;
 }
 
 void Target::removePorts(PortList &ports) const
 {
     ports.missing = true;
-    if (kind_ != Wine) return;
-    claimPorts(ports);
-    FILE *marker = fopen((prefix_ + kKeyDeleted).c_str(), "w");
-    if (marker) fclose(marker);
-    else ADD_FAILURE() << prefix_ << kKeyDeleted << ": " << strerror(errno);
-    change({wine_, "reg", "delete", kSerialComm, "/f"}, std::string("delete ") + kSerialComm);
+    if (kind_ == Wine && claimPorts(ports)) runTool(ports, {"noports"});
 }
 
 size_t Target::longestDeviceName() const { return 2047; }

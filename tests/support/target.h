@@ -9,11 +9,13 @@
 //                                            beside it (VELKOR_WINDOWS_EXE)
 //                                            run by wine in the prefix
 //                                            VELKOR_WINE_PREFIX, which must
-//                                            be up with its wine server
+//                                            be up with its wine server and
+//                                            its held session
 //                                            (support/wine-prefix.sh up);
 //                                            ports are links in the prefix's
 //                                            dosdevices and values in its
-//                                            registry
+//                                            registry, set by winetool.exe
+//                                            (VELKOR_WINE_TOOL_EXE)
 //
 // Where the Windows build cannot behave as on Windows because Wine itself
 // differs, a capability below says so and the test skips with the reason.
@@ -82,14 +84,20 @@ public:
 
 private:
     explicit Target(Kind kind) : kind_(kind) {}
-    // Wine: makes the prefix's ports exactly those of `ports` (none yet),
-    // once per list.
-    void claimPorts(PortList &ports) const;
+    // Wine, once per list: checks that the prefix's session is held, and
+    // takes away the dosdevices links an earlier list left.  False (with a
+    // test failure, `ports` broken) if the ports cannot be set up.
+    bool claimPorts(PortList &ports) const;
+    // Wine: makes the registry's port map exactly the ports of `ports`.
+    bool writePorts(PortList &ports) const;
+    // Wine: runs winetool.exe with `args`; on failure fails the test with
+    // what it printed and marks `ports` broken.
+    bool runTool(PortList &ports, const std::vector<std::string> &args) const;
 
     Kind kind_;
     std::string exe_;     // wine: velkor.exe
-    std::string wine_;    // wine: the wine and wineserver programs
-    std::string wineserver_;
+    std::string tool_;    // wine: winetool.exe
+    std::string wine_;    // wine: the wine program
     std::string prefix_;  // wine: WINEPREFIX
 };
 
