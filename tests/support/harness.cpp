@@ -102,6 +102,24 @@ std::string allByteValues()
     return s;
 }
 
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, 0);
+    unsigned x = seed;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+size_t firstDifference(const std::string &got, const std::string &want)
+{
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) at++;
+    return at;
+}
+
 bool waitUntil(const std::function<bool()> &done, double seconds)
 {
     double deadline = now() + seconds;
@@ -322,6 +340,26 @@ testing::AssertionResult Stream::expectClosed(double seconds)
     return testing::AssertionSuccess();
 }
 
+size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds)
+{
+    int fd = stream.fd();
+    int small = 64 << 10;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = write(fd, data.data() + sent, std::min<size_t>(65536, data.size() - sent));
+        if (n > 0) {
+            sent += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, (int)(quietSeconds * 1000)) == 0) break;
+    }
+    return sent;
+}
+
 Stream connectTo(int port, int receiveBuffer)
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -464,7 +502,7 @@ bool Server::launch(const ServerOptions &options)
 {
     const Target &target = Target::get();
     std::vector<std::string> switches{"-p" + std::to_string(port_)};
-    if (!options.console) switches.push_back("-b");
+    if (!options.console && !options.consoleAtEnd) switches.push_back("-b");
     switches.insert(switches.end(), options.switches.begin(), options.switches.end());
     std::vector<std::string> argv = target.command(switches);
 
@@ -625,6 +663,24 @@ testing::AssertionResult Server::exitsWith(int code, double seconds)
 }
 
 long Server::memoryKb() { return Target::get().memoryKb(pid_); }
+
+double Server::cpuSeconds()
+{
+    // Fields 14 and 15 of /proc/<pid>/stat, after the parenthesised name
+    // (which may hold spaces): user and system time of every thread.  Under
+    // Wine the process is the Windows program itself.
+    FILE *f = fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+    if (!f) return -1;
+    char line[1024];
+    bool read = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *after = read ? strrchr(line, ')') : nullptr;
+    unsigned long long user = 0, system = 0;
+    if (!after || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                         &user, &system) != 2)
+        return -1;
+    return (double)(user + system) / (double)sysconf(_SC_CLK_TCK);
+}
 
 void Server::signal(int sig)
 {
