@@ -244,6 +244,11 @@ void Target::removePorts(PortList &ports) const
     change({wine_, "reg", "delete", kSerialComm, "/f"}, std::string("delete ") + kSerialComm);
 }
 
+bool Target::stopsOnSignal(int sig) const
+{
+    return sig == SIGINT || (kind_ == Native && sig == SIGTERM);
+}
+
 size_t Target::longestDeviceName() const { return 2047; }
 
 std::string Target::osReply() const
