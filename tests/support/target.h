@@ -79,6 +79,13 @@ public:
     // The error code a connect that ran out of time is logged with.
     int timedOutError() const { return kind_ == Native ? 110 : 10060; }
 
+    bool isWine() const { return kind_ == Wine; }
+    // Wine: the Windows build, and a run of a Windows program in the prefix
+    // (wine <args>) to its end: whether it exited with status 0; what it
+    // printed goes to `output`.
+    const std::string &windowsProgram() const { return exe_; }
+    bool runWine(const std::vector<std::string> &args, std::string *output = nullptr) const;
+
 private:
     explicit Target(Kind kind) : kind_(kind) {}
     // Wine: makes the prefix's ports exactly those of `ports` (none yet),

@@ -34,6 +34,13 @@ up)
     wineserver -w </dev/null >/dev/null 2>&1 || true
     wineserver -p </dev/null >/dev/null 2>&1
     wine wineboot -i </dev/null >/dev/null 2>&1
+    # The first start-up in a new prefix can leave two service managers
+    # running, each with a service database of its own; a start of the made
+    # prefix runs one.
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine wineboot </dev/null >/dev/null 2>&1
     echo "Wine prefix $WINEPREFIX ready in $(( $(date +%s) - start )) s"
     ;;
 down)
