@@ -1,22 +1,11 @@
-// The platform seam on Windows: Windows Sockets 2.0, Win32 serial ports and
-// the console functions of the C runtime.  See plat.h for the contract of
-// each function.  Sockets travel through the layer as ints: Windows socket
-// handles fit in 32 bits, and INVALID_SOCKET becomes -1 on the way.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-// gethostbyname is the lookup this server makes; newer SDKs flag it.
-#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
-#define _WINSOCK_DEPRECATED_NO_WARNINGS
-#endif
+// The platform seam on Windows: Windows Sockets 2.0 and the console
+// functions of the C runtime.  Serial ports are serial_win.cpp, the wait
+// wait_win.cpp, the process and its stop requests service_win.cpp.  See
+// plat.h for the contract of each function.  Sockets travel through the
+// layer as ints: Windows socket handles fit in 32 bits, and INVALID_SOCKET
+// becomes -1 on the way.
+#include "win_internal.h"
 
-#include "plat.h"
-
-#include <winsock2.h>
-#include <windows.h>
 #include <mstcpip.h>
 
 #include <conio.h>
@@ -53,18 +42,6 @@ struct ProcessSetup {
 };
 ProcessSetup processSetup;
 
-DWORD comError = 0;  // GetLastError() of the last failed serial call
-
-// Bound on one serial write.  A write with no time limit would keep the
-// single thread waiting for as long as the device holds its output back
-// (hardware flow control, a peer that stops reading), freezing every client.
-// When the time runs out the write reports what the device took so far, and
-// the endpoint keeps the rest queued for the next turn.
-const DWORD comWriteTimeoutMs = 50;
-
-// The serial input queue asked of the driver.
-const DWORD comQueueBytes = 65536;
-
 SOCKET toSocket(int s) { return (SOCKET)s; }
 
 int fromSocket(SOCKET s) { return s == INVALID_SOCKET ? -1 : (int)s; }
@@ -92,116 +69,63 @@ long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
 
-// ---- stop requests ---------------------------------------------------------------
+// ---- sockets and the wait ------------------------------------------------------------
+//
+// Every socket the wait sees is tied once to one shared event for all its
+// network events.  The event only ends the wait; which sockets are ready is
+// then asked of select (wait_win.cpp).  Winsock signals each kind of event
+// once and again only after the call that consumes it (recv, accept, a send
+// that would block), so a socket whose input the loop does not take cannot
+// keep setting the event.
 
 namespace {
 
-volatile LONG stopFlag = 0;
+HANDLE socketEvent = NULL;
+enum { maxSelected = 4 * KVA_SET_SIZE };
+SOCKET selected[maxSelected];
+int selectedCount = 0;
 
-BOOL WINAPI onConsoleControl(DWORD type)
+bool isSelected(SOCKET s)
 {
-    switch (type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-        InterlockedExchange(&stopFlag, 1);
-        return TRUE;
-    default:
-        return FALSE;
+    for (int i = 0; i < selectedCount; i++)
+        if (selected[i] == s) return true;
+    return false;
+}
+
+void forgetSocket(SOCKET s)
+{
+    for (int i = 0; i < selectedCount; i++) {
+        if (selected[i] != s) continue;
+        selected[i] = selected[--selectedCount];
+        return;
     }
 }
 
 }  // namespace
 
-void kvp_stop_watch() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
-
-int kvp_stop_requested() { return InterlockedCompareExchange(&stopFlag, 0, 0) != 0; }
-
-int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
+HANDLE win_socket_event()
 {
-    return serverMain(argc, argv);
+    if (!socketEvent) socketEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    return socketEvent;
 }
 
-// ---- the wait -----------------------------------------------------------------------
-
-namespace {
-
-// Bytes waiting in a serial port's input queue.
-DWORD comQueued(HANDLE h)
+void win_socket_select(SOCKET s)
 {
-    DWORD errors = 0;
-    COMSTAT st;
-    memset(&st, 0, sizeof st);
-    if (!ClearCommError(h, &errors, &st)) return 0;
-    return st.cbInQue;
+    // Beyond the table a socket is not tied to the event; select still sees
+    // it, and the wait's time-out paces it.
+    if (isSelected(s) || selectedCount == maxSelected || !win_socket_event()) return;
+    const long all = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+    if (WSAEventSelect(s, socketEvent, all) == 0) selected[selectedCount++] = s;
 }
 
-// Sockets ready now, by select without waiting; the number of watches made
-// ready.
-int readySockets(KvpWatch *watches, int n, long usec)
+void win_socket_rearm()
 {
-    fd_set rd, wr, ex;
-    FD_ZERO(&rd);
-    FD_ZERO(&wr);
-    FD_ZERO(&ex);
-    int any = 0;
-    for (int i = 0; i < n; i++) {
-        KvpWatch &w = watches[i];
-        if (w.kind != KVP_SOCKET) continue;
-        SOCKET s = toSocket((int)w.id);
-        if ((w.events & KVP_IN) && rd.fd_count < FD_SETSIZE) FD_SET(s, &rd);
-        // A connect under way ends writable (connected) or with an
-        // exception (failed).
-        if ((w.events & KVP_OUT) && wr.fd_count < FD_SETSIZE && ex.fd_count < FD_SETSIZE) {
-            FD_SET(s, &wr);
-            FD_SET(s, &ex);
-        }
-        any = 1;
+    if (!socketEvent || WaitForSingleObject(socketEvent, 0) != WAIT_OBJECT_0) return;
+    for (int i = 0; i < selectedCount; i++) {
+        WSANETWORKEVENTS ne;
+        WSAEnumNetworkEvents(selected[i], socketEvent, &ne);
     }
-    if (!any) {
-        if (usec > 0) Sleep((DWORD)((usec + 999) / 1000));
-        return 0;
-    }
-    struct timeval tv;
-    tv.tv_sec = usec / 1000000;
-    tv.tv_usec = usec % 1000000;
-    int r = select(0, rd.fd_count ? &rd : NULL, wr.fd_count ? &wr : NULL,
-                   ex.fd_count ? &ex : NULL, &tv);
-    if (r == SOCKET_ERROR) return -1;
-    int ready = 0;
-    for (int i = 0; i < n && r > 0; i++) {
-        KvpWatch &w = watches[i];
-        if (w.kind != KVP_SOCKET) continue;
-        SOCKET s = toSocket((int)w.id);
-        int before = w.ready;
-        if ((w.events & KVP_IN) && FD_ISSET(s, &rd)) w.ready |= KVP_IN;
-        if ((w.events & KVP_OUT) && (FD_ISSET(s, &wr) || FD_ISSET(s, &ex))) w.ready |= KVP_OUT;
-        if (!before && w.ready) ready++;
-    }
-    return ready;
-}
-
-}  // namespace
-
-int kvp_wait(KvpWatch *watches, int n, int usec)
-{
-    // Serial ports and the console cannot be waited on together with the
-    // sockets here: they are ready when they hold input now, and otherwise
-    // the wait's time-out paces them.
-    int ready = 0;
-    for (int i = 0; i < n; i++) {
-        KvpWatch &w = watches[i];
-        w.ready = 0;
-        if (w.kind == KVP_COM && (w.events & KVP_IN) && comQueued((HANDLE)w.id) > 0)
-            w.ready |= KVP_IN;
-        if (w.kind == KVP_CONSOLE && (w.events & KVP_IN) && _kbhit()) w.ready |= KVP_IN;
-        if (w.ready) ready++;
-    }
-    if (ready || kvp_stop_requested()) usec = 0;
-    int r = readySockets(watches, n, usec);
-    if (r < 0) return -1;
-    return ready + r;
+    ResetEvent(socketEvent);
 }
 
 int kvp_socket() { return fromSocket(socket(AF_INET, SOCK_STREAM, 0)); }
@@ -249,6 +173,8 @@ int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
 {
     u_long one = 1;
     if (ioctlsocket(toSocket(s), FIONBIO, &one) != 0) return -1;
+    // Tied to the wait's event before the connect, so that its end is told.
+    win_socket_select(toSocket(s));
     struct sockaddr_in a = ipv4Address(addr, port);
     if (connect(toSocket(s), (struct sockaddr *)&a, (int)sizeof a) == 0) return 0;
     return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
@@ -358,130 +284,33 @@ void kvp_lookup_end(KvpLookup *l) { releaseLookup(l); }
 
 int kvp_set_nonblocking(int s)
 {
+    // A socket tied to the wait's event is non-blocking already: spare the
+    // call (under Wine each is a round trip to its server).
+    if (isSelected(toSocket(s))) return 0;
     u_long one = 1;
     return ioctlsocket(toSocket(s), FIONBIO, &one);
 }
 
 int kvp_recv(int s, char *buf, int len) { return recv(toSocket(s), buf, len, 0); }
 
-int kvp_send(int s, const char *buf, int len) { return send(toSocket(s), buf, len, 0); }
-
-void kvp_close_socket(int s) { closesocket(toSocket(s)); }
-
-// ---- serial ports ------------------------------------------------------------------
-
-namespace {
-
-// The settings each open port had before it was opened, put back when it is
-// closed, so that the next program to open the port finds it as it was.
-struct SavedLine {
-    HANDLE h;  // NULL: a free entry
-    DCB dcb;
-    COMMTIMEOUTS timeouts;
-    bool timeoutsSaved;
-};
-enum { maxSaved = 256 };
-SavedLine saved[maxSaved];
-
-SavedLine *savedFor(HANDLE h)
+int kvp_send(int s, const char *buf, int len)
 {
-    for (SavedLine &s : saved)
-        if (s.h == h) return &s;
-    return NULL;
-}
-
-}  // namespace
-
-kva_handle kvp_com_open(const char *path)
-{
-    // Exclusive (share mode 0) and synchronous.
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) {
-        comError = GetLastError();
-        return -1;
+    int sent = send(toSocket(s), buf, len, 0);
+    // After a partial send Winsock tells of room again only once a send has
+    // failed for want of it: offer the rest until it is taken or refused.
+    while (sent > 0 && sent < len) {
+        int more = send(toSocket(s), buf + sent, len - sent, 0);
+        if (more <= 0) break;
+        sent += more;
     }
-    // An input queue that holds a burst at a high rate while the loop is
-    // busy elsewhere (the driver's default is a few KiB).
-    SetupComm(h, comQueueBytes, comQueueBytes);
-    return (kva_handle)h;
+    return sent;
 }
 
-int kvp_com_configure(kva_handle h, int baud)
+void kvp_close_socket(int s)
 {
-    // Only the rate changes; everything else is written back as the device
-    // has it.  A device whose settings cannot be read is no serial line.
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState((HANDLE)h, &dcb)) {
-        comError = GetLastError();
-        return 0;
-    }
-    SavedLine *s = savedFor(NULL);
-    if (s) {
-        s->h = (HANDLE)h;
-        s->dcb = dcb;
-        s->timeoutsSaved = GetCommTimeouts((HANDLE)h, &s->timeouts) != 0;
-    }
-    // A rate the device refuses leaves the previous one in force.
-    dcb.BaudRate = (DWORD)baud;
-    SetCommState((HANDLE)h, &dcb);
-    return 1;
+    forgetSocket(toSocket(s));
+    closesocket(toSocket(s));
 }
-
-int kvp_com_set_timeouts(kva_handle h, int forRead)
-{
-    // Reads return at once with what has arrived (the open's set lets a
-    // read wait 1 ms); writes stop after comWriteTimeoutMs.
-    COMMTIMEOUTS t;
-    t.ReadIntervalTimeout = MAXDWORD;
-    t.ReadTotalTimeoutMultiplier = 0;
-    t.ReadTotalTimeoutConstant = forRead ? 0 : 1;
-    t.WriteTotalTimeoutMultiplier = 0;
-    t.WriteTotalTimeoutConstant = comWriteTimeoutMs;
-    if (SetCommTimeouts((HANDLE)h, &t)) return 1;
-    comError = GetLastError();
-    return 0;
-}
-
-int kvp_com_read(kva_handle h, char *buf, int len, int *got)
-{
-    DWORD n = 0;
-    BOOL ok = ReadFile((HANDLE)h, buf, (DWORD)(len > 0 ? len : 0), &n, NULL);
-    *got = (int)n;
-    if (ok) return 1;
-    comError = GetLastError();
-    *got = 0;
-    return 0;
-}
-
-int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
-{
-    DWORD n = 0;
-    BOOL ok = WriteFile((HANDLE)h, buf, (DWORD)(len > 0 ? len : 0), &n, NULL);
-    *put = (int)n;
-    if (ok) return 1;
-    comError = GetLastError();
-    // A write that ran out of its time is no failure: some drivers report
-    // the time-out as an error, with the count taken before it.
-    if (comError == (DWORD)ERROR_TIMEOUT || comError == (DWORD)ERROR_SEM_TIMEOUT) return 1;
-    *put = 0;
-    return 0;
-}
-
-void kvp_com_close(kva_handle h)
-{
-    SavedLine *s = savedFor((HANDLE)h);
-    if (s) {
-        SetCommState((HANDLE)h, &s->dcb);
-        if (s->timeoutsSaved) SetCommTimeouts((HANDLE)h, &s->timeouts);
-        s->h = NULL;
-    }
-    CloseHandle((HANDLE)h);
-}
-
-int kvp_com_last_error() { return (int)comError; }
 
 // ---- console -------------------------------------------------------------------------
 

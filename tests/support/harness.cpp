@@ -102,6 +102,24 @@ std::string allByteValues()
     return s;
 }
 
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, 0);
+    unsigned x = seed;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        s[i] = (char)(x >> 16);
+    }
+    return s;
+}
+
+size_t firstDifference(const std::string &got, const std::string &want)
+{
+    size_t at = 0;
+    while (at < got.size() && at < want.size() && got[at] == want[at]) at++;
+    return at;
+}
+
 bool waitUntil(const std::function<bool()> &done, double seconds)
 {
     double deadline = now() + seconds;
@@ -303,6 +321,25 @@ testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &by
     return to.expect(bytes);
 }
 
+testing::AssertionResult bridge(Stream &client, const std::string &command)
+{
+    return client.ask(command + "\n", ".\r\n");
+}
+
+testing::AssertionResult Stream::expectClosed(double seconds)
+{
+    double deadline = now() + seconds;
+    while (!ended_ && now() < deadline) fill(deadline);
+    if (!pending_.empty()) {
+        std::string extra = pending_;
+        pending_.clear();
+        return testing::AssertionFailure()
+               << "expected the stream to close, but got \"" << escapeBytes(extra) << "\"";
+    }
+    if (!ended_) return testing::AssertionFailure() << "the stream is still open";
+    return testing::AssertionSuccess();
+}
+
 size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds)
 {
     int fd = stream.fd();
@@ -321,25 +358,6 @@ size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSec
         if (poll(&p, 1, (int)(quietSeconds * 1000)) == 0) break;
     }
     return sent;
-}
-
-testing::AssertionResult bridge(Stream &client, const std::string &command)
-{
-    return client.ask(command + "\n", ".\r\n");
-}
-
-testing::AssertionResult Stream::expectClosed(double seconds)
-{
-    double deadline = now() + seconds;
-    while (!ended_ && now() < deadline) fill(deadline);
-    if (!pending_.empty()) {
-        std::string extra = pending_;
-        pending_.clear();
-        return testing::AssertionFailure()
-               << "expected the stream to close, but got \"" << escapeBytes(extra) << "\"";
-    }
-    if (!ended_) return testing::AssertionFailure() << "the stream is still open";
-    return testing::AssertionSuccess();
 }
 
 Stream connectTo(int port, int receiveBuffer)
@@ -655,26 +673,27 @@ testing::AssertionResult Server::exitsWith(int code, double seconds)
 
 long Server::memoryKb() { return Target::get().memoryKb(pid_); }
 
+double Server::cpuSeconds()
+{
+    // Fields 14 and 15 of /proc/<pid>/stat, after the parenthesised name
+    // (which may hold spaces): user and system time of every thread.  Under
+    // Wine the process is the Windows program itself.
+    FILE *f = fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+    if (!f) return -1;
+    char line[1024];
+    bool read = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char *after = read ? strrchr(line, ')') : nullptr;
+    unsigned long long user = 0, system = 0;
+    if (!after || sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                         &user, &system) != 2)
+        return -1;
+    return (double)(user + system) / (double)sysconf(_SC_CLK_TCK);
+}
+
 void Server::signal(int sig)
 {
     if (pid_ > 0 && !reaped_) kill(pid_, sig);
-}
-
-double Server::cpuSeconds()
-{
-    // Fields 14 and 15 of /proc/<pid>/stat: user and system time in ticks.
-    FILE *f = fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
-    if (!f) return -1;
-    char buf[1024];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    const char *p = strrchr(buf, ')');  // the name may hold spaces
-    unsigned long utime = 0, stime = 0;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
-                     &stime) != 2)
-        return -1;
-    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
 }
 
 Stream Server::connect(int receiveBuffer)

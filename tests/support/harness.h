@@ -41,6 +41,14 @@ std::string escapeBytes(const std::string &bytes, size_t limit = 600);
 // All 256 byte values, 0 to 255 in order.
 std::string allByteValues();
 
+// Deterministic bytes of every value, in an order that shows a lost, doubled
+// or swapped block; another seed gives another stream.
+std::string pattern(size_t n, unsigned seed = 12345);
+
+// The offset of the first byte where `got` differs from `want` (want.size()
+// when they are equal; got.size() when got is a short prefix).
+size_t firstDifference(const std::string &got, const std::string &want);
+
 // Calls `done` until it returns true or `seconds` have passed; true if it did.
 bool waitUntil(const std::function<bool()> &done, double seconds = kWait);
 
@@ -115,14 +123,15 @@ private:
 // with a receive buffer of that size if one is given.
 Stream connectTo(int port, int receiveBuffer = 0);
 
+// Sends `bytes` on `from` and expects exactly them on `to`.
+testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &bytes);
+
 // Writes as much of `data` into `stream` as goes, until nothing more has
 // been taken for `quietSeconds`; the number of bytes written.  The test's
 // own send buffer is kept small, so that a stall shows the server holding
-// back rather than the kernel's buffering.
+// back rather than the kernel's buffering.  The stream is non-blocking
+// afterwards.
 size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds);
-
-// Sends `bytes` on `from` and expects exactly them on `to`.
-testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &bytes);
 
 // Bridges a client that has sent the identifier: sends the connect or open
 // command ended by LF alone (after a CR the LF would be left over, to go
@@ -187,11 +196,11 @@ struct ServerOptions {
     // Without -b: the server's standard input and output are a
     // pseudo-terminal that the test types on and reads (console()).
     bool console = false;
+    // Without -b, but with standard input at its end (/dev/null) and
+    // standard output captured as the log: a console that never types.
+    bool consoleAtEnd = false;
     // Environment entries ("NAME=value") replacing inherited ones.
     std::vector<std::string> environment;
-    // Without -b but with standard input at its end (/dev/null): a console
-    // client that never gets a key.
-    bool consoleAtEnd = false;
 };
 
 // The server under test, one process.  Its logs are captured as they come.
@@ -244,11 +253,12 @@ public:
     // Resident memory of the server process in KiB (-1 if unknown).
     long memoryKb();
 
+    // The CPU time (user and system, all threads) the server process has
+    // used so far, in seconds; -1 if unknown.
+    double cpuSeconds();
+
     // Sends the server process a signal.
     void signal(int sig);
-
-    // CPU time the server process has used so far, in seconds.
-    double cpuSeconds();
 
     // Returns once every client in a lower slot than a new connection has
     // had at least one more full step of the main loop: a new client logs

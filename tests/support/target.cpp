@@ -255,6 +255,18 @@ void Target::removePorts(PortList &ports) const
     if (kind_ == Wine && claimPorts(ports)) runTool(ports, {"noports"});
 }
 
+bool Target::stopsOnSignal(int sig) const
+{
+    return sig == SIGINT || (kind_ == Native && sig == SIGTERM);
+}
+
+bool Target::runWine(const std::vector<std::string> &args, std::string *output) const
+{
+    std::vector<std::string> argv = {wine_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, 120, output);
+}
+
 size_t Target::longestDeviceName() const { return 2047; }
 
 std::string Target::osReply() const

@@ -69,18 +69,24 @@ public:
     // "r" and "n" list the ports by number (the Windows build lists them in
     // the registry's order).
     bool listsPortsByNumber() const { return kind_ == Native; }
-    // A serial port whose other side hung up fails its reads (Wine reports
-    // such a port as one that received nothing).
-    bool seesSerialHangup() const { return kind_ == Native; }
-    // SIGTERM and SIGINT reach the server as stop requests (under Wine the
-    // signal ends the Windows program's process from outside).
-    bool handlesStopSignals() const { return kind_ == Native; }
-    // Closing a port puts back the terminal's whole line discipline (under
-    // Wine, opening a COM port makes the terminal raw, and putting back the
-    // port's settings restores only what those name, such as its speed).
-    bool restoresWholeLine() const { return kind_ == Native; }
+    // A serial port's tty flags are put back exactly as they were.  Under
+    // Wine a Windows program has only the DCB, and Wine sets IGNBRK and
+    // NOFLSH in the tty from any DCB it is given, even the unchanged one:
+    // only the speed comes back.
+    bool restoresTtyFlags() const { return kind_ == Native; }
+    // The signal reaches the server as a stop request.  Under Wine SIGINT
+    // becomes the console's Ctrl-C, while SIGTERM ends the Windows
+    // program's process from outside.
+    bool stopsOnSignal(int sig) const;
     // The error code a connect that ran out of time is logged with.
     int timedOutError() const { return kind_ == Native ? 110 : 10060; }
+
+    bool isWine() const { return kind_ == Wine; }
+    // Wine: the Windows build, and a run of a Windows program in the prefix
+    // (wine <args>) to its end: whether it exited with status 0; what it
+    // printed goes to `output`.
+    const std::string &windowsProgram() const { return exe_; }
+    bool runWine(const std::vector<std::string> &args, std::string *output = nullptr) const;
 
 private:
     explicit Target(Kind kind) : kind_(kind) {}

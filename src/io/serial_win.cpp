@@ -1,0 +1,440 @@
+// Serial ports on Windows.  A port is opened for overlapped I/O, so that
+// neither a read nor a write ever holds the single thread: the wait
+// (wait_win.cpp) waits for the port's event together with the sockets.
+//
+// Input: while the loop wants input and nothing is queued, a read of one
+// byte is kept under way.  With no read time-outs it finishes when a byte
+// arrives (or the line fails), which ends the wait; what is queued then is
+// taken by a read of exactly the queued count, which finishes at once.
+// Output: the bytes of a write are copied into the port's own buffer and
+// written by an overlapped write with no time-out; while it is under way
+// the port takes no more, and its end (room on the device) ends the wait.
+//
+// Devices that do not behave so are paced instead of trusted: a one-byte
+// read that finishes with nothing, or a write that takes nothing, marks the
+// port, and from then on the wait's time-out paces that side of it.  See
+// plat.h for the contract of each function.
+#include "win_internal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+DWORD comError = 0;  // GetLastError() of the last failed serial call
+
+// The serial input queue asked of the driver: a burst at a high rate while
+// the loop is busy elsewhere (the driver's default is a few KiB).
+const DWORD comQueueBytes = 65536;
+
+// The port's own buffers: input taken from the driver ahead of the loop,
+// output handed to the driver and not yet written.
+enum { inCap = 16384, outCap = 16384 };
+
+// How long a read of bytes already queued may take before it is left under
+// way (it finishes at once on Windows, a moment later under Wine).
+const DWORD queuedReadMs = 50;
+
+struct ComPort {
+    HANDLE h;          // NULL: a free entry
+    bool lost;         // closed with a transfer the driver never ended: never reused
+    HANDLE event;      // manual reset; set when the read or the write ends
+    bool eventMaybeSet;  // a transfer ended since the event was last reset
+    // The settings the port had, put back when it is closed.
+    DCB dcb;
+    bool dcbSaved;
+    COMMTIMEOUTS timeouts;
+    bool timeoutsSaved;
+    bool timeoutsSet;
+    // Input.
+    OVERLAPPED readOv;
+    bool reading;      // a read is under way
+    bool readQueued;   // ... of bytes that were queued already
+    char *in;          // bytes read and not yet taken: in[inStart, inEnd)
+    DWORD inStart;
+    DWORD inEnd;
+    DWORD readError;   // the last read failed: every read reports it (see kvp_com_read)
+    bool readPaced;    // the one-byte read cannot be trusted on this port
+    // Output.
+    OVERLAPPED writeOv;
+    bool writing;      // a write is under way
+    char *out;         // bytes taken and not yet written: out[outStart, outEnd)
+    DWORD outStart;
+    DWORD outEnd;
+    DWORD writeError;  // a failed write, reported by the next kvp_com_write
+    bool writePaced;   // the last write took nothing: retried at the loop's pace
+};
+enum { maxPorts = 256 };
+ComPort ports[maxPorts];
+
+ComPort *portFor(HANDLE h)
+{
+    for (ComPort &p : ports)
+        if (p.h == h && !p.lost) return &p;
+    return NULL;
+}
+
+// Bytes waiting in the driver's input queue.  ClearCommError also clears a
+// line error, after which a driver that stops on errors takes reads again.
+DWORD bytesQueued(ComPort *p)
+{
+    DWORD errors = 0;
+    COMSTAT st;
+    memset(&st, 0, sizeof st);
+    if (!ClearCommError(p->h, &errors, &st)) return 0;
+    return st.cbInQue;
+}
+
+void readEnded(ComPort *p, BOOL ok, DWORD n, DWORD err)
+{
+    p->reading = false;
+    p->eventMaybeSet = true;
+    if (!ok) {
+        p->readError = err ? err : (DWORD)ERROR_READ_FAULT;
+        bytesQueued(p);
+        return;
+    }
+    p->readError = 0;
+    p->inStart = 0;
+    p->inEnd = n;
+    // Without read time-outs a one-byte read ends only with its byte: one
+    // that ends with nothing would end every wait at once.
+    if (n == 0 && !p->readQueued) p->readPaced = true;
+}
+
+void collectRead(ComPort *p)
+{
+    if (!p->reading || !HasOverlappedIoCompleted(&p->readOv)) return;
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(p->h, &p->readOv, &n, FALSE);
+    readEnded(p, ok, n, ok ? 0 : GetLastError());
+}
+
+// Starts a read into the empty input buffer: of `queued` bytes, or of one
+// byte when nothing is queued.
+void startRead(ComPort *p, DWORD queued)
+{
+    memset(&p->readOv, 0, sizeof p->readOv);
+    p->readOv.hEvent = p->event;
+    p->readQueued = queued > 0;
+    DWORD want = queued == 0 ? 1 : queued < (DWORD)inCap ? queued : (DWORD)inCap;
+    DWORD n = 0;
+    p->inStart = p->inEnd = 0;
+    if (ReadFile(p->h, p->in, want, &n, &p->readOv)) {
+        readEnded(p, TRUE, n, 0);
+        return;
+    }
+    DWORD e = GetLastError();
+    if (e == ERROR_IO_PENDING) p->reading = true;
+    else readEnded(p, FALSE, 0, e);
+}
+
+// Waits a short, bounded time for a read of queued bytes to end.
+void finishQueuedRead(ComPort *p)
+{
+    ULONGLONG end = GetTickCount64() + queuedReadMs;
+    while (p->reading) {
+        if (HasOverlappedIoCompleted(&p->readOv)) {
+            collectRead(p);
+            return;
+        }
+        ULONGLONG now = GetTickCount64();
+        if (now >= end) return;  // left under way; the wait waits for it
+        // The event is shared with the write: reset it, then look again,
+        // so that waiting on it cannot return at once for an old end.
+        ResetEvent(p->event);
+        p->eventMaybeSet = false;
+        if (HasOverlappedIoCompleted(&p->readOv)) continue;
+        WaitForSingleObject(p->event, (DWORD)(end - now));
+    }
+}
+
+void tookOutput(ComPort *p, DWORD n)
+{
+    DWORD held = p->outEnd - p->outStart;
+    if (n > held) n = held;
+    p->outStart += n;
+    if (p->outStart == p->outEnd) p->outStart = p->outEnd = 0;
+    p->writePaced = n == 0;
+}
+
+void writeFailed(ComPort *p, DWORD err)
+{
+    p->writeError = err ? err : (DWORD)ERROR_WRITE_FAULT;
+    p->outStart = p->outEnd = 0;
+    p->writePaced = false;
+    bytesQueued(p);
+}
+
+void collectWrite(ComPort *p)
+{
+    if (!p->writing || !HasOverlappedIoCompleted(&p->writeOv)) return;
+    DWORD n = 0;
+    BOOL ok = GetOverlappedResult(p->h, &p->writeOv, &n, FALSE);
+    p->writing = false;
+    p->eventMaybeSet = true;
+    if (ok) tookOutput(p, n);
+    else writeFailed(p, GetLastError());
+}
+
+// Writes what the port holds, when no write is under way.
+void startWrite(ComPort *p)
+{
+    if (p->writing || p->outStart == p->outEnd) return;
+    memset(&p->writeOv, 0, sizeof p->writeOv);
+    p->writeOv.hEvent = p->event;
+    DWORD n = 0;
+    if (WriteFile(p->h, p->out + p->outStart, p->outEnd - p->outStart, &n, &p->writeOv)) {
+        p->eventMaybeSet = true;
+        tookOutput(p, n);
+        return;
+    }
+    DWORD e = GetLastError();
+    if (e == ERROR_IO_PENDING) {
+        p->writing = true;
+        return;
+    }
+    p->eventMaybeSet = true;
+    writeFailed(p, e);
+}
+
+// Whether a transfer under way has ended since it was last looked at.
+bool transferEnded(ComPort *p)
+{
+    return (p->reading && HasOverlappedIoCompleted(&p->readOv)) ||
+           (p->writing && HasOverlappedIoCompleted(&p->writeOv));
+}
+
+// Ends the transfers under way, for the close.  The driver may still write
+// into the buffers and the OVERLAPPED records until it has ended them.
+bool cancelTransfers(ComPort *p)
+{
+    if (!p->reading && !p->writing) return true;
+    CancelIoEx(p->h, NULL);
+    ULONGLONG end = GetTickCount64() + 2000;
+    for (;;) {
+        if ((!p->reading || HasOverlappedIoCompleted(&p->readOv)) &&
+            (!p->writing || HasOverlappedIoCompleted(&p->writeOv)))
+            return true;
+        ULONGLONG now = GetTickCount64();
+        if (now >= end) return false;
+        ResetEvent(p->event);
+        if (transferEnded(p)) continue;
+        WaitForSingleObject(p->event, (DWORD)(end - now));
+    }
+}
+
+void freePort(ComPort *p)
+{
+    if (p->event) CloseHandle(p->event);
+    free(p->in);
+    free(p->out);
+    memset(p, 0, sizeof *p);
+}
+
+}  // namespace
+
+// ---- the wait's side --------------------------------------------------------------
+
+int win_com_prepare(HANDLE h, int events, HANDLE *wake)
+{
+    *wake = NULL;
+    ComPort *p = portFor(h);
+    if (!p) return events;  // not open here: its next transfer reports the failure
+    for (;;) {
+        collectRead(p);
+        collectWrite(p);
+        startWrite(p);  // the rest of output the device took only in part
+        int ready = 0;
+        if (events & KVP_IN) {
+            if (p->inStart == p->inEnd && !p->readError && !p->reading) {
+                if (bytesQueued(p) > 0) ready |= KVP_IN;
+                else if (!p->readPaced) startRead(p, 0);
+            }
+            if (p->inStart < p->inEnd || p->readError) ready |= KVP_IN;
+        }
+        // Room: no write under way and nothing held.  A write that failed
+        // is ready too, so that the next write reports it.
+        if ((events & KVP_OUT) &&
+            (p->writeError || (!p->writing && p->outStart == p->outEnd)))
+            ready |= KVP_OUT;
+        if (ready) return ready;
+        if (!p->eventMaybeSet) break;
+        // The event may tell of an end already collected: reset it, and look
+        // again only if a transfer ended in between.
+        ResetEvent(p->event);
+        p->eventMaybeSet = false;
+        if (!transferEnded(p)) break;
+    }
+    // A read is waited on only while its input can be taken; a write always,
+    // as its end may leave a rest to write.
+    if ((p->reading && (events & KVP_IN)) || p->writing) *wake = p->event;
+    return 0;
+}
+
+// ---- the seam ------------------------------------------------------------------------
+
+kva_handle kvp_com_open(const char *path)
+{
+    // Exclusive (share mode 0), and overlapped: no transfer holds the loop.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        comError = GetLastError();
+        return -1;
+    }
+    ComPort *p = portFor(NULL);
+    if (!p) {
+        CloseHandle(h);
+        comError = ERROR_TOO_MANY_OPEN_FILES;
+        return -1;
+    }
+    memset(p, 0, sizeof *p);
+    p->event = CreateEventA(NULL, TRUE, FALSE, NULL);
+    p->in = (char *)malloc(inCap);
+    p->out = (char *)malloc(outCap);
+    if (!p->event || !p->in || !p->out) {
+        comError = p->event ? (DWORD)ERROR_NOT_ENOUGH_MEMORY : GetLastError();
+        freePort(p);
+        CloseHandle(h);
+        return -1;
+    }
+    p->h = h;
+    SetupComm(h, comQueueBytes, comQueueBytes);
+    return (kva_handle)h;
+}
+
+int kvp_com_configure(kva_handle h, int baud)
+{
+    // Only the rate changes; everything else is written back as the device
+    // has it.  A device whose settings cannot be read is no serial line.
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState((HANDLE)h, &dcb)) {
+        comError = GetLastError();
+        return 0;
+    }
+    ComPort *p = portFor((HANDLE)h);
+    if (p) {
+        p->dcb = dcb;
+        p->dcbSaved = true;
+        p->timeoutsSaved = GetCommTimeouts((HANDLE)h, &p->timeouts) != 0;
+    }
+    // A rate the device refuses leaves the previous one in force.
+    dcb.BaudRate = (DWORD)baud;
+    SetCommState((HANDLE)h, &dcb);
+    return 1;
+}
+
+int kvp_com_set_timeouts(kva_handle h, int)
+{
+    // No time-outs at all: a read ends when the bytes it asks for are there,
+    // a write when all of it is written.  The transfers are overlapped, so
+    // neither waits in the loop; the same setting serves every read.
+    ComPort *p = portFor((HANDLE)h);
+    if (p && p->timeoutsSet) return 1;
+    COMMTIMEOUTS t;
+    memset(&t, 0, sizeof t);
+    if (!SetCommTimeouts((HANDLE)h, &t)) {
+        comError = GetLastError();
+        return 0;
+    }
+    if (p) p->timeoutsSet = true;
+    return 1;
+}
+
+int kvp_com_read(kva_handle h, char *buf, int len, int *got)
+{
+    *got = 0;
+    ComPort *p = portFor((HANDLE)h);
+    if (!p) {
+        comError = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    collectRead(p);
+    if (p->reading && p->readQueued) finishQueuedRead(p);
+    DWORD n = 0;
+    DWORD room = len > 0 ? (DWORD)len : 0;
+    for (int pass = 0; pass < 2 && n < room; pass++) {
+        DWORD part = p->inEnd - p->inStart;
+        if (part > room - n) part = room - n;
+        memcpy(buf + n, p->in + p->inStart, part);
+        p->inStart += part;
+        n += part;
+        if (p->inStart < p->inEnd || p->reading || p->readError || pass > 0) break;
+        // The buffer is empty: take what the driver has queued now.
+        DWORD queued = bytesQueued(p);
+        if (queued == 0) break;
+        startRead(p, queued);
+        if (p->reading) finishQueuedRead(p);
+    }
+    // A failure is reported on its own, after the bytes that came before it,
+    // and on every read until a read ends well: a line that is gone fails
+    // its next read only a moment after it was started (under Wine), and a
+    // read reported as "nothing now" in between would hide that its reads
+    // keep failing.  The next attempt is started here.  A read aborted
+    // after a line error (fAbortOnError) is reported once; ClearCommError
+    // has let the next one go through.
+    if (n == 0 && p->readError) {
+        comError = p->readError;
+        if (p->readError == ERROR_OPERATION_ABORTED) p->readError = 0;
+        else if (!p->reading) startRead(p, 0);
+        return 0;
+    }
+    *got = (int)n;
+    return 1;
+}
+
+int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
+{
+    *put = 0;
+    ComPort *p = portFor((HANDLE)h);
+    if (!p) {
+        comError = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    collectWrite(p);
+    if (p->writeError) {
+        comError = p->writeError;
+        p->writeError = 0;
+        return 0;
+    }
+    if (len <= 0) return 1;
+    // Held output goes first; until the device has taken it, nothing more
+    // is taken (a retry at the loop's pace when the device took nothing).
+    if (p->writing || p->outStart != p->outEnd) {
+        startWrite(p);
+        return 1;
+    }
+    DWORD n = (DWORD)len < (DWORD)outCap ? (DWORD)len : (DWORD)outCap;
+    memcpy(p->out, buf, n);
+    p->outStart = 0;
+    p->outEnd = n;
+    startWrite(p);
+    if (p->writeError) {  // refused at once: the caller keeps its bytes
+        comError = p->writeError;
+        p->writeError = 0;
+        return 0;
+    }
+    *put = (int)n;
+    return 1;
+}
+
+void kvp_com_close(kva_handle h)
+{
+    ComPort *p = portFor((HANDLE)h);
+    bool ended = true;
+    if (p) {
+        ended = cancelTransfers(p);
+        if (p->dcbSaved) SetCommState(p->h, &p->dcb);
+        if (p->timeoutsSaved) SetCommTimeouts(p->h, &p->timeouts);
+    }
+    CloseHandle((HANDLE)h);
+    if (!p) return;
+    // Buffers a transfer may still reach are never freed or reused.
+    if (ended) freePort(p);
+    else p->lost = true;
+}
+
+int kvp_com_last_error() { return (int)comError; }

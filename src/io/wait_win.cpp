@@ -1,0 +1,119 @@
+// The wait on Windows: one WaitForMultipleObjects on the stop event, the
+// event every socket is tied to (plat_win.cpp) and the event of each serial
+// port with a transfer under way (serial_win.cpp).  Before it blocks, the
+// wait resets the socket event and then asks select, without waiting, which
+// sockets are ready, so a network event that comes after the look sets the
+// event again and none is missed.  When something woke it but nothing
+// watched is ready (an event for a socket or port the loop does not wait
+// on now), it looks again and waits out the rest of its time.
+//
+// The console is ready when _kbhit says a key is waiting; it does not end
+// the wait (its keys are taken at the loop's pace).  See plat.h for the
+// contract.
+#include "win_internal.h"
+
+#include <conio.h>
+#include <string.h>
+
+namespace {
+
+SOCKET toSocket(intptr_t s) { return (SOCKET)s; }
+
+// Sockets ready now, by select without waiting; the number of watches made
+// ready, or -1 when select failed.
+int readySockets(KvpWatch *watches, int n)
+{
+    fd_set rd, wr, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    bool any = false;
+    for (int i = 0; i < n; i++) {
+        KvpWatch &w = watches[i];
+        if (w.kind != KVP_SOCKET) continue;
+        SOCKET s = toSocket(w.id);
+        win_socket_select(s);
+        if ((w.events & KVP_IN) && rd.fd_count < FD_SETSIZE) FD_SET(s, &rd);
+        // A connect under way ends writable (connected) or with an
+        // exception (failed).
+        if ((w.events & KVP_OUT) && wr.fd_count < FD_SETSIZE && ex.fd_count < FD_SETSIZE) {
+            FD_SET(s, &wr);
+            FD_SET(s, &ex);
+        }
+        any = true;
+    }
+    if (!any) return 0;
+    struct timeval tv = {0, 0};
+    int r = select(0, rd.fd_count ? &rd : NULL, wr.fd_count ? &wr : NULL,
+                   ex.fd_count ? &ex : NULL, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    int ready = 0;
+    for (int i = 0; i < n && r > 0; i++) {
+        KvpWatch &w = watches[i];
+        if (w.kind != KVP_SOCKET) continue;
+        SOCKET s = toSocket(w.id);
+        int before = w.ready;
+        if ((w.events & KVP_IN) && FD_ISSET(s, &rd)) w.ready |= KVP_IN;
+        if ((w.events & KVP_OUT) && (FD_ISSET(s, &wr) || FD_ISSET(s, &ex))) w.ready |= KVP_OUT;
+        if (!before && w.ready) ready++;
+    }
+    return ready;
+}
+
+void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
+{
+    // The array may not hold a handle twice.  Beyond the system's limit a
+    // port is not waited on; the wait's time-out paces it.
+    for (DWORD i = 0; i < count; i++)
+        if (handles[i] == h) return;
+    if (count < MAXIMUM_WAIT_OBJECTS) handles[count++] = h;
+}
+
+}  // namespace
+
+int kvp_wait(KvpWatch *watches, int n, int usec)
+{
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG total = usec > 0 ? ((ULONGLONG)usec + 999) / 1000 : 0;
+    HANDLE stop = win_stop_event();
+    HANDLE sockets = win_socket_event();
+    for (;;) {
+        ULONGLONG spent = GetTickCount64() - start;
+        DWORD left = spent >= total ? 0 : (DWORD)(total - spent);
+        if (kvp_stop_requested()) left = 0;
+        // Reset before looking: whatever happens after the look sets it.
+        if (left > 0 && sockets) win_socket_rearm();
+
+        for (int i = 0; i < n; i++) watches[i].ready = 0;
+        int ready = readySockets(watches, n);
+        if (ready < 0) return -1;
+        HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+        DWORD count = 0;
+        if (stop) handles[count++] = stop;
+        if (sockets) handles[count++] = sockets;
+        for (int i = 0; i < n; i++) {
+            KvpWatch &w = watches[i];
+            if (w.kind == KVP_COM) {
+                HANDLE wake = NULL;
+                w.ready = win_com_prepare((HANDLE)w.id, w.events, &wake);
+                if (wake) addHandle(handles, count, wake);
+            } else if (w.kind == KVP_CONSOLE && (w.events & KVP_IN) && _kbhit()) {
+                w.ready = KVP_IN;
+            }
+            if (w.kind != KVP_SOCKET && w.ready) ready++;
+        }
+        if (ready > 0 || left == 0) return ready;
+        if (count == 0) {  // no event could be made: the time-out alone
+            Sleep(left);
+            return 0;
+        }
+
+        DWORD r = WaitForMultipleObjects(count, handles, FALSE, left);
+        if (r == WAIT_TIMEOUT) return 0;
+        if (r == WAIT_FAILED) {
+            WSASetLastError((int)GetLastError());
+            return -1;
+        }
+        if (stop && r == WAIT_OBJECT_0) return 0;
+    }
+}
