@@ -724,8 +724,15 @@ void Server::stop()
                 ADD_FAILURE() << "the server ended by itself (wait status " << status_
                               << "); standard error: \"" << escapeBytes(err()) << "\"";
         } else {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status_, 0);
+            bool ended = false;
+            if (!Target::get().endsServersByKill()) {
+                kill(pid_, SIGINT);
+                ended = waitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+            }
+            if (!ended) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status_, 0);
+            }
         }
         reaped_ = true;
     }
