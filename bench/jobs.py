@@ -213,7 +213,8 @@ def idle(r):
         time.sleep(r.s.idle)
         dt = time.monotonic() - t0
         c1, w1 = peer.cpu_ns(), sleeps() if sleeps else 0
-        return (c1 - c0) / 1e9 / dt * 60.0, (w1 - w0) / dt
+        blocks = getattr(peer, "blocks_per_idle_turn", 1)
+        return (c1 - c0) / 1e9 / dt * 60.0, (w1 - w0) / blocks / dt
 
     r.figures["idle_cpu_0"], turns = window()
     if sleeps:

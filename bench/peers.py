@@ -214,11 +214,14 @@ class Peer:
 class Velkor(Peer):
     name = "velkor"
 
-    def __init__(self, workdir, ports_dir, binary):
+    def __init__(self, workdir, ports_dir, binary, blocks_per_idle_turn=1):
         super().__init__(workdir, ports_dir)
         if not binary or not os.access(binary, os.X_OK):
             raise PeerUnavailable("no velkor binary at %s" % binary)
         self.binary = binary
+        # An idle turn blocks once, in its wait; a velkor from before the
+        # event-driven wait blocked twice (its idle sleep, then its wait).
+        self.blocks_per_idle_turn = blocks_per_idle_turn
 
     def start(self, nports, tcp_target=None):
         self.port = free_port()
@@ -256,7 +259,7 @@ class Velkor(Peer):
         return {"reads": proc_field(pid, "io", "syscr"), "awake": sched_ns([pid], fields=2)}
 
     def sleeps_counter(self):
-        """Voluntary context switches: an idle turn blocks once, in its wait."""
+        """Voluntary context switches (blocks_per_idle_turn of them a turn)."""
         return proc_field(self.procs[0].pid, "status", "voluntary_ctxt_switches")
 
 

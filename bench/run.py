@@ -128,7 +128,8 @@ def fmt(v):
 def ratio(key, better, med, peers):
     if better is None or "velkor" not in med or key not in med["velkor"]:
         return ""
-    vals = [med[p][key] for p in peers if p != "velkor" and key in med.get(p, {})]
+    vals = [med[p][key] for p in peers
+            if p not in ("velkor", BEFORE) and key in med.get(p, {})]
     if not vals:
         return ""
     best = max(vals) if better == "hi" else min(vals)
@@ -175,6 +176,7 @@ def find_velkor(path):
 
 
 SETTINGS = None
+BEFORE = "velkor-before"  # an earlier velkor binary, shown beside the current one
 
 
 def main():
@@ -188,14 +190,20 @@ def main():
     ap.add_argument("--jobs", default=",".join(n for n, _ in jobs.JOBS),
                     help="comma-separated work to run (default: all)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory and logs")
+    ap.add_argument("--before", help="a velkor binary from before the event-driven wait, "
+                    "measured in the same run as the column velkor-before (not counted as a "
+                    "peer in the ratio)")
     args = ap.parse_args()
 
     s = SETTINGS = Settings(args.quick)
     if args.rounds:
         s.rounds = args.rounds
     names = args.jobs.split(",")
-    unknown = set(names) - {n for n, _ in jobs.JOBS} | set(args.peers.split(",")) - {
-        "velkor", "ser2net", "socat"}
+    peer_names = args.peers.split(",")
+    if args.before:
+        peer_names.insert(peer_names.index("velkor") + 1 if "velkor" in peer_names else 0, BEFORE)
+    unknown = set(names) - {n for n, _ in jobs.JOBS} | set(peer_names) - {
+        "velkor", BEFORE, "ser2net", "socat"}
     if unknown:
         sys.exit("unknown job or peer: %s" % ", ".join(sorted(unknown)))
     wanted_jobs = [(n, f) for n, f in jobs.JOBS if n in names]
@@ -204,11 +212,12 @@ def main():
     velkor_bin = find_velkor(args.velkor)
     makers = {
         "velkor": lambda: Velkor(workdir, ports_dir, velkor_bin),
+        BEFORE: lambda: Velkor(workdir, ports_dir, args.before, blocks_per_idle_turn=2),
         "ser2net": lambda: Ser2net(workdir, ports_dir),
         "socat": lambda: Socat(workdir, ports_dir),
     }
     peers = []
-    for name in args.peers.split(","):
+    for name in peer_names:
         try:
             makers[name]()
             peers.append(name)
