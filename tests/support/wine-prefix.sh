@@ -102,13 +102,6 @@ up)
     wineserver -k </dev/null >/dev/null 2>&1 || true
     wineserver -w </dev/null >/dev/null 2>&1 || true
     wineserver -p </dev/null >/dev/null 2>&1
-    # The first start-up in a new prefix can leave two service managers
-    # running, each with a service database of its own (the service tests
-    # then see `sc` fail at random); a start of the made prefix runs one.
-    wine wineboot -i </dev/null >/dev/null 2>&1
-    wineserver -k </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
-    wineserver -p </dev/null >/dev/null 2>&1
     prefix_pids 'wineserver*' >"$WINEPREFIX/server.pid"
     [ "$(wc -l <"$WINEPREFIX/server.pid")" -eq 1 ] ||
         fail "not one wine server for the prefix: $(cat "$WINEPREFIX/server.pid")"
