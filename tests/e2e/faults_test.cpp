@@ -365,6 +365,35 @@ INSTANTIATE_TEST_SUITE_P(Ways, StopWithPortOpen,
                                          StopCase{"Interrupt", SIGINT}),
                          [](const testing::TestParamInfo<StopCase> &c) { return c.param.name; });
 
+// A bridge that ends gives the port back as it found it: the next program
+// to open the port does not inherit velkor's speed and transparent line.
+TEST(BridgeEnds, ThePortHasItsSettingsBack)
+{
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &before), 0);
+    ASSERT_TRUE(s.start());
+    {
+        Stream client = s.login();
+        ASSERT_TRUE(bridge(client, "p COM5 230400"));
+        EXPECT_TRUE(relayed(client, pty.master(), "x"));
+        struct termios during;
+        ASSERT_EQ(tcgetattr(pty.slaveFd(), &during), 0);
+        EXPECT_EQ(cfgetospeed(&during), (speed_t)B230400);
+    }
+    ASSERT_TRUE(s.waitOut("disconnected\n"));
+    struct termios after;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    if (Target::get().restoresTtyFlags()) {
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+    }
+}
+
 // ---- ports that cannot be a transparent line -------------------------------------------
 
 TEST(NotASerialLine, OpenFailsAndTheFailureIsLogged)
