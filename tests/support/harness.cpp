@@ -724,8 +724,22 @@ void Server::stop()
                 ADD_FAILURE() << "the server ended by itself (wait status " << status_
                               << "); standard error: \"" << escapeBytes(err()) << "\"";
         } else {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status_, 0);
+            // Stopped as a user stops it, the server exits by itself, and a
+            // sanitized build checks for leaks on the way out.  Under Wine
+            // SIGTERM would end the Windows process from outside, and a
+            // killed Wine process can take the wine server down with it.
+            int sig = Target::get().stopsOnSignal(SIGTERM) ? SIGTERM : SIGINT;
+            kill(pid_, sig);
+            if (waitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; })) {
+                if (!WIFEXITED(status_) || WEXITSTATUS(status_) != 0)
+                    ADD_FAILURE() << "the server did not stop cleanly on " << strsignal(sig)
+                                  << " (wait status " << status_ << "); standard error: \""
+                                  << escapeBytes(err()) << "\"";
+            } else {
+                ADD_FAILURE() << "the server did not stop on " << strsignal(sig);
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status_, 0);
+            }
         }
         reaped_ = true;
     }

@@ -204,9 +204,12 @@ struct ServerOptions {
 };
 
 // The server under test, one process.  Its logs are captured as they come.
-// When the object goes, a server still running is killed; a server that
-// ended on its own without the test asking (exitStatus), or that reported a
-// sanitizer finding, fails the test.
+// When the object goes, a server still running is asked to stop as a user
+// would (SIGTERM, or SIGINT where that is what the target stops on), so that
+// its exit, and the sanitizers' leak check at exit, are seen; it must then
+// end with status 0 in good time, or it fails the test and is killed.  A
+// server that ended on its own without the test asking (exitStatus), or
+// that reported a sanitizer finding or a leak, fails the test.
 class Server {
 public:
     Server();
