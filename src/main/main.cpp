@@ -68,8 +68,11 @@ static int serverMain(int argc, char **argv)
 
     initIo();
     int serverFd = openServer((unsigned short)listenPort);
-    printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
+    // Stop requests are taken before the next line says the server is
+    // there: a signal that came before the handlers were in place would end
+    // the process at once instead of stopping it cleanly.
     watchStopRequests();
+    printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
 
     if (!noConsole) {
         OutFifo *console = openStdinFifo();

@@ -1,7 +1,6 @@
 // What users run into outside the tidy case: scripts that send several
 // lines at once, a serial adapter pulled while bridged, a connect to a host
-// that never answers, a very large "t", a stop while ports are open, and
-// ports that cannot serve as a transparent line.
+// that never answers, a very large "t", and connections that vanish.
 #include "harness.h"
 
 #include "target.h"
@@ -128,20 +127,13 @@ TEST(GonePort, TheBridgeEndsAndTheNameCanBeBridgedAgain)
 // that a further connect is neither accepted nor refused.
 class SilentHost {
 public:
-    SilentHost()
+    SilentHost() : listener_(0)
     {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct sockaddr_in a;
         memset(&a, 0, sizeof a);
         a.sin_family = AF_INET;
+        a.sin_port = htons((unsigned short)listener_.port());
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, 0) != 0 ||
-            getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
-            ADD_FAILURE() << "silent host: " << strerror(errno);
-            return;
-        }
-        port_ = ntohs(a.sin_port);
         // Fill the queue until a connect stays unanswered.
         for (int i = 0; i < 16; i++) {
             int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -155,48 +147,35 @@ public:
     ~SilentHost()
     {
         for (int c : fillers_) close(c);
-        if (fd_ >= 0) close(fd_);
     }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     // Takes the queued connections, so that the next attempt gets through,
     // and returns the first one that is not a filler of ours.
     Stream admitLate(double seconds = kWait)
     {
-        struct sockaddr_in mine;
-        double end = seconds;
-        while (end > 0) {
-            struct pollfd p = {fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) == 1) {
-                struct sockaddr_in a;
-                socklen_t len = sizeof a;
-                int c = accept4(fd_, (struct sockaddr *)&a, &len, SOCK_CLOEXEC);
-                if (c < 0) continue;
-                if (isFiller(a, mine)) {
-                    close(c);
-                    continue;
-                }
-                return Stream(c);
-            }
-            end -= 0.1;
+        for (;;) {
+            // The fillers are queued: each comes at once.
+            Stream c = listener_.accept(seconds);
+            if (!c.isOpen() || !isFiller(c.fd())) return c;
         }
-        ADD_FAILURE() << "the late connection never came";
-        return Stream();
     }
 
 private:
-    bool isFiller(const struct sockaddr_in &peer, struct sockaddr_in &scratch)
+    bool isFiller(int accepted)
     {
+        struct sockaddr_in peer, mine;
+        socklen_t len = sizeof peer;
+        if (getpeername(accepted, (struct sockaddr *)&peer, &len) != 0) return false;
         for (int c : fillers_) {
-            socklen_t len = sizeof scratch;
-            if (getsockname(c, (struct sockaddr *)&scratch, &len) == 0 &&
-                scratch.sin_port == peer.sin_port)
+            len = sizeof mine;
+            if (getsockname(c, (struct sockaddr *)&mine, &len) == 0 &&
+                mine.sin_port == peer.sin_port)
                 return true;
         }
         return false;
     }
 
-    int fd_ = -1;
-    int port_ = 0;
+    Listener listener_;
     std::vector<int> fillers_;
 };
 
@@ -261,12 +240,8 @@ TEST(NameLookup, AnUnknownNameFailsAndTheClientGoesOn)
 TEST(TestLines, AMillionLinesInOrderWithinAFewMiB)
 {
     Server s;
-    // Under AddressSanitizer freed chunks wait in a quarantine; keep it small
-    // so that memory shows what the server holds.
-    std::string asan = "ASAN_OPTIONS=";
-    if (const char *inherited = getenv("ASAN_OPTIONS")) asan += std::string(inherited) + ":";
     ServerOptions options;
-    options.environment = {asan + "quarantine_size_mb=1"};
+    options.measuresMemory = true;
     ASSERT_TRUE(s.start(options));
     Stream client = s.login();
     const int count = 1000000;
@@ -301,69 +276,12 @@ TEST(TestLines, AMillionLinesInOrderWithinAFewMiB)
     const std::string end = ".\r\n" + std::string(kVersion);
     if (pending.size() < end.size()) pending += client.read(end.size() - pending.size());
     EXPECT_EQ(escapeBytes(pending), escapeBytes(end));
-    EXPECT_LT(most - idle, 4L << 10) << "KiB idle " << idle << ", at most " << most;
+    // A few MiB: what the queue bound holds, and an allocator that keeps some
+    // of what was freed (AddressSanitizer's keeps more).
+    EXPECT_LT(most - idle, 6L << 10) << "KiB idle " << idle << ", at most " << most;
 }
 
-// ---- stopping with ports open ----------------------------------------------------------
-
-struct StopCase {
-    const char *name;
-    int signal;  // sent to the server; 0: the kill command
-};
-
-void PrintTo(const StopCase &c, std::ostream *os) { *os << c.name; }
-
-class StopWithPortOpen : public testing::TestWithParam<StopCase> {};
-
-// Every serial port still open is released before the process ends: its
-// exclusive hold (which a terminal keeps beyond the process) is dropped and
-// its settings are as they were before the server opened it.
-TEST_P(StopWithPortOpen, ReleasesThePortAndPutsItsSettingsBack)
-{
-    if (GetParam().signal && !Target::get().stopsOnSignal(GetParam().signal))
-        GTEST_SKIP() << "under Wine SIGTERM ends the program's process from outside";
-    Pty pty;
-    Server s;
-    s.addPort(5, pty);
-    struct termios before;
-    ASSERT_EQ(tcgetattr(pty.slaveFd(), &before), 0);
-    ASSERT_TRUE(s.start());
-    Stream bridged = s.login();
-    ASSERT_TRUE(bridge(bridged, "p COM5 57600"));
-    EXPECT_TRUE(relayed(bridged, pty.master(), "x"));
-    Stream other = s.login();
-
-    if (GetParam().signal) {
-        s.signal(GetParam().signal);
-    } else {
-        EXPECT_TRUE(other.ask("k\r\n", ":kill\r\n.\r\n"));
-    }
-    EXPECT_TRUE(s.exitsWith(0));
-    EXPECT_TRUE(other.expectClosed());
-    EXPECT_TRUE(bridged.expectClosed());
-    EXPECT_NE(s.out().find("kva_close: "), std::string::npos) << s.out();
-
-    if (Target::get().hasExclusivePorts()) {
-        int excl = -1;
-        ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &excl), 0);
-        EXPECT_EQ(excl, 0) << "the port is still marked exclusive";
-    }
-    struct termios after;
-    ASSERT_EQ(tcgetattr(pty.slaveFd(), &after), 0);
-    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
-    if (Target::get().restoresTtyFlags()) {
-        EXPECT_EQ(after.c_lflag, before.c_lflag);
-        EXPECT_EQ(after.c_iflag, before.c_iflag);
-        EXPECT_EQ(after.c_oflag, before.c_oflag);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Ways, StopWithPortOpen,
-                         testing::Values(StopCase{"KillCommand", 0},
-                                         StopCase{"Sigterm", SIGTERM},
-                                         // A console's Ctrl-C under Wine.
-                                         StopCase{"Interrupt", SIGINT}),
-                         [](const testing::TestParamInfo<StopCase> &c) { return c.param.name; });
+// ---- a bridge that ends --------------------------------------------------------------
 
 // A bridge that ends gives the port back as it found it: the next program
 // to open the port does not inherit velkor's speed and transparent line.
@@ -392,21 +310,6 @@ TEST(BridgeEnds, ThePortHasItsSettingsBack)
         EXPECT_EQ(after.c_iflag, before.c_iflag);
         EXPECT_EQ(after.c_oflag, before.c_oflag);
     }
-}
-
-// ---- ports that cannot be a transparent line -------------------------------------------
-
-TEST(NotASerialLine, OpenFailsAndTheFailureIsLogged)
-{
-    if (!Target::get().hasExclusivePorts())
-        GTEST_SKIP() << "a port map entry that is no terminal is made on POSIX only";
-    Server s;
-    s.addPort(5, "/dev/null");
-    ASSERT_TRUE(s.start());
-    Stream client = s.login();
-    EXPECT_TRUE(client.ask("p COM5 9600\r\n", "! could not open port\r\n"));
-    EXPECT_TRUE(s.waitErr("SetCommState failed " + std::to_string(ENOTTY) + "\n"));
-    EXPECT_TRUE(client.ask("v\r\n", kVersion));
 }
 
 }  // namespace

@@ -1,6 +1,13 @@
 // The client protocol end to end: the identifier, every command of the
-// interpreter with its exact reply, echo, disconnect and kill.
+// interpreter with its exact reply, echo, disconnect, and stopping the
+// server (the kill command, SIGTERM, SIGINT) with a serial port open.
 #include "harness.h"
+
+#include "target.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 using namespace e2e;
 
@@ -152,10 +159,6 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"TestLinesNegative", "t -5\r\n", ".\r\n"},
         CommandCase{"TestLinesNotANumber", "t x\r\n", ".\r\n"},
         CommandCase{"TestLinesManyMore", "t 25000\r\n", testLines(25000)},
-        CommandCase{"EchoOn", "e\r\n", ":echo on\r\n.\r\n", "v\r\n" + std::string(kVersion)},
-        CommandCase{"EchoOffIsEchoOn", "echo off\r\n", ":echo on\r\n.\r\n",
-                    "v\r\n" + std::string(kVersion)},
-        CommandCase{"EchoOff", "s\r\n", ":echo off\r\n.\r\n"},
         CommandCase{"SixtyFourTokens", tokens("t 1", 63) + "\r\n", testLines(1)},
         CommandCase{"TwoHundredTokens", tokens("v", 200) + "\r\n", kVersion},
         CommandCase{"BlankLinesGiveNothing", "   \r\n\r\n \r\nv\r\n", kVersion},
@@ -168,19 +171,42 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- echo -----------------------------------------------------------------------
 
-class Echo : public LoggedInClient {};
+// A conversation: each line sent and the exact reply it gets.
+struct EchoCase {
+    const char *name;
+    std::vector<std::pair<std::string, std::string>> steps;
+};
 
-TEST_F(Echo, AppliesToLinesReadAfterTheCommand)
+void PrintTo(const EchoCase &c, std::ostream *os) { *os << c.name; }
+
+class Echo : public LoggedInClient, public testing::WithParamInterface<EchoCase> {};
+
+// Echo applies to the lines read after the command: the command's own line
+// was read before; the next lines are echoed as they arrive, ahead of their
+// replies, the line that turns echo off included.
+TEST_P(Echo, AppliesToLinesReadAfterTheCommand)
 {
-    // The "e" line itself was read before echo was on; the next lines are
-    // echoed as they arrive, ahead of their replies, "s" included.
-    EXPECT_TRUE(client.ask("e\r\n", ":echo on\r\n.\r\n"));
-    EXPECT_TRUE(client.ask("v\r\n", "v\r\n" + std::string(kVersion)));
-    EXPECT_TRUE(client.ask("s\r\n", "s\r\n:echo off\r\n.\r\n"));
-    EXPECT_TRUE(client.ask("v\r\n", kVersion));
+    for (const auto &step : GetParam().steps) EXPECT_TRUE(client.ask(step.first, step.second));
 }
 
-TEST_F(Echo, StaysOnThroughABridge)
+INSTANTIATE_TEST_SUITE_P(
+    Conversations, Echo,
+    testing::Values(
+        EchoCase{"OnThenOff",
+                 {{"e\r\n", ":echo on\r\n.\r\n"},
+                  {"v\r\n", "v\r\n" + std::string(kVersion)},
+                  {"s\r\n", "s\r\n:echo off\r\n.\r\n"},
+                  {"v\r\n", kVersion}}},
+        // Only the first character counts.
+        EchoCase{"EchoOffSpelledOutIsEchoOn",
+                 {{"echo off\r\n", ":echo on\r\n.\r\n"},
+                  {"v\r\n", "v\r\n" + std::string(kVersion)}}},
+        EchoCase{"OffWhenOff", {{"s\r\n", ":echo off\r\n.\r\n"}, {"v\r\n", kVersion}}}),
+    [](const testing::TestParamInfo<EchoCase> &c) { return c.param.name; });
+
+class EchoInBridge : public LoggedInClient {};
+
+TEST_F(EchoInBridge, StaysOnForTheRawBytes)
 {
     EXPECT_TRUE(client.ask("e\r\n", ":echo on\r\n.\r\n"));
     std::string command = "c 127.0.0.1 " + std::to_string(hostSide.port()) + "\n";
@@ -238,18 +264,70 @@ TEST_F(Disconnect, RepliesThenCloses)
     EXPECT_TRUE(other.ask("v\r\n", kVersion));
 }
 
-TEST(Kill, StopsTheServerWithStatusZero)
+// ---- stopping the server ----------------------------------------------------------
+
+struct StopCase {
+    const char *name;
+    int signal;  // sent to the server; 0: the kill command
+    // The sockets shutdown closes: the listener and every client still
+    // there (the kill command's own client has gone first).
+    size_t closedAtExit;
+};
+
+void PrintTo(const StopCase &c, std::ostream *os) { *os << c.name; }
+
+class Stop : public testing::TestWithParam<StopCase> {};
+
+// The server ends with status 0 and every client's connection closed.
+// Every serial port still open is released before the process ends: its
+// exclusive hold (which a terminal keeps beyond the process) is dropped and
+// its settings are as they were before the server opened it.
+TEST_P(Stop, ClosesEverythingAndReleasesThePortsFirst)
 {
+    if (GetParam().signal && !Target::get().stopsOnSignal(GetParam().signal))
+        GTEST_SKIP() << "under Wine SIGTERM ends the program's process from outside";
+    Pty pty;
     Server s;
+    s.addPort(5, pty);
+    struct termios before;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &before), 0);
     ASSERT_TRUE(s.start());
-    Stream killer = s.login();
-    Stream bystander = s.login();
-    EXPECT_TRUE(killer.ask("k\r\n", ":kill\r\n.\r\n"));
-    EXPECT_TRUE(killer.expectClosed());
-    EXPECT_TRUE(bystander.expectClosed());
+    Stream bridged = s.login();
+    ASSERT_TRUE(bridge(bridged, "p COM5 57600"));
+    EXPECT_TRUE(relayed(bridged, pty.master(), "x"));
+    Stream other = s.login();
+
+    if (GetParam().signal) {
+        s.signal(GetParam().signal);
+    } else {
+        EXPECT_TRUE(other.ask("k\r\n", ":kill\r\n.\r\n"));
+    }
     EXPECT_TRUE(s.exitsWith(0));
-    // Shutdown closes what is still open: the listener and the bystander.
-    EXPECT_EQ(countNumberedLines(s.out(), "kva_close: ", " \n"), 2u) << escapeBytes(s.out());
+    EXPECT_TRUE(other.expectClosed());
+    EXPECT_TRUE(bridged.expectClosed());
+    EXPECT_EQ(countNumberedLines(s.out(), "kva_close: ", " \n"), GetParam().closedAtExit)
+        << escapeBytes(s.out());
+
+    if (Target::get().hasExclusivePorts()) {
+        int excl = -1;
+        ASSERT_EQ(ioctl(pty.slaveFd(), TIOCGEXCL, &excl), 0);
+        EXPECT_EQ(excl, 0) << "the port is still marked exclusive";
+    }
+    struct termios after;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+    if (Target::get().restoresTtyFlags()) {
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, Stop,
+                         testing::Values(StopCase{"KillCommand", 0, 2},
+                                         StopCase{"Sigterm", SIGTERM, 3},
+                                         // A console's Ctrl-C under Wine.
+                                         StopCase{"Interrupt", SIGINT, 3}),
+                         [](const testing::TestParamInfo<StopCase> &c) { return c.param.name; });
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -213,6 +214,13 @@ Stream &Stream::operator=(Stream &&other) noexcept
     return *this;
 }
 
+int Stream::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 void Stream::close()
 {
     if (fd_ >= 0) ::close(fd_);
@@ -360,7 +368,7 @@ size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSec
     return sent;
 }
 
-Stream connectTo(int port, int receiveBuffer)
+Stream connectTo(int port, int receiveBuffer, const char *from)
 {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s >= 0 && receiveBuffer > 0)
@@ -368,6 +376,13 @@ Stream connectTo(int port, int receiveBuffer)
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
+    if (s >= 0 && from &&
+        (inet_pton(AF_INET, from, &a.sin_addr) != 1 ||
+         bind(s, (struct sockaddr *)&a, sizeof a) != 0)) {
+        ADD_FAILURE() << "bind to " << from << ": " << strerror(errno);
+        close(s);
+        return Stream();
+    }
     a.sin_port = htons((unsigned short)port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (s < 0 || connect(s, (struct sockaddr *)&a, sizeof a) != 0) {
@@ -380,7 +395,7 @@ Stream connectTo(int port, int receiveBuffer)
 
 // ---- Pty ------------------------------------------------------------------------
 
-Pty::Pty()
+Pty::Pty(bool lineEditing)
 {
     int m = -1;
     char name[256];
@@ -392,7 +407,8 @@ Pty::Pty()
     setCloexec(slave_);
     struct termios t;
     tcgetattr(slave_, &t);
-    cfmakeraw(&t);
+    if (lineEditing) t.c_oflag &= ~(tcflag_t)OPOST;
+    else cfmakeraw(&t);
     tcsetattr(slave_, TCSANOW, &t);
     slavePath_ = name;
     master_ = Stream(m);
@@ -405,7 +421,7 @@ Pty::~Pty()
 
 // ---- Listener -------------------------------------------------------------------
 
-Listener::Listener()
+Listener::Listener(int backlog)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a;
@@ -413,7 +429,7 @@ Listener::Listener()
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, 8) != 0 ||
+    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, backlog) != 0 ||
         getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
         ADD_FAILURE() << "test listener: " << strerror(errno);
         return;
@@ -469,7 +485,10 @@ bool Server::start(const ServerOptions &options)
     // the server binds it, which the server reports as a bind error.
     for (int attempt = 0; attempt < 5; attempt++) {
         port_ = freePort();
-        if (!launch(options)) return false;
+        std::vector<std::string> switches{"-p" + std::to_string(port_)};
+        if (!options.console && !options.consoleAtEnd) switches.push_back("-b");
+        switches.insert(switches.end(), options.switches.begin(), options.switches.end());
+        if (!launch(switches, options)) return false;
         std::string first;
         if (options.console) {
             first = console().readThrough("\n");
@@ -498,13 +517,18 @@ bool Server::start(const ServerOptions &options)
     return false;
 }
 
-bool Server::launch(const ServerOptions &options)
+bool Server::run(const std::vector<std::string> &switches, const ServerOptions &options)
+{
+    port_ = 0;
+    return launch(switches, options);
+}
+
+bool Server::launch(const std::vector<std::string> &switches, const ServerOptions &options)
 {
     const Target &target = Target::get();
-    std::vector<std::string> switches{"-p" + std::to_string(port_)};
-    if (!options.console && !options.consoleAtEnd) switches.push_back("-b");
-    switches.insert(switches.end(), options.switches.begin(), options.switches.end());
     std::vector<std::string> argv = target.command(switches);
+    std::string program = argv[0];
+    if (!options.programName.empty()) argv[0] = options.programName;
 
     std::vector<std::string> env = target.environment(ports_);
     // A test whose ports could not be set up ends here, not at its first
@@ -514,6 +538,11 @@ bool Server::launch(const ServerOptions &options)
         return false;
     }
     env.insert(env.end(), options.environment.begin(), options.environment.end());
+    if (options.measuresMemory) {
+        std::string asan = "ASAN_OPTIONS=";
+        if (const char *inherited = getenv("ASAN_OPTIONS")) asan += std::string(inherited) + ":";
+        env.push_back(asan + "quarantine_size_mb=1");
+    }
     for (char **e = environ; *e; e++) {
         std::string entry = *e;
         std::string name = entry.substr(0, entry.find('=') + 1);
@@ -531,7 +560,7 @@ bool Server::launch(const ServerOptions &options)
     for (std::string &e : env) envp.push_back(&e[0]);
     envp.push_back(nullptr);
 
-    if (options.console) console_.reset(new Pty());
+    if (options.console) console_.reset(new Pty(true));
     int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
     if ((!options.console && pipe2(outPipe, O_CLOEXEC) != 0) || pipe2(errPipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
@@ -551,9 +580,13 @@ bool Server::launch(const ServerOptions &options)
         dup2(in, 0);
         dup2(outFd, 1);
         dup2(errPipe[1], 2);
+        // The console is the server's controlling terminal, as in a terminal
+        // window: Ctrl-C typed on it is an interrupt.
+        if (options.console && (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0))
+            dprintf(2, "controlling terminal: %s\n", strerror(errno));
         for (int fd = 3; fd < 1024; fd++) ::close(fd);
-        execve(argvp[0], argvp.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", argvp[0], strerror(errno));
+        execve(program.c_str(), argvp.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", program.c_str(), strerror(errno));
         _exit(127);
     }
     if (devNull >= 0) ::close(devNull);
@@ -724,12 +757,19 @@ void Server::stop()
                 ADD_FAILURE() << "the server ended by itself (wait status " << status_
                               << "); standard error: \"" << escapeBytes(err()) << "\"";
         } else {
-            bool ended = false;
-            if (!Target::get().endsServersByKill()) {
-                kill(pid_, SIGINT);
-                ended = waitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
-            }
-            if (!ended) {
+            // Stopped as a user stops it, the server exits by itself, and a
+            // sanitized build checks for leaks on the way out.  Under Wine
+            // SIGTERM would end the Windows process from outside, and a
+            // killed Wine process can take the wine server down with it.
+            int sig = Target::get().stopsOnSignal(SIGTERM) ? SIGTERM : SIGINT;
+            kill(pid_, sig);
+            if (waitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; })) {
+                if (!WIFEXITED(status_) || WEXITSTATUS(status_) != 0)
+                    ADD_FAILURE() << "the server did not stop cleanly on " << strsignal(sig)
+                                  << " (wait status " << status_ << "); standard error: \""
+                                  << escapeBytes(err()) << "\"";
+            } else {
+                ADD_FAILURE() << "the server did not stop on " << strsignal(sig);
                 kill(pid_, SIGKILL);
                 waitpid(pid_, &status_, 0);
             }

@@ -1,6 +1,7 @@
-// End-to-end harness: starts the real server, captures its logs, and talks
-// to it over loopback sockets and pseudo-terminals, so that each test reads
-// as a short conversation.
+// The tests' one way to start the real server, capture its logs, make
+// pseudo-terminals and talk over loopback sockets, so that each end-to-end
+// test reads as a short conversation.  The unit tests use the same pieces
+// (unit_helpers.h adds what only in-process tests need).
 //
 // Everything that depends on the platform the server runs on (how it is
 // started, how a serial port is provided, what the system queries answer)
@@ -84,6 +85,9 @@ public:
 
     int fd() const { return fd_; }
     bool isOpen() const { return fd_ >= 0; }
+    // Hands the descriptor over to its new owner (who closes it); the
+    // stream is closed afterwards.
+    int release();
 
     // Writes every byte (blocking).  False if the stream failed.
     bool send(const std::string &bytes);
@@ -120,8 +124,10 @@ private:
 };
 
 // A connected TCP client socket to 127.0.0.1:port (not open on failure),
-// with a receive buffer of that size if one is given.
-Stream connectTo(int port, int receiveBuffer = 0);
+// with a receive buffer of that size if one is given, and from the local
+// address `from` if one is given (127.0.0.2 is a loopback address on Linux
+// that is not 127.0.0.1).
+Stream connectTo(int port, int receiveBuffer = 0, const char *from = nullptr);
 
 // Sends `bytes` on `from` and expects exactly them on `to`.
 testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &bytes);
@@ -138,12 +144,15 @@ size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSec
 // through as the first raw byte) and checks its ".\r\n".
 testing::AssertionResult bridge(Stream &client, const std::string &command);
 
-// A pseudo-terminal in raw mode.  The test holds both sides: it talks on
-// the master, and keeping the slave open means reads of the master never
-// fail just because the server has not opened (or has closed) the device.
+// A pseudo-terminal.  The test holds both sides: it talks on the master,
+// and keeping the slave open means reads of the master never fail just
+// because the server has not opened (or has closed) the device.  Raw, as a
+// serial line; or, with `lineEditing`, as a new terminal starts (line
+// editing, echo, CR read as NL, Ctrl-C an interrupt) except that output
+// passes as written, so that the test reads the bytes a program wrote.
 class Pty {
 public:
-    Pty();
+    explicit Pty(bool lineEditing = false);
     ~Pty();
     Pty(const Pty &) = delete;
     Pty &operator=(const Pty &) = delete;
@@ -157,10 +166,11 @@ private:
     std::string slavePath_;
 };
 
-// A TCP server of the test's own on 127.0.0.1, for the server to connect to.
+// A TCP server of the test's own on 127.0.0.1, for the server to connect to,
+// taking up to `backlog` connections before they are accepted.
 class Listener {
 public:
-    Listener();
+    explicit Listener(int backlog = 8);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
@@ -194,19 +204,31 @@ struct ServerOptions {
     // Further switches after -p<port> (and -b unless `console`).
     std::vector<std::string> switches;
     // Without -b: the server's standard input and output are a
-    // pseudo-terminal that the test types on and reads (console()).
+    // pseudo-terminal that the test types on and reads (console()), set as
+    // a new terminal starts (Pty with line editing) and the server's
+    // controlling terminal, as in a terminal window.
     bool console = false;
     // Without -b, but with standard input at its end (/dev/null) and
     // standard output captured as the log: a console that never types.
     bool consoleAtEnd = false;
     // Environment entries ("NAME=value") replacing inherited ones.
     std::vector<std::string> environment;
+    // The program's name as it sees it (argv[0]); the program's path if empty.
+    // Native only.
+    std::string programName;
+    // The test measures the server's memory: under AddressSanitizer freed
+    // memory waits in a quarantine before it is reused, kept small then so
+    // that memory shows what the server holds.
+    bool measuresMemory = false;
 };
 
 // The server under test, one process.  Its logs are captured as they come.
-// When the object goes, a server still running is killed; a server that
-// ended on its own without the test asking (exitStatus), or that reported a
-// sanitizer finding, fails the test.
+// When the object goes, a server still running is asked to stop as a user
+// would (SIGTERM, or SIGINT where that is what the target stops on), so that
+// its exit, and the sanitizers' leak check at exit, are seen; it must then
+// end with status 0 in good time, or it fails the test and is killed.  A
+// server that ended on its own without the test asking (exitStatus), or
+// that reported a sanitizer finding or a leak, fails the test.
 class Server {
 public:
     Server();
@@ -225,15 +247,26 @@ public:
     // line.  False (with a test failure) if it does not come up.
     bool start(const ServerOptions &options = ServerOptions());
 
+    // Starts the server with exactly these switches (neither -p nor -b of
+    // the harness's own) and returns without waiting for it to come up: for
+    // a command line it is to refuse or a port it is to fail on.  False
+    // (with a test failure) if it could not be started.
+    bool run(const std::vector<std::string> &switches,
+             const ServerOptions &options = ServerOptions());
+
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
     // A new connection that has been greeted ...
     Stream connect(int receiveBuffer = 0);
     // ... and has sent the identifier.
     Stream login(int receiveBuffer = 0);
 
-    // The console client's terminal (a server started with `console`).
+    // The console client's terminal (a server started with `console`): the
+    // test types and reads on its master side, and reads its settings on
+    // its slave side.
     Stream &console() { return console_->master(); }
+    int consoleTerminal() const { return console_->slaveFd(); }
 
     // The logs so far.
     std::string out();
@@ -266,7 +299,7 @@ public:
     void passTurn();
 
 private:
-    bool launch(const ServerOptions &options);
+    bool launch(const std::vector<std::string> &switches, const ServerOptions &options);
     void readLogs(int outFd, int errFd);
     void stop();
 

@@ -87,13 +87,6 @@ public:
     // printed goes to `output`.
     const std::string &windowsProgram() const { return exe_; }
     bool runWine(const std::vector<std::string> &args, std::string *output = nullptr) const;
-    // A server the test is done with may be killed (SIGKILL).  Under Wine it
-    // is interrupted instead (SIGINT, which Wine turns into a Ctrl-C event:
-    // the process ends itself): a Wine process killed while its sockets
-    // wait in Wine's poll can make the wine server fail an assertion and end
-    // (Wine 8.0, sock_get_poll_events; about once in 70 kills on a machine
-    // with a core kept busy), which ends the Wine session of the whole run.
-    bool endsServersByKill() const { return kind_ == Native; }
 
 private:
     explicit Target(Kind kind) : kind_(kind) {}

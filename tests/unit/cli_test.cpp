@@ -1,12 +1,14 @@
-// The command line through the real binary: switch parsing, the usage text byte for
-// byte on its stream, exit statuses, the start-up line and the listener's
-// failure.  The listener's bind error is checked here too, since it ends the
-// process.
-#include "fixtures.h"
+// The command line through the real binary: switch parsing, the usage text
+// byte for byte on its stream, exit statuses, the start-up line, and the
+// listener's failure to bind, which ends the process.
+#include "harness.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -31,12 +33,15 @@ std::string usageText(const std::string &program)
 struct UsageCase {
     std::vector<std::string> args;
     const char *stderrText;
+    const char *program = "velkor";  // the name it is invoked by
 };
 
 // Every rejected command line: the usage text alone on standard output,
-// status 1; an unrecognised switch adds exactly one line on standard error.
+// naming the program as invoked, status 1; an unrecognised switch adds
+// exactly one line on standard error.
 const UsageCase usageCases[] = {
     {{"-h"}, ""},
+    {{"-h"}, "", "/opt/tools/velkor-x"},
     {{"-?"}, ""},
     {{"-help"}, ""},
     {{"-b", "-h", "-a"}, ""},  // parsing stops at -h
@@ -51,23 +56,17 @@ const UsageCase usageCases[] = {
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
 {
     for (const UsageCase &c : usageCases) {
-        std::string label;
-        for (const std::string &a : c.args) label += a + " ";
-        fx::Server s(c.args, -1, "velkor");
-        ASSERT_TRUE(s.finish()) << label;
-        EXPECT_EQ(s.exitCode(), 1) << label;
-        EXPECT_EQ(s.out, usageText("velkor")) << label;
-        EXPECT_EQ(s.err, c.stderrText) << label;
+        std::string label = c.program;
+        for (const std::string &a : c.args) label += " " + a;
+        SCOPED_TRACE(label);
+        e2e::Server s;
+        e2e::ServerOptions options;
+        options.programName = c.program;
+        ASSERT_TRUE(s.run(c.args, options));
+        EXPECT_TRUE(s.exitsWith(1));
+        EXPECT_EQ(s.out(), usageText(c.program));
+        EXPECT_EQ(s.err(), c.stderrText);
     }
-}
-
-TEST(CommandLine, UsageNamesTheProgramAsInvoked)
-{
-    fx::Server s({"-h"}, -1, "/opt/tools/velkor-x");
-    ASSERT_TRUE(s.finish());
-    EXPECT_EQ(s.exitCode(), 1);
-    EXPECT_EQ(s.out, usageText("/opt/tools/velkor-x"));
-    EXPECT_EQ(s.err, "");
 }
 
 // The port a process listens on through its descriptor fd, read from
@@ -94,54 +93,58 @@ int listeningPort(pid_t pid, int fd)
     return -1;
 }
 
-TEST(CommandLine, NonNumericPortListensOnASystemChosenPortAndPrintsZero)
+// A -p value that is no number listens on a port of the system's choice and
+// prints 0; one beyond 16 bits listens on its low 16 bits and prints the
+// value as given.
+TEST(CommandLine, PortSwitchValuesThatAreNoPortNumber)
 {
-    fx::Server s({"-pabc", "-b"});
-    ASSERT_TRUE(s.waitOut("\n")) << s.out;
-    int sock = -1;
-    ASSERT_EQ(sscanf(s.out.c_str(), "server socket %d connected to tcpip port 0\n", &sock), 1)
-        << s.out;
-    EXPECT_EQ(s.out, "server socket " + std::to_string(sock) + " connected to tcpip port 0\n");
-    int port = listeningPort(s.pid, sock);
-    EXPECT_GT(port, 0);
-    int c = fx::connectLoopback((unsigned short)port);
-    EXPECT_GE(c, 0);
-    if (c >= 0) close(c);
-    EXPECT_TRUE(s.stop(SIGKILL));
-    EXPECT_EQ(s.err, "");
-}
-
-TEST(CommandLine, PortAbove65535UsesItsLow16BitsAndPrintsTheFullValue)
-{
-    fx::Server s({"-p70000", "-b"});
-    ASSERT_TRUE(s.waitOut("\n")) << s.out;
-    if (s.out.rfind("bind error code ", 0) == 0) {
-        s.finish();
-        GTEST_SKIP() << "port 4464 is held by another program: " << s.out;
+    struct Case {
+        const char *what;
+        long offset;  // -1: "abc"; otherwise added to a free port
+    };
+    const Case cases[] = {
+        {"not a number", -1}, {"beyond 16 bits", 65536}, {"far beyond", 3 * 65536}};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        // The free port may be taken before the server binds it: then again.
+        for (int attempt = 0; attempt < 5; attempt++) {
+            int free = e2e::freePort();
+            std::string value = k.offset < 0 ? "abc" : std::to_string(free + k.offset);
+            std::string shown = k.offset < 0 ? "0" : value;
+            e2e::Server s;
+            ASSERT_TRUE(s.run({"-p" + value, "-b"}));
+            ASSERT_TRUE(s.waitOut("\n"));
+            if (s.out().rfind("bind error code ", 0) == 0) {
+                EXPECT_TRUE(s.exitsWith(1));
+                continue;
+            }
+            int sock = -1;
+            ASSERT_EQ(sscanf(s.out().c_str(), "server socket %d connected to tcpip port", &sock), 1)
+                << s.out();
+            EXPECT_EQ(s.out(), "server socket " + std::to_string(sock) +
+                                   " connected to tcpip port " + shown + "\n");
+            int port = listeningPort(s.pid(), sock);
+            if (k.offset < 0) {
+                EXPECT_GT(port, 0);
+            } else {
+                EXPECT_EQ(port, free);
+            }
+            EXPECT_TRUE(e2e::connectTo(port).isOpen());
+            EXPECT_EQ(s.err(), "");
+            break;
+        }
     }
-    int sock = -1;
-    ASSERT_EQ(sscanf(s.out.c_str(), "server socket %d connected to tcpip port 70000\n", &sock), 1)
-        << s.out;
-    EXPECT_EQ(s.out, "server socket " + std::to_string(sock) + " connected to tcpip port 70000\n");
-    EXPECT_EQ(listeningPort(s.pid, sock), 4464);
-    int c = fx::connectLoopback(4464);
-    EXPECT_GE(c, 0);
-    if (c >= 0) close(c);
-    EXPECT_TRUE(s.stop(SIGKILL));
 }
 
 TEST(CommandLine, BusyPortEndsWithBindErrorAndStatusOne)
 {
-    int holder = fx::listenLoopback();
-    ASSERT_GE(holder, 0);
-    unsigned short port = fx::localPort(holder);
-    fx::Server s({"-p" + std::to_string(port), "-b"});
-    ASSERT_TRUE(s.finish());
-    close(holder);
-    EXPECT_EQ(s.exitCode(), 1);
+    e2e::Listener holder;
+    e2e::Server s;
+    ASSERT_TRUE(s.run({"-p" + std::to_string(holder.port()), "-b"}));
+    EXPECT_TRUE(s.exitsWith(1));
     // Only descriptors 0-2 are inherited, so the listener's socket is 3.
-    EXPECT_EQ(s.out, "bind error code 3 98 \n");
-    EXPECT_EQ(s.err, "");
+    EXPECT_EQ(s.out(), "bind error code 3 " + std::to_string(EADDRINUSE) + " \n");
+    EXPECT_EQ(s.err(), "");
 }
 
 }  // namespace

@@ -2,9 +2,16 @@
 // output is, a reader that stops taking bytes never holds the writer, the
 // wait reports room once the reader goes on, and no byte is lost or
 // repeated.  Descriptor 1 stays blocking for the log lines throughout.
-#include "fixtures.h"
+#include "unit_helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -18,38 +25,15 @@ struct Sink {
     int reader = -1;
 };
 
-std::string pattern(size_t n)
-{
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = (char)((i * 7 + i / 251) % 256);
-    return s;
-}
-
-// Reads exactly `want` bytes from fd, or what came before the deadline.
-std::string readAll(int fd, size_t want, int timeoutMs)
-{
-    std::string got;
-    long long end = fx::nowMs() + timeoutMs;
-    while (got.size() < want && fx::nowMs() < end) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        char b[65536];
-        ssize_t n = read(fd, b, sizeof b);
-        if (n <= 0) break;
-        got.append(b, (size_t)n);
-    }
-    return got;
-}
-
 TEST(ConsoleOutput, AStoppedReaderNeverHoldsTheWriterAndLosesNothing)
 {
     const size_t total = 2 << 20;  // more than any of these holds unread
-    const std::string data = pattern(total);
+    const std::string data = e2e::pattern(total);
     struct Case {
         const char *what;
         std::function<Sink()> make;
     };
-    fx::Pty pty;  // raw, so that the terminal passes the bytes unchanged
+    e2e::Pty pty;  // raw, so that the terminal passes the bytes unchanged
     const Case cases[] = {
         {"pipe",
          [] {
@@ -64,7 +48,9 @@ TEST(ConsoleOutput, AStoppedReaderNeverHoldsTheWriterAndLosesNothing)
              return Sink{s[1], s[0]};
          }},
         {"terminal",
-         [&pty] { return Sink{open(pty.slave.c_str(), O_RDWR | O_NOCTTY), dup(pty.master)}; }},
+         [&pty] {
+             return Sink{open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY), dup(pty.master().fd())};
+         }},
     };
     for (const Case &k : cases) {
         Sink sink = k.make();
@@ -111,18 +97,15 @@ TEST(ConsoleOutput, AStoppedReaderNeverHoldsTheWriterAndLosesNothing)
         }
         close(phase[1]);
         close(sink.writer);
-        std::string full = readAll(phase[0], 1, 20000);
+        e2e::Stream phaseReader(phase[0]), reader(sink.reader);
+        std::string full = phaseReader.read(1, 20);
         EXPECT_EQ(full, "F") << k.what << ": the writer never found the reader full";
-        std::string got = readAll(sink.reader, total, 20000);
+        std::string got = reader.read(total, 20);
         EXPECT_EQ(got.size(), total) << k.what;
         EXPECT_TRUE(got == data) << k.what << ": bytes lost, repeated or out of order";
         int st = 0;
         pid_t ended = 0;
-        long long end = fx::nowMs() + 20000;
-        while ((ended = waitpid(pid, &st, WNOHANG)) == 0 && fx::nowMs() < end) {
-            struct pollfd p = {phase[0], POLLIN, 0};
-            poll(&p, 1, 10);  // the child's end of the phase pipe closes when it ends
-        }
+        e2e::waitUntil([&] { return (ended = waitpid(pid, &st, WNOHANG)) != 0; }, 20);
         if (ended != pid) {
             ADD_FAILURE() << k.what << ": the writer did not end";
             kill(pid, SIGKILL);
@@ -131,8 +114,6 @@ TEST(ConsoleOutput, AStoppedReaderNeverHoldsTheWriterAndLosesNothing)
             int code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             EXPECT_EQ(code, 0) << k.what << ": the writer's exit status";
         }
-        close(phase[0]);
-        close(sink.reader);
     }
 }
 

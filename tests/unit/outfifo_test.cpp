@@ -1,9 +1,18 @@
-// Parts 3.1 and 3.2: the output chunk queue and the endpoint, driven over
-// real loopback TCP pairs, a pseudo-terminal and pipes standing in for the
-// console.
-#include "fixtures.h"
+// The endpoint and its queue of output chunks, driven over real loopback
+// TCP pairs, a pseudo-terminal and pipes standing in for the console:
+// chunks written in order and in parts, failures that close the endpoint,
+// failed reads counted up to giving up, echo, and what destruction closes.
+#include "unit_helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -16,17 +25,10 @@ void queue(OutFifo *f, const std::string &s)
     f->commit(p, (int)s.size());
 }
 
-std::string pattern(size_t n, unsigned seed)
-{
-    std::string s(n, 0);
-    for (size_t i = 0; i < n; i++) s[i] = (char)((i * 131 + seed) % 251);
-    return s;
-}
-
 // An endpoint over an admitted socket, watched as kva_accept leaves it and
 // non-blocking as its first read leaves it (until then a send may block,
 // which only the greeting meets).
-OutFifo *socketEndpoint(fx::TcpPair &p)
+OutFifo *socketEndpoint(unit::TcpPair &p)
 {
     int fd = p.release();
     kva_set_add(&watchedSet, fd);
@@ -35,32 +37,20 @@ OutFifo *socketEndpoint(fx::TcpPair &p)
     return new OutFifo(fd);
 }
 
-// Runs fn in a child process (the console's end-of-input state is
-// process-wide and must not leak into other tests); its exit status.
-int inChild(const std::function<int()> &fn)
-{
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) _exit(fn());
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 class Endpoint : public ::testing::Test {
 protected:
-    void SetUp() override { fx::resetLayer(); }
-    void TearDown() override { fx::resetLayer(); }
+    void SetUp() override { unit::resetLayer(); }
+    void TearDown() override { unit::resetLayer(); }
 };
 
 // ---- the output queue -----------------------------------------------------------
 
 TEST_F(Endpoint, PartlyWrittenChunkContinuesAtPosAndChunksBehindItWait)
 {
-    fx::TcpPair p;
-    fx::setBuffers(p.mine, 4096, 0);
+    unit::TcpPair p;
+    unit::setBuffers(p.mine, 4096, 0);
     OutFifo *f = socketEndpoint(p);
-    const std::string a = pattern(1024 * 1024, 1), b = "then B", c = "and C";
+    const std::string a = e2e::pattern(1024 * 1024, 1), b = "then B", c = "and C";
     queue(f, a);
     Kvb *first = f->head;
     queue(f, b);
@@ -79,14 +69,15 @@ TEST_F(Endpoint, PartlyWrittenChunkContinuesAtPosAndChunksBehindItWait)
             EXPECT_EQ(second->pos, 0) << "a chunk was begun before the one ahead of it";
         }
         // The peer takes what has arrived, between the calls only.
-        struct pollfd pf = {p.peer, POLLIN, 0};
+        struct pollfd pf = {p.peer.fd(), POLLIN, 0};
         if (poll(&pf, 1, 100) > 0) {
             char buf[65536];
             ssize_t n;
-            while ((n = recv(p.peer, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, (size_t)n);
+            while ((n = recv(p.peer.fd(), buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                got.append(buf, (size_t)n);
         }
     }
-    got += fx::readSome(p.peer, (int)(a.size() + b.size() + c.size() - got.size()));
+    got += p.peer.read(a.size() + b.size() + c.size() - got.size());
     EXPECT_EQ(got, a + b + c);
     ASSERT_GE(positions.size(), 3u) << "the first chunk went out in fewer than three parts";
     EXPECT_GT(positions[0], 0);
@@ -99,7 +90,7 @@ TEST_F(Endpoint, PartlyWrittenChunkContinuesAtPosAndChunksBehindItWait)
     EXPECT_EQ(f->head->next, nullptr);
     EXPECT_EQ(f->process(), 0);
     EXPECT_TRUE(f->isEmpty());
-    EXPECT_EQ(fx::readSome(p.peer, 5), "again");
+    EXPECT_TRUE(p.peer.expect("again"));
     delete f;
 }
 
@@ -115,7 +106,7 @@ TEST_F(Endpoint, WholeChunksAreWrittenAndPoppedInOneCall)
         {std::string(20000, 'x'), "", "tail"},
     };
     for (const std::vector<std::string> &chunks : cases) {
-        fx::TcpPair p;
+        unit::TcpPair p;
         OutFifo *f = socketEndpoint(p);
         std::string all;
         for (const std::string &c : chunks) {
@@ -126,34 +117,32 @@ TEST_F(Endpoint, WholeChunksAreWrittenAndPoppedInOneCall)
         EXPECT_TRUE(f->isEmpty());
         EXPECT_EQ(f->tail, nullptr);
         EXPECT_EQ(f->queued, 0);
-        EXPECT_EQ(fx::readSome(p.peer, (int)all.size()), all);
+        EXPECT_TRUE(p.peer.expect(all));
         delete f;
     }
 }
 
 TEST_F(Endpoint, CommitShorterThanTheReservationSendsOnlyThatMany)
 {
-    fx::TcpPair p;
+    unit::TcpPair p;
     OutFifo *f = socketEndpoint(p);
     char *s = f->alloc(10);
     memcpy(s, "abcdefghij", 10);
     f->commit(s, 4);
     queue(f, "XY");
     EXPECT_EQ(f->process(), 0);
-    EXPECT_EQ(fx::readSome(p.peer, -1), "abcdXY");
+    EXPECT_TRUE(p.peer.expect("abcdXY"));
     delete f;
 }
 
 TEST_F(Endpoint, FailedSocketWriteClosesTheEndpoint)
 {
-    fx::TcpPair p;
-    fx::closeWithReset(p.peer);
-    p.peer = -1;
-    usleep(20000);
+    unit::TcpPair p;
+    p.peerResets();
     OutFifo *f = socketEndpoint(p);
     int fd = f->fd;
     queue(f, "hello");
-    fx::Capture c;
+    unit::Capture c;
     int r = f->process();
     int again = f->process();
     c.stop();
@@ -176,11 +165,11 @@ TEST_F(Endpoint, FailedConsoleWriteClosesTheConsoleButNotStandardOutput)
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     close(out[0]);  // nobody reads standard output any more
-    fx::Capture c;
+    unit::Capture c;
     OutFifo *f;
     int r;
     {
-        fx::StdSwap swap(out[1], 1);
+        unit::StdSwap swap(out[1], 1);
         f = openStdinFifo();
         queue(f, "reply\r\n");
         r = f->process();
@@ -197,17 +186,16 @@ TEST_F(Endpoint, FailedConsoleWriteClosesTheConsoleButNotStandardOutput)
 
 TEST_F(Endpoint, TheHundredAndFirstFailedReadGivesTheSocketUp)
 {
-    fx::TcpPair p;
+    unit::TcpPair p;
     OutFifo *f = socketEndpoint(p);
     int fd = f->fd;
-    shutdown(p.peer, SHUT_WR);
-    usleep(20000);
-    fx::Capture c;
+    p.peerEnds();
+    unit::Capture c;
     int zeros = 0;
     for (int i = 0; i < 100; i++) zeros += f->process() == 0;
     int failCountAfter100 = f->failCount;
     bool openAfter100 = f->isOpen();
-    std::string outAfter100 = fx::readFile(1);
+    std::string outAfter100 = c.outSoFar();
     int r = f->process();
     c.stop();
     EXPECT_EQ(zeros, 100);
@@ -229,13 +217,12 @@ TEST_F(Endpoint, AReadThatDoesNotFailResetsFailCount)
     // The endpoint's descriptor is switched between a socket whose peer has
     // closed and a live quiet socket with dup2, so that failures and a
     // would-block read alternate on one endpoint.
-    fx::TcpPair closedPair, livePair;
-    shutdown(closedPair.peer, SHUT_WR);
-    usleep(20000);
+    unit::TcpPair closedPair, livePair;
+    closedPair.peerEnds();
     int closedCopy = dup(closedPair.mine);
     int liveCopy = dup(livePair.mine);
     OutFifo *f = socketEndpoint(closedPair);
-    fx::Capture c;
+    unit::Capture c;
     for (int i = 0; i < 99; i++) ASSERT_EQ(f->process(), 0);
     EXPECT_EQ(f->failCount, 99);
     dup2(liveCopy, f->fd);
@@ -254,10 +241,9 @@ TEST_F(Endpoint, AReadThatDoesNotFailResetsFailCount)
 
 TEST_F(Endpoint, ClosedEndpointNeitherWritesNorReads)
 {
-    fx::TcpPair p;
     OutFifo *f = new OutFifo(INVALID_HANDLE_VALUE);
     queue(f, "never");
-    fx::Capture c;
+    unit::Capture c;
     EXPECT_EQ(f->process(), -1);
     c.stop();
     EXPECT_EQ(c.out + c.err, "");
@@ -283,90 +269,77 @@ TEST_F(Endpoint, EchoGoesAheadOfQueuedOutputInLineAndRawMode)
         fcntl(out[0], F_SETFL, O_NONBLOCK);
         ASSERT_EQ(write(out[1], "#", 1), 1);
         ASSERT_EQ(write(in[1], "a\rb", 3), 3);
-        std::string echoed, late;
+        // Standard output is the pipe until the checks below (a failure
+        // message must not go into it).
+        e2e::Stream reader(out[0]);
+        std::string echoed, late, line;
         int pos = -1;
+        bool ready = false;
         {
-            fx::StdSwap swapIn(in[0], 0), swapOut(out[1], 1);
+            unit::StdSwap swapIn(in[0], 0), swapOut(out[1], 1);
             OutFifo *f = openStdinFifo();
             if (raw) f->setRaw();
             f->echoOn();
             queue(f, std::string((size_t)page, 'Q'));
             for (int i = 0; i < 3; i++) f->process();
             pos = f->head ? f->head->pos : -2;
-            echoed = fx::readSome(out[0], -1, 1000, 20);
+            echoed = reader.read(4);
             f->process();
-            late = fx::readSome(out[0], -1, 1000, 20);
-            EXPECT_EQ(f->hasLine(), true) << raw;
-            EXPECT_EQ(std::string(f->line(), raw ? 3 : 1), raw ? "a\rb" : "a") << raw;
+            late = reader.read((size_t)page);
+            ready = f->hasLine();
+            line = std::string(f->line(), raw ? 3 : 1);
             delete f;
         }
-        EXPECT_EQ(echoed, "#a\rb") << (raw ? "raw" : "line");
+        SCOPED_TRACE(raw ? "raw" : "line");
         EXPECT_EQ(pos, 0) << "the queued chunk went out before the echo";
+        EXPECT_EQ(echoed, "#a\rb");
         EXPECT_EQ(late, std::string((size_t)page, 'Q'));
-        for (int fd : {out[0], out[1], in[0], in[1]}) close(fd);
+        EXPECT_TRUE(ready);
+        EXPECT_EQ(line, raw ? "a\rb" : "a");
+        for (int fd : {out[1], in[0], in[1]}) close(fd);
     }
-}
-
-TEST_F(Endpoint, EchoOnASocketWritesEveryByteBack)
-{
-    fx::TcpPair p;
-    OutFifo *f = socketEndpoint(p);
-    f->echoOn();
-    fx::sendAll(p.peer, "hi\r\n");
-    fx::waitPending(f->fd, 4);
-    EXPECT_EQ(f->process(), 0);
-    EXPECT_EQ(fx::readSome(p.peer, 4), "hi\r\n");
-    f->echoOff();
-    fx::sendAll(p.peer, "x");
-    fx::waitPending(f->fd, 1);
-    EXPECT_EQ(f->process(), 0);
-    EXPECT_EQ(fx::readSome(p.peer, -1), "");
-    delete f;
 }
 
 // ---- destruction -----------------------------------------------------------------
 
 TEST_F(Endpoint, DestroyingASocketEndpointDropsItsQueueAndClosesIt)
 {
-    fx::TcpPair p;
+    unit::TcpPair p;
     OutFifo *f = socketEndpoint(p);
     int fd = f->fd;
     queue(f, "dropped");
-    queue(f, pattern(100000, 3));
+    queue(f, e2e::pattern(100000, 3));
     delete f;
     EXPECT_EQ(watchedSet.count, 0u);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    // An orderly end of stream, nothing before it.
+    ASSERT_TRUE(unit::waitReadable(p.peer.fd()));
     char b[16];
-    struct timeval tv = {3, 0};
-    setsockopt(p.peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    EXPECT_EQ(recv(p.peer, b, sizeof b, 0), 0);  // end of stream, nothing before it
+    EXPECT_EQ(recv(p.peer.fd(), b, sizeof b, 0), 0);
 }
 
 TEST_F(Endpoint, DestroyingASerialEndpointClosesThePortSoItOpensAgain)
 {
-    fx::Pty pty;
-    fx::PortDir ports;
-    ports.link("COM5", pty.slave);
+    e2e::Pty pty;
+    unit::Ports ports;
+    ports.add(5, pty.slavePath());
     OutFifo *f = openComFifo("COM5", 9600);
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->fd, -1);
     EXPECT_EQ(openComFifo("COM5", 9600), nullptr);  // held
     queue(f, "dropped");
     delete f;
-    EXPECT_EQ(fx::readSome(pty.master, -1), "");
     OutFifo *again = openComFifo("COM5", 9600);
     ASSERT_NE(again, nullptr);
     queue(again, "sent");
     EXPECT_EQ(again->process(), 0);
-    EXPECT_EQ(fx::readSome(pty.master, 4), "sent");
-    write(pty.master, "back", 4);
-    std::string got;
-    for (int i = 0; i < 300 && !again->hasLine(); i++) {
-        again->setRaw();
+    // Only this: the dropped queue would have come first.
+    EXPECT_TRUE(pty.master().expect("sent"));
+    ASSERT_TRUE(pty.master().send("back"));
+    again->setRaw();
+    EXPECT_TRUE(e2e::waitUntil([&] {
         again->process();
-        usleep(1000);
-    }
-    ASSERT_TRUE(again->hasLine());
+        return again->hasLine();
+    }));
     EXPECT_EQ(std::string(again->line(), (size_t)again->lineLength()), "back");
     delete again;
 }
@@ -386,10 +359,10 @@ TEST_F(Endpoint, DestroyingTheConsoleEndpointLeavesStandardOutputOpen)
 
 TEST(Console, OneKeyPerCallFromAPipe)
 {
-    EXPECT_EQ(inChild([] {
+    EXPECT_EQ(unit::inChild([] {
                   int in[2];
                   if (pipe(in) != 0 || write(in[1], "abc", 3) != 3) return 10;
-                  fx::StdSwap swap(in[0], 0);
+                  unit::StdSwap swap(in[0], 0);
                   OutFifo *f = openStdinFifo();
                   f->setRaw();
                   for (int i = 1; i <= 3; i++) {
@@ -433,15 +406,15 @@ TEST(Console, EndOfInputNeverSpinsFailsOrCloses)
         {"directory (reads fail)", [] { return open("/", O_RDONLY); }, ""},
     };
     for (const Case &k : cases) {
-        int st = inChild([&k] {
+        int st = unit::inChild([&k] {
             int in = k.makeStdin();
             if (in < 0) return 20;
-            fx::StdSwap swap(in, 0);
+            unit::StdSwap swap(in, 0);
             OutFifo *f = openStdinFifo();
-            long long t0 = fx::nowMs();
+            long long t0 = unit::nowMs();
             for (int i = 0; i < 2000; i++)
                 if (f->process() != 0) return 21;
-            if (fx::nowMs() - t0 > 1000) return 22;  // no call waits
+            if (unit::nowMs() - t0 > 1000) return 22;  // no call waits
             if (!f->isOpen()) return 23;
             if (k.keys[0] && (!f->hasLine() || strcmp(f->line(), k.keys) != 0)) return 24;
             if (!k.keys[0] && (f->hasLine() || f->bufIndex != 0)) return 25;

@@ -1,32 +1,41 @@
 // Serial ports on POSIX: the COM name rule, and real pseudo-terminals reached
 // through the port map (VELKOR_PORTS) standing in for serial ports.
-#include "fixtures.h"
+#include "unit_helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <functional>
 
 namespace {
 
 int fdOf(kva_handle h) { return (int)h; }
 
-// Reads through the layer until `want` bytes came or the time-out ran out.
-std::string readCom(kva_handle h, size_t want, int timeoutMs = 3000)
+// Reads through the layer until `want` bytes came or the deadline passed.
+std::string readCom(kva_handle h, size_t want)
 {
     std::string got;
-    long long end = fx::nowMs() + timeoutMs;
-    while (got.size() < want && fx::nowMs() < end) {
+    e2e::waitUntil([&] {
         char b[512];
         int n = kva_read_com(h, b, sizeof b);
         if (n > 0) got.append(b, (size_t)n);
-        else usleep(1000);
-    }
+        return got.size() >= want;
+    });
     return got;
 }
 
 TEST(ComName, Rule)
 {
-    fx::PortDir ports;  // empty: every name that passes the rule fails to open
+    unit::Ports ports;  // empty: every name that passes the rule fails to open
     const std::string forty = "COMPORT-WITH-A-VERY-LONG-NAME-0123456789";
-    ASSERT_EQ(forty.size(), 40u);
     struct Case {
         std::string name;
         std::string err;
@@ -43,7 +52,7 @@ TEST(ComName, Rule)
         {forty, "Not a COM port name " + forty.substr(0, 32) + "\n"},
     };
     for (const Case &k : cases) {
-        fx::Capture c;
+        unit::Capture c;
         kva_handle h = kva_open_com(k.name.c_str(), 9600);
         c.stop();
         EXPECT_EQ(h, INVALID_HANDLE_VALUE) << k.name;
@@ -54,29 +63,29 @@ TEST(ComName, Rule)
 
 class SerialPty : public ::testing::Test {
 protected:
-    fx::Pty pty;
-    fx::PortDir ports;
+    e2e::Pty pty;
+    unit::Ports ports;
     void SetUp() override
     {
-        ports.link("COM5", pty.slave);
+        ports.add(5, pty.slavePath());
         idleSleepMs = 50;
     }
 };
 
 TEST_F(SerialPty, OpenReadWriteClose)
 {
-    fx::Capture c;
+    unit::Capture c;
     kva_handle h = kva_open_com("COM5", 9600);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
 
     char b[64];
     idleSleepMs = 7;
-    long long t0 = fx::nowMs();
+    long long t0 = unit::nowMs();
     EXPECT_EQ(kva_read_com(h, b, sizeof b), 0);  // nothing there: at once
-    EXPECT_LT(fx::nowMs() - t0, 100);
+    EXPECT_LT(unit::nowMs() - t0, 100);
     EXPECT_EQ(idleSleepMs, 7);
 
-    ASSERT_EQ(write(pty.master, "hello", 5), 5);
+    ASSERT_TRUE(pty.master().send("hello"));
     EXPECT_EQ(readCom(h, 5), "hello");
     EXPECT_EQ(idleSleepMs, 0);
 
@@ -85,7 +94,7 @@ TEST_F(SerialPty, OpenReadWriteClose)
     EXPECT_EQ(idleSleepMs, 7);
     EXPECT_EQ(kva_write_com(h, "world", 5), 5);
     EXPECT_EQ(idleSleepMs, 0);
-    EXPECT_EQ(fx::readSome(pty.master, 5), "world");
+    EXPECT_TRUE(pty.master().expect("world"));
 
     EXPECT_EQ(kva_close_com(h), 0);
     EXPECT_EQ(fcntl(fdOf(h), F_GETFD), -1);
@@ -98,12 +107,12 @@ TEST_F(SerialPty, AllByteValuesPassUnchangedBothWays)
 {
     kva_handle h = kva_open_com("COM5", 115200);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    const std::string all = fx::allBytes();
+    const std::string all = e2e::allByteValues();
     // Twice over, so that every byte also follows every other kind of byte
     // the line discipline might react to (CR, LF, ^C, ^S, ^Q, ^V, DEL, 0xFF).
     const std::string data = all + all;
 
-    ASSERT_EQ(write(pty.master, data.data(), data.size()), (ssize_t)data.size());
+    ASSERT_TRUE(pty.master().send(data));
     EXPECT_EQ(readCom(h, data.size()), data);
 
     size_t done = 0;
@@ -112,64 +121,63 @@ TEST_F(SerialPty, AllByteValuesPassUnchangedBothWays)
         ASSERT_GE(n, 0);
         done += (size_t)n;
     }
-    EXPECT_EQ(fx::readSome(pty.master, (int)data.size()), data);
+    EXPECT_TRUE(pty.master().expect(data));
     kva_close_com(h);
 }
 
-TEST_F(SerialPty, OpenIsExclusiveAlsoForRootAndAnotherProcess)
+// An open port is its opener's alone until it is closed: a second open
+// fails, silently, in this process and in another, with root rights or
+// without.  Closing leaves no trace of the hold: the tty's exclusive flag
+// goes with the handle (a pseudo-terminal would otherwise keep it for as
+// long as its master side exists, and bar every program without root).
+TEST_F(SerialPty, OpenIsExclusiveUntilClosed)
 {
-    kva_handle h = kva_open_com("COM5", 9600);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    fx::Capture c;
-    EXPECT_EQ(kva_open_com("COM5", 9600), INVALID_HANDLE_VALUE);  // this server again
-    c.stop();
-    EXPECT_EQ(c.err, "");
+    auto opens = [] {
+        kva_handle h = kva_open_com("COM5", 9600);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        kva_close_com(h);
+        return true;
+    };
+    struct Opener {
+        const char *who;
+        std::function<bool()> opens;
+    };
+    std::vector<Opener> openers = {
+        {"this process", opens},
+        {"another process", [&] { return unit::inChild([&] { return opens() ? 0 : 1; }) == 0; }},
+    };
+    if (geteuid() == 0) {
+        chmod(pty.slavePath().c_str(), 0666);
+        chmod(ports.dir().c_str(), 0755);
+        openers.push_back({"a process without root rights", [&] {
+                               return unit::inChild([&] {
+                                          if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+                                          return opens() ? 0 : 1;
+                                      }) == 0;
+                           }});
+    }
 
-    pid_t child = fork();
-    if (child == 0) _exit(kva_open_com("COM5", 9600) == INVALID_HANDLE_VALUE ? 0 : 1);
-    int st;
-    waitpid(child, &st, 0);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "another process opened the port";
-
-    kva_close_com(h);
-    kva_handle again = kva_open_com("COM5", 9600);  // free again once closed
-    EXPECT_NE(again, INVALID_HANDLE_VALUE);
-    kva_close_com(again);
-}
-
-// A port that was opened and closed again carries no trace of the open: the
-// tty's exclusive flag goes with the handle, so a program without root
-// rights can open it afterwards (for a pseudo-terminal the flag would
-// otherwise outlive the open for as long as the master side exists).
-TEST_F(SerialPty, ClosingReleasesTheExclusiveFlag)
-{
     kva_handle h = kva_open_com("COM5", 9600);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     int excl = -1;
     ASSERT_EQ(ioctl(fdOf(h), TIOCGEXCL, &excl), 0);
     EXPECT_EQ(excl, 1);
-    kva_close_com(h);
+    unit::Capture c;
+    std::vector<std::string> openedWhileHeld;
+    for (const Opener &o : openers)
+        if (o.opens()) openedWhileHeld.push_back(o.who);
+    c.stop();
+    EXPECT_EQ(openedWhileHeld, std::vector<std::string>{}) << "opened the held port";
+    EXPECT_EQ(c.err, "");
 
-    int probe = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    kva_close_com(h);
+    for (const Opener &o : openers) EXPECT_TRUE(o.opens()) << o.who << ", once it was closed";
+    int probe = open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(probe, 0) << strerror(errno);
     excl = -1;
     ASSERT_EQ(ioctl(probe, TIOCGEXCL, &excl), 0);
     EXPECT_EQ(excl, 0);
     close(probe);
-
-    if (geteuid() == 0) {
-        chmod(pty.slave.c_str(), 0666);
-        chmod(ports.dir.c_str(), 0755);
-        pid_t child = fork();
-        if (child == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-            kva_handle x = kva_open_com("COM5", 9600);
-            _exit(x == INVALID_HANDLE_VALUE ? 1 : 0);
-        }
-        int st;
-        waitpid(child, &st, 0);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
-    }
 }
 
 TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
@@ -183,12 +191,10 @@ TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
     const speed_t before = B38400;
     {
         struct termios t;
-        int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-        tcgetattr(fd, &t);
+        tcgetattr(pty.slaveFd(), &t);
         cfsetospeed(&t, before);
         cfsetispeed(&t, before);
-        tcsetattr(fd, TCSANOW, &t);
-        close(fd);
+        tcsetattr(pty.slaveFd(), TCSANOW, &t);
     }
     for (const Case &k : cases) {
         kva_handle h = kva_open_com("COM5", k.baud);
@@ -199,10 +205,10 @@ TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
         EXPECT_EQ(cfgetospeed(&t), want) << k.baud;
         EXPECT_EQ(cfgetispeed(&t), want) << k.baud;
         // The line was not hung up: bytes still pass.
-        ASSERT_EQ(write(pty.master, "ok", 2), 2);
+        ASSERT_TRUE(pty.master().send("ok"));
         EXPECT_EQ(readCom(h, 2), "ok") << k.baud;
         EXPECT_EQ(kva_write_com(h, "up", 2), 2) << k.baud;
-        EXPECT_EQ(fx::readSome(pty.master, 2), "up") << k.baud;
+        EXPECT_TRUE(pty.master().expect("up")) << k.baud;
         kva_close_com(h);
     }
 }
@@ -212,8 +218,7 @@ TEST_F(SerialPty, BaudRatesTheDeviceHasNoSpeedForLeaveTheSpeedAlone)
 // another speed.
 TEST_F(SerialPty, ClosingPutsTheSettingsBack)
 {
-    int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
+    int fd = pty.slaveFd();
     struct termios before;
     tcgetattr(fd, &before);
     before.c_lflag |= ECHO | ICANON;
@@ -240,7 +245,6 @@ TEST_F(SerialPty, ClosingPutsTheSettingsBack)
     EXPECT_EQ(after.c_cflag, before.c_cflag);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
     EXPECT_EQ(memcmp(after.c_cc, before.c_cc, sizeof after.c_cc), 0);
-    close(fd);
 }
 
 TEST_F(SerialPty, TheLineIsTransparentAndKeepsCharacterFormat)
@@ -248,14 +252,13 @@ TEST_F(SerialPty, TheLineIsTransparentAndKeepsCharacterFormat)
     // Whatever character format the device holds (a pty keeps only some of
     // these bits) is left as it is; only the line discipline changes.
     const tcflag_t format = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
-    int fd = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    int fd = pty.slaveFd();
     struct termios t;
     tcgetattr(fd, &t);
     t.c_cflag = (t.c_cflag & ~(tcflag_t)CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
     tcsetattr(fd, TCSANOW, &t);
     tcgetattr(fd, &t);
     tcflag_t before = t.c_cflag & format;
-    close(fd);
 
     kva_handle h = kva_open_com("COM5", 9600);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -271,10 +274,9 @@ TEST_F(SerialPty, TransfersAfterTheOtherSideFailedReportAndFail)
 {
     kva_handle h = kva_open_com("COM5", 9600);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    close(pty.master);  // the line is gone (a pty hangs up its slave)
-    pty.master = -1;
+    pty.master().close();  // the line is gone (a pty hangs up its slave)
     char b[16];
-    fx::Capture c;
+    unit::Capture c;
     int r1 = kva_read_com(h, b, sizeof b);
     int r2 = kva_read_com(h, b, sizeof b);
     int w = kva_write_com(h, "x", 1);

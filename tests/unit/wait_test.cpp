@@ -2,9 +2,13 @@
 // waits on, also at numbers past select's reach (1024 and up): nothing ready
 // ends no wait early, and input, a hang-up or a descriptor that is not open
 // ends it with the watch marked.
-#include "fixtures.h"
+#include "unit_helpers.h"
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -54,20 +58,15 @@ TEST(Wait, EveryKindOfDeviceEndsTheWaitAlsoPastSelectsReach)
          }},
         {"terminal input", KVP_COM,
          [] {
-             auto pty = std::make_shared<fx::Pty>();
-             int fd = open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-             return Device{fd, [pty] { (void)!write(pty->master, "x", 1); }, pty};
+             auto pty = std::make_shared<e2e::Pty>();
+             int fd = open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+             return Device{fd, [pty] { pty->master().send("x"); }, pty};
          }},
         {"terminal hung up", KVP_COM,
          [] {
-             auto pty = std::make_shared<fx::Pty>();
-             int fd = open(pty->slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-             return Device{fd,
-                           [pty] {
-                               close(pty->master);
-                               pty->master = -1;
-                           },
-                           pty};
+             auto pty = std::make_shared<e2e::Pty>();
+             int fd = open(pty->slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+             return Device{fd, [pty] { pty->master().close(); }, pty};
          }},
     };
     for (bool high : {false, true}) {
