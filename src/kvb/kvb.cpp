@@ -47,14 +47,15 @@ int Kvb::write(OutFifo *endpoint)
 OutFifo::OutFifo(kva_handle serialPort)
     : port(serialPort), failCount(0), fd(-1), head(nullptr), tail(nullptr), buf(),
       lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0), discarding(false),
-      overlongLines(0), connecting(nullptr), writeFailCount(0)
+      overlongLines(0), connecting(nullptr), writeFailCount(0), paused(false), serial(true)
 {
 }
 
 OutFifo::OutFifo(int descriptor)
     : port(INVALID_HANDLE_VALUE), failCount(0), fd(descriptor), head(nullptr), tail(nullptr),
       buf(), lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0),
-      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0)
+      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0),
+      paused(false), serial(false)
 {
 }
 
@@ -236,12 +237,15 @@ int OutFifo::process()
 
     int r = drain();
     if (r < 0) {
-        fprintf(stderr, "OutFifo::process: Kvb::write n=%d, fd=%d\n", r, fd);
+        // A serial port gives itself up after its failed writes, each of
+        // which the layer logged; a socket or the console fails here at once.
+        if (!serial) fprintf(stderr, "OutFifo::process: Kvb::write n=%d, fd=%d\n", r, fd);
         if (fd > 1) kva_close_socket(fd);
         fd = -1;
         releasePort();
         return -1;
     }
+    if (paused) return 0;
 
     // A full buffer (raw data the other side has not taken yet) skips the
     // read: a device is never asked for 0 bytes, which a socket would report
@@ -250,7 +254,13 @@ int OutFifo::process()
     if (room <= 0) return 0;
     r = read(buf + bufIndex, room);
     if (r > 0) {
-        if (echo) write(buf + bufIndex, r);
+        // The echo joins the output queue behind what is already there, so
+        // that it never cuts into a reply and a short write loses none of it.
+        if (echo) {
+            char *storage = alloc(r);
+            memcpy(storage, buf + bufIndex, (size_t)r);
+            commit(storage, r);
+        }
         bufIndex += r;
         assemble();
         return 0;
@@ -266,7 +276,7 @@ void OutFifo::watch()
         return;
     }
     int events = 0;
-    if (bufIndex < 1023) events |= KVP_IN;
+    if (bufIndex < 1023 && !paused) events |= KVP_IN;
     // Output that a device did not take waits for room; after a failed
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
@@ -386,7 +396,11 @@ OutFifo *openComFifo(const char *name, int baud)
 {
     kva_handle h = kva_open_com(name, baud);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
-    return newEndpoint(h, -1);
+    // Made for a bridge: raw from the start, so that nothing the device
+    // sends before the bridge begins is taken as a line.
+    OutFifo *f = newEndpoint(h, -1);
+    f->setRaw();
+    return f;
 }
 
 OutFifo *openStdinFifo()
@@ -404,6 +418,10 @@ OutFifo *connectFifo(const char *host, unsigned short port)
     if (!c) return nullptr;
     OutFifo *f = newEndpoint(INVALID_HANDLE_VALUE, -1);
     f->connecting = c;
+    // A host that talks first (a banner, a prompt, telnet negotiation) may
+    // send before, during or right after the connect completes: raw from
+    // the start, every byte is held as it came until the bridge takes it.
+    f->setRaw();
     return f;
 }
 

@@ -50,6 +50,12 @@ public:
     // Consecutive failed writes to a serial port; like failed reads, the
     // 101st gives the port up.
     int writeFailCount;
+    // Input is not read for now (a connect command waits for its outcome):
+    // what arrives meanwhile waits in the device, and nothing read after a
+    // command can overtake its reply.
+    bool paused;
+    // Made over a serial port (it stays one after the port is closed).
+    const bool serial;
 
     explicit OutFifo(kva_handle serialPort);
     explicit OutFifo(int descriptor);
@@ -66,6 +72,11 @@ public:
     int write(const char *p, int n);
     int read(char *p, int n);
     bool isOpen() const;
+    // Bytes read and not yet taken: an endpoint whose device has closed
+    // still hands these on before it goes.
+    int heldBytes() const { return bufIndex; }
+    void pauseInput() { paused = true; }
+    void resumeInput() { paused = false; }
     void echoOn() { echo = true; }
     void echoOff() { echo = false; }
 

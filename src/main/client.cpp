@@ -55,7 +55,9 @@ void Client::pump()
         delete target;
         target = nullptr;
     }
-    if (target && target->process() < 0) {
+    // A target whose device has closed still holds the bytes it read last:
+    // it goes only once the bridge has taken them all.
+    if (target && target->process() < 0 && target->heldBytes() == 0) {
         delete target;
         target = nullptr;
     }
@@ -75,15 +77,22 @@ void Client::enterBridge(OutFifo *newTarget)
     send(".\r\n");
     target = newTarget;
     fifo->setRaw();
+    fifo->resumeInput();
     target->setRaw();
     state = Bridge;
 }
 
-// Moves one endpoint's ready raw data into the other's output queue, unless
-// that queue is already over its bound; then the data stays ready and waits.
+// Whether one endpoint's ready raw data can move into the other's output
+// queue now: not while that queue is over its bound (the data stays ready
+// and waits), nor into an endpoint whose device has closed.
+static bool canMove(const OutFifo *from, const OutFifo *to)
+{
+    return from->hasLine() && to->isOpen() && to->queued <= bridgeQueueLimit;
+}
+
 void Client::moveData(OutFifo *from, OutFifo *to)
 {
-    if (!from->hasLine() || to->queued > bridgeQueueLimit) return;
+    if (!canMove(from, to)) return;
     char *d = from->line();
     int n = from->lineLength();
     char *storage = to->alloc(n);
@@ -144,8 +153,9 @@ int Client::step()
         }
         if (!target) {
             // The connection failed (reported by the layer).  What the user
-            // sent meanwhile is read as lines again, as if the command had
-            // never waited.
+            // sent behind the command is read as lines again, as if the
+            // command had never waited.
+            fifo->resumeInput();
             fifo->resumeLines();
             send("! could not connect\r\n");
             state = Command;
@@ -197,8 +207,7 @@ bool Client::canActNow() const
         return !target || !target->connecting;
     case Bridge:
         if (!target) return true;
-        return (fifo->hasLine() && target->queued <= bridgeQueueLimit) ||
-               (target->hasLine() && fifo->queued <= bridgeQueueLimit);
+        return canMove(fifo, target) || canMove(target, fifo);
     default:
         return true;
     }
@@ -304,10 +313,13 @@ int Client::execute(const char *line)
             send("! could not connect\r\n");
             return 0;
         }
-        // The reply comes when the connection is made or has failed; until
-        // then what the user sends is held unchanged, in raw mode.
+        // The reply comes when the connection is made or has failed.  What
+        // the user sent behind the command is held unchanged, in raw mode;
+        // what the user sends meanwhile is not read until the reply is
+        // queued, so that nothing (an echo) can come before the reply.
         target = connection;
         fifo->setRaw();
+        fifo->pauseInput();
         state = Connecting;
         return 0;
     }
