@@ -257,6 +257,7 @@ int kvp_connect_result(int s)
         connectLooksLeft--;
         return 1;
     }
+    fake_device(s)->push(fakeOutcomes.hostGreeting);
     return 0;
 }
 

@@ -80,6 +80,9 @@ public:
     bool socketOk = true;
     bool connectOk = true;
     int connectSteps = 0;        // looks a connect takes before it succeeds
+    // What a host that talks first sends: queued for reading on the socket
+    // the moment its connect is made.
+    std::string hostGreeting;
     bool comOpenOk = true;
     bool comTimeoutsOk = true;
     bool serialCommOk = true;    // the port map key opens

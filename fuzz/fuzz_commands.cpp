@@ -93,6 +93,8 @@ std::vector<std::string> replyLines(const std::string &reply)
     return lines;
 }
 
+char key(const std::vector<std::string> &tokens) { return tokens.empty() ? 0 : tokens[0][0]; }
+
 bool isKnownKey(char key) { return key != 0 && strchr("?cdeiklnprstv", key) != nullptr; }
 
 // Registry text as the fake stores it: printable bytes, so that whatever
@@ -127,7 +129,7 @@ private:
                     int opened);
     void checkTestLines(const std::vector<std::string> &tokens, const std::string &reply,
                         bool whole);
-    void bridgeSession();
+    void bridgeSession(const std::string &greeting);
     void endSession();
 };
 
@@ -195,6 +197,11 @@ void CommandHarness::setOutcomes()
     // 0 to 2: a connect takes that many looks; 3: it is never answered.
     int steps = in.ConsumeIntegralInRange(0, 3);
     fakeOutcomes.connectSteps = steps < 3 ? steps : 1000000;
+    // A host that talks first, in the same look that makes the connect.
+    fakeOutcomes.hostGreeting.clear();
+    if (in.ConsumeBool())
+        fakeOutcomes.hostGreeting =
+            in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 2500));
 }
 
 void CommandHarness::setRegistry()
@@ -304,7 +311,7 @@ void CommandHarness::command()
         endSession();
         connect();
     } else if (c->state == Bridge) {
-        bridgeSession();
+        bridgeSession(key(tokens) == 'c' ? fakeOutcomes.hostGreeting : std::string());
     }
 }
 
@@ -334,8 +341,9 @@ void CommandHarness::checkTestLines(const std::vector<std::string> &tokens,
 
 // Relays bytes both ways, then ends the bridge: the target goes away (a
 // socket's peer closes, or the target's reads keep failing) and the user
-// signs in again, or the user goes away and a new one connects.
-void CommandHarness::bridgeSession()
+// signs in again, or the user goes away and a new one connects.  A host
+// that talked first has its greeting arrive ahead of everything else.
+void CommandHarness::bridgeSession(const std::string &greeting)
 {
     OutFifo *t = c->target;
     FakeDevice *far = fake_device(t->fd > 1 ? (intptr_t)t->fd : t->port);
@@ -344,7 +352,20 @@ void CommandHarness::bridgeSession()
     std::string up = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
     std::string down = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
     const bool echo = c->fifo->echo;
-    if (echo) down.clear();  // the user then receives its own bytes back
+    // With echo the user receives its own bytes back, in an order with the
+    // greeting's that depends on when each was read: the greeting is then
+    // taken out of the way unchecked.
+    std::string first = greeting;
+    if (echo) {
+        down.clear();
+        for (int i = 0; i < 10000 && far->pending() > 0; i++) FUZZ_CHECK(c->step() == 0);
+        FUZZ_CHECK(far->pending() == 0);
+        const size_t mark = user->out.size();
+        for (int i = 0; i < 10000 && user->out.size() - mark < greeting.size(); i++)
+            FUZZ_CHECK(c->step() == 0);
+        FUZZ_CHECK(user->out.substr(mark) == greeting);
+        first.clear();
+    }
     for (size_t at = 0; at < up.size();) {
         size_t n = in.ConsumeIntegralInRange<size_t>(1, up.size() - at);
         user->push(up.substr(at, n));
@@ -353,7 +374,7 @@ void CommandHarness::bridgeSession()
     far->push(down);
     const size_t upBefore = far->out.size();
     const size_t downBefore = user->out.size();
-    const std::string &toUser = echo ? up : down;
+    const std::string toUser = first + (echo ? up : down);
     for (int i = 0; i < 10000; i++) {
         if (far->out.size() - upBefore >= up.size() &&
             user->out.size() - downBefore >= toUser.size())
@@ -364,15 +385,40 @@ void CommandHarness::bridgeSession()
     FUZZ_CHECK(user->out.substr(downBefore) == toUser);
 
     if (in.ConsumeBool()) {
-        // A socket's peer closes or its reads fail; a serial line's reads
-        // fail (the adapter was pulled).
-        if (t->fd > 1 && in.ConsumeBool()) far->eof = true;
-        else far->readError = true;
+        // A socket's peer sends a last part and closes, or its reads fail;
+        // a serial line's reads fail (the adapter was pulled).  A user who
+        // reads nothing meanwhile has its queue full while the end is read:
+        // the last part still arrives whole once the user reads again.
+        std::string last;
+        const bool slowUser = in.ConsumeBool();
         const size_t quietFrom = user->out.size();
+        if (t->fd > 1 && in.ConsumeBool()) {
+            last = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
+            if (slowUser) {
+                // Enough to take the user's queue over its bound, read apart
+                // from the last part, which may then be held for the user.
+                user->writeCap = 0;
+                const size_t over = in.ConsumeIntegralInRange<size_t>(1, 2048);
+                const std::string flood((size_t)bridgeQueueLimit + over, 'F');
+                far->push(flood);
+                far->push(last);
+                last = flood + last;
+            } else {
+                far->push(last);
+            }
+            far->eof = true;
+        } else {
+            far->readError = true;
+        }
+        FUZZ_TRACE("target ends: %zu last bytes, the user %s\n", last.size(),
+                   slowUser ? "reading nothing meanwhile" : "reading");
         for (int i = 0; i < 300 && c->state == Bridge; i++) FUZZ_CHECK(c->step() == 0);
+        user->writeCap = -1;
+        for (int i = 0; i < 10000 && c->state == Bridge; i++) FUZZ_CHECK(c->step() == 0);
+        drain();
         // Back to line mode without a word; the user must sign in again.
         FUZZ_CHECK(c->state == AwaitIdentifier && c->target == nullptr && !c->fifo->raw);
-        FUZZ_CHECK(!far->open && user->out.size() == quietFrom);
+        FUZZ_CHECK(!far->open && user->out.substr(quietFrom) == last);
         identify();
         return;
     }

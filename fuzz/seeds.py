@@ -148,10 +148,19 @@ class Commands(Input):
         self.flag(big)
         self.text(product, 1100 if big else 20, True)
 
-    def command(self, line, outcomes=ALL_OK, registry=None, split=(80, 70), cap=-1):
+    def command(self, line, outcomes=ALL_OK, registry=None, split=(80, 70), cap=-1,
+                looks=None, greeting=None):
+        """One line handed to execute.  looks: the steps a connect waits for
+        its outcome (a "c" line, each step drains once); greeting: what the
+        host sends the moment the connect is made."""
         if isinstance(line, str):
             line = line.encode("latin-1")
         self.number(outcomes, 0, 255)
+        self.number(0, 0, 3)  # a connect succeeds at its first look
+        self.flag(greeting is not None)
+        if greeting is not None:
+            self.number(len(greeting), 1, 2500)
+            self.data(greeting)
         if registry is None:
             self.number(1, 0, 7)
         else:
@@ -162,6 +171,10 @@ class Commands(Input):
         self.number(split[0], 1, 80)
         self.number(split[1], 1, 70)
         self.drain(cap)
+        if looks is None:
+            looks = 1 if line[:1] == b"c" else 0
+        for _ in range(looks):
+            self.drain()
         return self
 
     def ended(self):  # after "d" or "k": a new client signs in
@@ -169,8 +182,11 @@ class Commands(Input):
         return self
 
     def bridge(self, up=b"", down=b"", chunks=None, socket=True, target_ends=False,
-               read_error=False):
-        """After a successful "c" (socket) or "p": relay, then one side ends."""
+               read_error=False, last=b"", slow_user=False):
+        """After a successful "c" (socket) or "p": relay, then one side ends:
+        the target (a socket's host sends `last` and closes, or its reads
+        fail; a serial line's reads fail), with the user reading nothing
+        meanwhile if slow_user; or else the user."""
         self.number(len(up), 0, 3000)
         self.data(up)
         self.number(len(down), 0, 3000)
@@ -183,12 +199,22 @@ class Commands(Input):
             self.number(n, 1, len(up) - at)
             at += n
         assert at == len(up)
-        if socket:
-            self.flag(target_ends)
-            if target_ends:
-                self.flag(read_error)
-                self.drain()  # signs in again
-                return self
+        self.flag(target_ends)
+        if target_ends:
+            self.flag(slow_user)
+            if socket:
+                self.flag(not read_error)
+                if not read_error:
+                    self.number(len(last), 0, 3000)
+                    self.data(last)
+                    if slow_user:
+                        # Bytes past the queue's bound: the endpoint reads
+                        # 1023 at a time, so 65 whole reads take the queue
+                        # over its bound just before the last part is read.
+                        self.number(65 * 1023 - 65536, 1, 2048)
+            self.drain()
+            self.drain()  # signs in again
+            return self
         self.sign_in()  # the user went away; a new one comes
         return self
 
@@ -276,6 +302,15 @@ def commands_seeds():
                 chunks=[3, 10, 5], target_ends=True).command("v"),
         "connect-target-recv-error": Commands().command("cx 127.0.0.1 -1")
         .bridge(up=b"d\r\nk\r\n", target_ends=True, read_error=True).command("?"),
+        "connect-host-talks-first": Commands()
+        .command("c 127.0.0.1 25", greeting=b"HELLO\x00\xff\r\n")
+        .bridge(down=b"more", target_ends=True, last=b"bye\r\n")
+        .command("c 127.0.0.1 25", greeting=b"\r\n  220 ready\tx\r\n")
+        .bridge(up=b"QUIT\r\n")
+        .command("c 127.0.0.1 23", greeting=b"abcdefghijklmnopqrstuvwxyz0123456789").command("v"),
+        "connect-target-ends-behind-full-queue": Commands().command("c 127.0.0.1 80")
+        .bridge(down=b"x" * 100, target_ends=True, slow_user=True, last=bytes(range(256)) * 3)
+        .command("v"),
         "connect-user-leaves": Commands().command("c localhost 23")
         .bridge(down=bytes(range(256)) * 8).command("v"),
         "open-fails": Commands().command("p COM1 9600", outcomes=no_com)
