@@ -366,14 +366,14 @@ void LineHarness::run()
     kind = (Kind)in.ConsumeIntegralInRange<int>(0, 2);
     if (kind == SocketKind) {
         int fd = fake_open_socket();
-        f = new OutFifo(fd);
+        f = new OutFifo(socketDevice, fd);
         dev = fake_device(fd);
     } else if (kind == SerialKind) {
         kva_handle h = fake_open_com();
-        f = new OutFifo(h);
+        f = new OutFifo(serialDevice, h);
         dev = fake_device(h);
     } else {
-        f = new OutFifo(1);
+        f = new OutFifo(consoleDevice, 1);
         dev = &fake_console();
     }
 

@@ -12,12 +12,6 @@ namespace {
 bool isGraphic(unsigned char c) { return c >= 0x21 && c <= 0x7e; }
 bool isPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 
-// Moves n bytes from src down to dst, lowest address first (ranges overlap).
-void moveDown(char *dst, const char *src, int n)
-{
-    for (int i = 0; i < n; i++) dst[i] = src[i];
-}
-
 }  // namespace
 
 // ---- Kvb -----------------------------------------------------------------------
@@ -44,18 +38,11 @@ int Kvb::write(OutFifo *endpoint)
 
 // ---- OutFifo: construction ------------------------------------------------------
 
-OutFifo::OutFifo(kva_handle serialPort)
-    : port(serialPort), failCount(0), fd(-1), head(nullptr), tail(nullptr), buf(),
-      lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0), discarding(false),
-      overlongLines(0), connecting(nullptr), writeFailCount(0), paused(false), serial(true)
-{
-}
-
-OutFifo::OutFifo(int descriptor)
-    : port(INVALID_HANDLE_VALUE), failCount(0), fd(descriptor), head(nullptr), tail(nullptr),
+OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
+    : device(&kind), port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
+      failCount(0), fd(&kind == &serialDevice ? -1 : (int)id), head(nullptr), tail(nullptr),
       buf(), lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0),
-      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0),
-      paused(false), serial(false)
+      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0), paused(false)
 {
 }
 
@@ -63,8 +50,7 @@ OutFifo::~OutFifo()
 {
     while (!isEmpty()) pop();
     kva_connect_end(connecting);
-    if (fd > 1) kva_close_socket(fd);
-    else if (port != INVALID_HANDLE_VALUE) kva_close_com(port);
+    if (fd != -1 || port != INVALID_HANDLE_VALUE) device->close(this);
 }
 
 bool OutFifo::isOpen() const
@@ -74,9 +60,7 @@ bool OutFifo::isOpen() const
 
 void OutFifo::releasePort()
 {
-    if (port == INVALID_HANDLE_VALUE) return;
-    kva_close_com(port);
-    port = INVALID_HANDLE_VALUE;
+    if (port != INVALID_HANDLE_VALUE) device->close(this);
 }
 
 // ---- output chunk queue ------------------------------------------------------------
@@ -110,74 +94,52 @@ void OutFifo::pop()
     delete k;
 }
 
-// ---- device dispatch -----------------------------------------------------------------
+// ---- device transfers -----------------------------------------------------------------
+//
+// One failure policy for every kind: the device says how many failed
+// transfers in a row it absorbs (each seen as "nothing now"); the next one
+// is the endpoint's failure.  Any transfer that does not fail resets the
+// count, including one that moved nothing.
+
+namespace {
+
+// Counts a failed transfer; true while it is one of those absorbed.
+bool absorbed(int &inARow, int absorbedAtMost)
+{
+    if (inARow >= absorbedAtMost) return false;
+    inARow++;
+    return true;
+}
+
+}  // namespace
 
 int OutFifo::write(const char *p, int n)
 {
-    if (fd > 1) return kva_send(fd, p, n);
-    if (port != INVALID_HANDLE_VALUE) {
-        int r = kva_write_com(port, p, n);
-        if (r >= 0) {
-            writeFailCount = 0;
-            return r;
-        }
-        // A failed write keeps its bytes queued for another try; a port
-        // whose writes keep failing is given up like one whose reads do.
-        if (writeFailCount < 100) {
-            writeFailCount++;
-            return 0;
-        }
-        return giveUp(r);
-    }
-    return kvp_write_stdout(p, n);
+    int r = device->write(this, p, n);
+    if (r >= 0) writeFailCount = 0;
+    // A failed write keeps its bytes queued for another try.
+    else if (absorbed(writeFailCount, device->writeFailuresAbsorbed)) r = 0;
+    return r;
 }
 
 int OutFifo::read(char *p, int n)
 {
-    if (fd > 1) {
-        int r = kva_read_socket(fd, p, n);
-        if (r >= 0) {
-            failCount = 0;
-            return r;
-        }
-        if (failCount < 100) {
-            failCount++;
-            return 0;
-        }
-        if (r == -1) printf("client disconnected %d\n", fd);
-        return giveUp(r);
+    int r = device->read(this, p, n);
+    if (r >= 0) {
+        failCount = 0;
+    } else if (absorbed(failCount, device->readFailuresAbsorbed)) {
+        r = 0;
+    } else {
+        if (device->readGivenUp) device->readGivenUp(this, r);
+        giveUp();
     }
-    if (port != INVALID_HANDLE_VALUE) {
-        // A serial port whose reads keep failing (a USB adapter pulled, the
-        // other side of a pseudo-terminal gone) is given up as a socket is:
-        // 100 failed reads in a row are absorbed, the 101st closes it.
-        int r = kva_read_com(port, p, n);
-        if (r >= 0) {
-            failCount = 0;
-            return r;
-        }
-        if (failCount < 100) {
-            failCount++;
-            return 0;
-        }
-        return giveUp(r);
-    }
-    if (n > 0 && kvp_kbhit()) {
-        p[0] = (char)kvp_getch();
-        return 1;
-    }
-    return 0;
+    return r;
 }
 
-// Closes the socket or serial port of an endpoint that failed for good.
-int OutFifo::giveUp(int r)
+// Closes the device of an endpoint that failed for good.
+void OutFifo::giveUp()
 {
-    if (fd > 1) {
-        kva_close_socket(fd);
-        fd = -1;
-    }
-    releasePort();
-    return r;
+    if (fd != -1 || port != INVALID_HANDLE_VALUE) device->close(this);
 }
 
 // Writes the queue out as far as the device takes it.  Small chunks are
@@ -237,12 +199,10 @@ int OutFifo::process()
 
     int r = drain();
     if (r < 0) {
-        // A serial port gives itself up after its failed writes, each of
-        // which the layer logged; a socket or the console fails here at once.
-        if (!serial) fprintf(stderr, "OutFifo::process: Kvb::write n=%d, fd=%d\n", r, fd);
-        if (fd > 1) kva_close_socket(fd);
-        fd = -1;
-        releasePort();
+        // A device that absorbs failed writes has logged each of them.
+        if (device->writeFailuresAbsorbed == 0)
+            fprintf(stderr, "OutFifo::process: Kvb::write n=%d, fd=%d\n", r, fd);
+        giveUp();
         return -1;
     }
     if (paused) return 0;
@@ -275,15 +235,14 @@ void OutFifo::watch()
         kva_connect_watch(connecting);
         return;
     }
+    if (fd == -1 && port == INVALID_HANDLE_VALUE) return;
     int events = 0;
     if (bufIndex < 1023 && !paused) events |= KVP_IN;
     // Output that a device did not take waits for room; after a failed
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
     if (!isEmpty() && writeFailCount == 0) events |= KVP_OUT;
-    if (fd > 1) kva_watch_socket(fd, events);
-    else if (port != INVALID_HANDLE_VALUE) kva_watch_com(port, events);
-    else if (fd == 1) kva_watch_console(events);
+    device->watch(this, events);
 }
 
 // ---- input line assembly ----------------------------------------------------------
@@ -311,7 +270,7 @@ void OutFifo::assemble()
             return;
         }
         discarding = false;
-        moveDown(buf, buf + k + 1, bufIndex - k - 1);
+        memmove(buf, buf + k + 1, (size_t)(bufIndex - k - 1));
         bufIndex -= k + 1;
     }
 
@@ -322,7 +281,7 @@ void OutFifo::assemble()
         return;
     }
     if (k > 0) {
-        moveDown(buf, buf + k, bufIndex - k);
+        memmove(buf, buf + k, (size_t)(bufIndex - k));
         bufIndex -= k;
     }
 
@@ -352,7 +311,7 @@ void OutFifo::consumeLine(char *p)
     int used = (int)(lineEnd - buf);
     int rest = bufIndex - used - 1;
     if (rest > 0) {
-        moveDown(buf, buf + used + 1, rest);
+        memmove(buf, buf + used + 1, (size_t)(rest));
         bufIndex = rest;
     } else {
         bufIndex = 0;
@@ -382,10 +341,9 @@ int OutFifo::takeOverlongLines()
 
 namespace {
 
-OutFifo *newEndpoint(kva_handle port, int fd)
+OutFifo *newEndpoint(const DeviceOps &kind, intptr_t id)
 {
-    OutFifo *f = port != INVALID_HANDLE_VALUE ? new (std::nothrow) OutFifo(port)
-                                              : new (std::nothrow) OutFifo(fd);
+    OutFifo *f = new (std::nothrow) OutFifo(kind, id);
     if (!f) kva_out_of_memory("an endpoint");
     return f;
 }
@@ -398,7 +356,7 @@ OutFifo *openComFifo(const char *name, int baud)
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     // Made for a bridge: raw from the start, so that nothing the device
     // sends before the bridge begins is taken as a line.
-    OutFifo *f = newEndpoint(h, -1);
+    OutFifo *f = newEndpoint(serialDevice, h);
     f->setRaw();
     return f;
 }
@@ -407,7 +365,7 @@ OutFifo *openStdinFifo()
 {
     int fd = kva_open_stdin();
     if (fd < 0) return nullptr;
-    return newEndpoint(INVALID_HANDLE_VALUE, fd);
+    return newEndpoint(consoleDevice, fd);
 }
 
 // The endpoint comes back at once, still connecting; it becomes a socket
@@ -416,7 +374,7 @@ OutFifo *connectFifo(const char *host, unsigned short port)
 {
     KvaConnect *c = kva_connect_begin(host, port);
     if (!c) return nullptr;
-    OutFifo *f = newEndpoint(INVALID_HANDLE_VALUE, -1);
+    OutFifo *f = newEndpoint(socketDevice, -1);
     f->connecting = c;
     // A host that talks first (a banner, a prompt, telnet negotiation) may
     // send before, during or right after the connect completes: raw from
@@ -429,7 +387,7 @@ OutFifo *acceptFifo(int listenSocket, bool localOnly)
 {
     int fd = kva_accept(listenSocket, localOnly);
     if (fd == -1) return nullptr;
-    return newEndpoint(INVALID_HANDLE_VALUE, fd);
+    return newEndpoint(socketDevice, fd);
 }
 
 // ---- pass-through functions ---------------------------------------------------------

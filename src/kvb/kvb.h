@@ -1,9 +1,11 @@
-// Buffered endpoints: one socket, serial port or the console, with an input
-// buffer (line assembly or raw pass-through) and a queue of output chunks.
+// Buffered endpoints: one device (a socket, a serial port or the console,
+// device.h) with an input buffer (line assembly or raw pass-through) and a
+// queue of output chunks.
 #ifndef VELKOR_KVB_H
 #define VELKOR_KVB_H
 
 #include "../io/kva.h"
+#include "device.h"
 
 class OutFifo;
 
@@ -27,6 +29,8 @@ public:
 
 class OutFifo {
 public:
+    // The kind of device, fixed when the endpoint is made.
+    const DeviceOps *const device;
     kva_handle port;
     int failCount;
     int fd;
@@ -54,11 +58,10 @@ public:
     // what arrives meanwhile waits in the device, and nothing read after a
     // command can overtake its reply.
     bool paused;
-    // Made over a serial port (it stays one after the port is closed).
-    const bool serial;
 
-    explicit OutFifo(kva_handle serialPort);
-    explicit OutFifo(int descriptor);
+    // Over an open device of the given kind: a serial handle, or a socket
+    // (the console takes the descriptor 1).
+    OutFifo(const DeviceOps &kind, intptr_t id);
     ~OutFifo();
     OutFifo(const OutFifo &) = delete;
     OutFifo &operator=(const OutFifo &) = delete;
@@ -101,7 +104,7 @@ public:
 private:
     void assemble();
     int drain();
-    int giveUp(int r);
+    void giveUp();
 };
 
 OutFifo *openComFifo(const char *name, int baud);

@@ -101,123 +101,116 @@ void Client::moveData(OutFifo *from, OutFifo *to)
     from->consumeLine(d);
 }
 
-int Client::step()
+Client::Action Client::nextAction() const
 {
-    pump();
+    if (state == Closed) return ReportDisconnect;
+    if (!fifo) return BecomeClosed;
     switch (state) {
     case AwaitIdentifier:
     case Command:
-        if (!fifo) {
-            state = Closed;
-            break;
-        }
         // A user who does not read the replies gets no further commands
         // taken and no further errors queued, so replies cannot pile up
         // without end.
-        if (fifo->queued > bridgeQueueLimit) break;
-        if (testing) {
-            // Lines that follow "t" wait for its last line.
-            sendTestLines();
-            break;
-        }
-        // Discarded overlong lines are answered one per step; they all came
-        // before the ready line, so its turn comes after them.
-        if (fifo->overlongLines > 0) {
-            fifo->overlongLines--;
-            send("! line too long\r\n");
-            if (fifo->overlongLines > 0) break;
-        }
-        if (!fifo->hasLine()) break;
-        if (state == AwaitIdentifier) {
-            if (strcmp(fifo->line(), expectedIdentifier) == 0) {
-                send(".\r\n");
-                state = Command;
-            } else {
-                fprintf(stderr, "failed, wrong identifier\n");
-                send("! wrong identifier\r\n");
-            }
-            fifo->consumeLine(fifo->line());
-        } else {
-            int r = execute(fifo->line());
-            fifo->consumeLine(fifo->line());
-            if (r < 0) {
-                pump();
-                return r;
-            }
-        }
-        break;
+        if (fifo->queued > bridgeQueueLimit) return Idle;
+        // Lines that follow "t" wait for its last line.
+        if (testing) return MakeTestLines;
+        // Discarded overlong lines are answered first: they all came before
+        // the ready line.
+        if (fifo->overlongLines > 0) return AnswerOverlong;
+        return fifo->hasLine() ? TakeLine : Idle;
     case Connecting:
-        if (!fifo) {
-            state = Closed;
-            break;
-        }
-        if (!target) {
-            // The connection failed (reported by the layer).  What the user
-            // sent behind the command is read as lines again, as if the
-            // command had never waited.
-            fifo->resumeInput();
-            fifo->resumeLines();
-            send("! could not connect\r\n");
-            state = Command;
-            break;
-        }
-        if (target->connecting) break;
-        {
-            OutFifo *connected = target;
-            target = nullptr;
-            enterBridge(connected);
-        }
-        break;
+        if (!target) return ReportConnectFailed;
+        return target->connecting ? Idle : EnterBridge;
     case Bridge:
-        if (!fifo) {
-            state = Closed;
-            break;
+        if (!target) return LeaveBridge;
+        return canMove(fifo, target) || canMove(target, fifo) ? MoveData : Idle;
+    case Closed:
+        break;
+    }
+    return ReportDisconnect;
+}
+
+// The ready line as the identifier or a command; the interpreter's result.
+int Client::takeLine()
+{
+    int r = 0;
+    if (state == AwaitIdentifier) {
+        if (strcmp(fifo->line(), expectedIdentifier) == 0) {
+            send(".\r\n");
+            state = Command;
+        } else {
+            fprintf(stderr, "failed, wrong identifier\n");
+            send("! wrong identifier\r\n");
         }
-        if (!target) {
-            // Raw data read for the lost target is dropped with it: it is no
-            // line, and taking it as the identifier would read it as text.
-            if (fifo->hasLine()) fifo->consumeLine(fifo->line());
-            fifo->setLine();
-            state = AwaitIdentifier;
-            break;
-        }
+    } else {
+        r = execute(fifo->line());
+    }
+    fifo->consumeLine(fifo->line());
+    return r;
+}
+
+int Client::step()
+{
+    pump();
+    int r = 0;
+    switch (nextAction()) {
+    case Idle:
+        break;
+    case BecomeClosed:
+        state = Closed;
+        break;
+    case ReportDisconnect:
+        printf("disconnected\n");
+        return DropClient;
+    case MakeTestLines:
+        sendTestLines();
+        break;
+    case AnswerOverlong:
+        // One per step; the ready line behind the last one is taken with it.
+        fifo->overlongLines--;
+        send("! line too long\r\n");
+        if (fifo->overlongLines == 0 && fifo->hasLine()) r = takeLine();
+        break;
+    case TakeLine:
+        r = takeLine();
+        break;
+    case ReportConnectFailed:
+        // The connection failed (reported by the layer).  What the user
+        // sent behind the command is read as lines again, as if the
+        // command had never waited.
+        fifo->resumeInput();
+        fifo->resumeLines();
+        send("! could not connect\r\n");
+        state = Command;
+        break;
+    case EnterBridge: {
+        OutFifo *connected = target;
+        target = nullptr;
+        enterBridge(connected);
+        break;
+    }
+    case LeaveBridge:
+        // Raw data read for the lost target is dropped with it: it is no
+        // line, and taking it as the identifier would read it as text.
+        if (fifo->hasLine()) fifo->consumeLine(fifo->line());
+        fifo->setLine();
+        state = AwaitIdentifier;
+        break;
+    case MoveData:
         moveData(fifo, target);
         moveData(target, fifo);
         break;
-    case Closed:
-        printf("disconnected\n");
-        return -1;
-    default:
-        printf("unknown state %d\n", state);
-        return -1;
     }
+    // A disconnect or kill command: its reply goes out with the closing pump.
     pump();
-    return 0;
-}
-
-bool Client::canActNow() const
-{
-    if (!fifo) return true;  // the next step reports the end
-    switch (state) {
-    case AwaitIdentifier:
-    case Command:
-        if (fifo->queued > bridgeQueueLimit) return false;  // waits for the queue to drain
-        return testing || fifo->overlongLines > 0 || fifo->hasLine();
-    case Connecting:
-        return !target || !target->connecting;
-    case Bridge:
-        if (!target) return true;
-        return canMove(fifo, target) || canMove(target, fifo);
-    default:
-        return true;
-    }
+    return r < 0 ? r : KeepClient;
 }
 
 void Client::watch()
 {
     if (fifo) fifo->watch();
     if (target) target->watch();
-    if (canActNow()) workPending();
+    if (nextAction() != Idle) workPending();
 }
 
 void Client::releasePorts()
@@ -463,10 +456,10 @@ int ClientTable::poll()
     for (Client *&s : slots) {
         if (!s) continue;
         int r = s->step();
-        if (r == -1 || r == -2) {
+        if (r == DropClient || r == StopServer) {
             delete s;
             s = nullptr;
-            if (r == -2) return -2;
+            if (r == StopServer) return StopServer;
         }
     }
     return 0;

@@ -11,6 +11,9 @@ extern const char *expectedIdentifier;
 // loop; the client's reply comes when it succeeds or fails.
 enum ClientState { AwaitIdentifier = 0, Command = 1, Bridge = 2, Closed = 3, Connecting = 4 };
 
+// What a step tells the client table.
+enum StepResult { KeepClient = 0, DropClient = -1, StopServer = -2 };
+
 // A bridge copies into an endpoint only while that endpoint has less than
 // this much output waiting: enough to keep a fast line busy, small enough
 // that 32 clients cannot run the server out of memory.  Data held back waits
@@ -21,7 +24,7 @@ const long bridgeQueueLimit = 64 * 1024;
 
 class Client {
 public:
-    int state;
+    ClientState state;
     OutFifo *fifo;
     OutFifo *target;
     // Test lines still to be made: they are queued as the client's queue
@@ -54,11 +57,27 @@ public:
     void showOs();
 
 private:
+    // What the next step does.  The step acts on it, and the wait asks it
+    // whether the step can act without waiting: one decision for both, so
+    // that the loop can neither spin nor stall on a disagreement.
+    enum Action {
+        Idle,               // nothing until a device has something
+        BecomeClosed,       // the user's endpoint has gone
+        ReportDisconnect,   // the last step of a closed client
+        MakeTestLines,      // "t" lines, as the queue drains
+        AnswerOverlong,     // "! line too long" for a discarded line
+        TakeLine,           // the identifier or a command
+        ReportConnectFailed,
+        EnterBridge,        // the connect has been made
+        LeaveBridge,        // the target has gone and handed on all it held
+        MoveData            // bridged data can move one way or both
+    };
+    Action nextAction() const;
+    int takeLine();
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);
     void enterBridge(OutFifo *newTarget);
     void sendTestLines();
-    bool canActNow() const;
 };
 
 int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int maxArgs);

@@ -29,7 +29,7 @@ protected:
     {
         delete f;
         pair.reset(new unit::TcpPair());
-        f = new OutFifo(pair->release());
+        f = new OutFifo(socketDevice, pair->release());
     }
     // One read that brings exactly these bytes.
     void feed(const std::string &bytes)

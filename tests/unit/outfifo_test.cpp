@@ -34,7 +34,7 @@ OutFifo *socketEndpoint(unit::TcpPair &p)
     kva_set_add(&watchedSet, fd);
     int one = 1;
     ioctl(fd, FIONBIO, &one);
-    return new OutFifo(fd);
+    return new OutFifo(socketDevice, fd);
 }
 
 class Endpoint : public ::testing::Test {
@@ -241,7 +241,7 @@ TEST_F(Endpoint, AReadThatDoesNotFailResetsFailCount)
 
 TEST_F(Endpoint, ClosedEndpointNeitherWritesNorReads)
 {
-    OutFifo *f = new OutFifo(INVALID_HANDLE_VALUE);
+    OutFifo *f = new OutFifo(serialDevice, INVALID_HANDLE_VALUE);
     queue(f, "never");
     unit::Capture c;
     EXPECT_EQ(f->process(), -1);

@@ -1,0 +1,36 @@
+// The kinds of device an endpoint can stand on, each one small table of
+// operations in a file of its own (device_socket.cpp, device_serial.cpp,
+// device_console.cpp).  An endpoint is given its table when it is made and
+// never asks what kind it holds; a new kind of connection is a new file
+// that fills in a table, and the factory that creates endpoints over it.
+#ifndef VELKOR_DEVICE_H
+#define VELKOR_DEVICE_H
+
+class OutFifo;
+
+struct DeviceOps {
+    const char *name;
+    // Bytes moved now (0: nothing now), or negative for a failed transfer,
+    // which the device layer has logged.
+    int (*read)(OutFifo *e, char *p, int n);
+    int (*write)(OutFifo *e, const char *p, int n);
+    // What the next wait waits for on this device (KVP_IN, KVP_OUT).
+    void (*watch)(OutFifo *e, int events);
+    // Lets the device go; the endpoint is closed afterwards.
+    void (*close)(OutFifo *e);
+    // Failed transfers in a row that are absorbed (seen as "nothing now")
+    // before the next one gives the device up.  A device whose failures are
+    // absorbed also logs each one itself; the others are logged when the
+    // endpoint gives up on them.
+    int readFailuresAbsorbed;
+    int writeFailuresAbsorbed;
+    // Called when reads have given the device up with result r, before it
+    // is closed (a socket logs a peer that closed), or null.
+    void (*readGivenUp)(OutFifo *e, int r);
+};
+
+extern const DeviceOps socketDevice;
+extern const DeviceOps serialDevice;
+extern const DeviceOps consoleDevice;
+
+#endif

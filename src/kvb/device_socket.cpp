@@ -1,0 +1,32 @@
+// A TCP socket: an accepted client, or an outgoing connection once made.
+#include "device.h"
+#include "kvb.h"
+
+#include <stdio.h>
+
+namespace {
+
+int socketRead(OutFifo *e, char *p, int n) { return kva_read_socket(e->fd, p, n); }
+
+int socketWrite(OutFifo *e, const char *p, int n) { return kva_send(e->fd, p, n); }
+
+void socketWatch(OutFifo *e, int events) { kva_watch_socket(e->fd, events); }
+
+void socketClose(OutFifo *e)
+{
+    kva_close_socket(e->fd);
+    e->fd = -1;
+}
+
+void socketReadGivenUp(OutFifo *e, int r)
+{
+    // -1: the peer closed the connection; a receive error prints nothing.
+    if (r == -1) printf("client disconnected %d\n", e->fd);
+}
+
+}  // namespace
+
+// A peer that closed, or a receive that failed, is read again a hundred
+// times before the socket is given up; a failed send closes it at once.
+const DeviceOps socketDevice = {"socket",    socketRead, socketWrite, socketWatch,
+                                socketClose, 100,        0,           socketReadGivenUp};
