@@ -3,6 +3,8 @@
 // device_console.cpp).  An endpoint is given its table when it is made and
 // never asks what kind it holds; a new kind of connection is a new file
 // that fills in a table, and the factory that creates endpoints over it.
+// A kind that keeps state of its own (a framing layer's parser) keeps it
+// behind the endpoint's deviceData, which its close operation frees.
 #ifndef VELKOR_DEVICE_H
 #define VELKOR_DEVICE_H
 
@@ -27,6 +29,10 @@ struct DeviceOps {
     // Called when reads have given the device up with result r, before it
     // is closed (a socket logs a peer that closed), or null.
     void (*readGivenUp)(OutFifo *e, int r);
+    // Whether the device holds input where the wait cannot see it (bytes a
+    // framing layer has decoded but not yet handed out): the next wait must
+    // not sleep then.  Null: never.
+    bool (*holdsInput)(const OutFifo *e);
 };
 
 extern const DeviceOps socketDevice;

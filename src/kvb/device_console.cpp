@@ -23,5 +23,10 @@ void consoleClose(OutFifo *e) { e->fd = -1; }
 
 }  // namespace
 
-const DeviceOps consoleDevice = {"console",    consoleRead, consoleWrite, consoleWatch,
-                                 consoleClose, 0,           0,            nullptr};
+const DeviceOps consoleDevice = {
+    "console", consoleRead, consoleWrite, consoleWatch, consoleClose,
+    0,  // failed reads absorbed
+    0,  // failed writes absorbed
+    nullptr,
+    nullptr,  // holds no input of its own
+};

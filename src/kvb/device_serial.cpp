@@ -22,5 +22,10 @@ void serialClose(OutFifo *e)
 // of a pseudo-terminal gone) is given up as a socket is: a hundred failures
 // in a row are absorbed, reads or writes alike, and the next closes it.  A
 // failed write keeps its bytes queued for the next try.
-const DeviceOps serialDevice = {"serial",    serialRead, serialWrite, serialWatch,
-                                serialClose, 100,        100,         nullptr};
+const DeviceOps serialDevice = {
+    "serial", serialRead, serialWrite, serialWatch, serialClose,
+    100,  // failed reads absorbed
+    100,  // failed writes absorbed
+    nullptr,
+    nullptr,  // holds no input of its own
+};

@@ -28,5 +28,10 @@ void socketReadGivenUp(OutFifo *e, int r)
 
 // A peer that closed, or a receive that failed, is read again a hundred
 // times before the socket is given up; a failed send closes it at once.
-const DeviceOps socketDevice = {"socket",    socketRead, socketWrite, socketWatch,
-                                socketClose, 100,        0,           socketReadGivenUp};
+const DeviceOps socketDevice = {
+    "socket", socketRead, socketWrite, socketWatch, socketClose,
+    100,  // failed reads absorbed
+    0,  // failed writes absorbed
+    socketReadGivenUp,
+    nullptr,  // holds no input of its own
+};

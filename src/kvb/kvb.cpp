@@ -39,7 +39,7 @@ int Kvb::write(OutFifo *endpoint)
 // ---- OutFifo: construction ------------------------------------------------------
 
 OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
-    : device(&kind), port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
+    : device(&kind), deviceData(nullptr), port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
       failCount(0), fd(&kind == &serialDevice ? -1 : (int)id), head(nullptr), tail(nullptr),
       buf(), lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0),
       discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0), paused(false)
@@ -243,6 +243,8 @@ void OutFifo::watch()
     // that keeps failing cannot keep waking the loop.
     if (!isEmpty() && writeFailCount == 0) events |= KVP_OUT;
     device->watch(this, events);
+    if (device->holdsInput && bufIndex < 1023 && !paused && device->holdsInput(this))
+        kva_work_pending();
 }
 
 // ---- input line assembly ----------------------------------------------------------

@@ -31,6 +31,8 @@ class OutFifo {
 public:
     // The kind of device, fixed when the endpoint is made.
     const DeviceOps *const device;
+    // The kind's own state, if it keeps any (see device.h).
+    void *deviceData;
     kva_handle port;
     int failCount;
     int fd;
