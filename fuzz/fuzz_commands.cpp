@@ -139,7 +139,7 @@ std::string CommandHarness::drain()
     const size_t before = user->out.size();
     // Short writes, except for long replies, which would take too long.
     int cap = in.ConsumeIntegralInRange(-1, 64);
-    user->writeCap = cap == 0 || (c->fifo && c->fifo->queued > 4096) ? -1 : cap;
+    user->writeCap = cap == 0 || (c->fifo && c->fifo->queued() > 4096) ? -1 : cap;
     for (int i = 0; c->fifo && !c->fifo->isEmpty(); i++) {
         FUZZ_CHECK(i < 1000000);
         c->pump();
@@ -150,14 +150,14 @@ std::string CommandHarness::drain()
 
 void CommandHarness::identify()
 {
-    const bool echo = c->fifo->echo;
+    const bool echo = c->fifo->echoing();
     const std::string line = std::string(expectedIdentifier) + "\n";
     const size_t before = user->out.size();
     user->push(line);
     FUZZ_CHECK(c->step() == 0);
     drain();
     FUZZ_CHECK(user->out.substr(before) == (echo ? line : std::string()) + ".\r\n");
-    FUZZ_CHECK(c->state == Command && c->fifo->bufIndex == 0);
+    FUZZ_CHECK(c->state == Command && c->fifo->heldBytes() == 0);
 }
 
 void CommandHarness::connect()
@@ -250,8 +250,8 @@ void CommandHarness::checkReply(const std::vector<std::string> &tokens, int r,
     FUZZ_CHECK(bridged == ((key == 'c' || key == 'p') && reply == ".\r\n"));
     FUZZ_CHECK(opened == (bridged ? 1 : 0));
     FUZZ_CHECK((c->target != nullptr) == bridged);
-    if (c->fifo) FUZZ_CHECK(c->fifo->raw == bridged);
-    if (bridged) FUZZ_CHECK(c->target->raw);
+    if (c->fifo) FUZZ_CHECK(c->fifo->isRaw() == bridged);
+    if (bridged) FUZZ_CHECK(c->target->isRaw());
     if (bridged && key == 'p') FUZZ_CHECK(fake_last_com_path() == "\\\\.\\" + tokens[1]);
 }
 
@@ -351,7 +351,7 @@ void CommandHarness::bridgeSession(const std::string &greeting)
 
     std::string up = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
     std::string down = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
-    const bool echo = c->fifo->echo;
+    const bool echo = c->fifo->echoing();
     // With echo the user receives its own bytes back, in an order with the
     // greeting's that depends on when each was read: the greeting is then
     // taken out of the way unchecked.
@@ -417,7 +417,7 @@ void CommandHarness::bridgeSession(const std::string &greeting)
         for (int i = 0; i < 10000 && c->state == Bridge; i++) FUZZ_CHECK(c->step() == 0);
         drain();
         // Back to line mode without a word; the user must sign in again.
-        FUZZ_CHECK(c->state == AwaitIdentifier && c->target == nullptr && !c->fifo->raw);
+        FUZZ_CHECK(c->state == AwaitIdentifier && c->target == nullptr && !c->fifo->isRaw());
         FUZZ_CHECK(!far->open && user->out.substr(quietFrom) == last);
         identify();
         return;

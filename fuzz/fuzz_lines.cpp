@@ -111,25 +111,20 @@ private:
 
 void LineHarness::checkInvariants()
 {
-    FUZZ_CHECK(f->bufIndex >= 0 && f->bufIndex <= maxHeld);
-    FUZZ_CHECK(f->buf[maxHeld] == 0);
-    if (f->lineEnd) {
-        FUZZ_CHECK(f->lineEnd >= f->buf && f->lineEnd <= f->buf + f->bufIndex);
+    FUZZ_CHECK(f->heldBytes() >= 0 && f->heldBytes() <= maxHeld);
+    FUZZ_CHECK(f->input().data()[maxHeld] == 0);
+    if (f->input().readyEnd()) {
+        FUZZ_CHECK(f->input().readyEnd() >= f->input().data() && f->input().readyEnd() <= f->input().data() + f->heldBytes());
         if (readyRaw) {
-            FUZZ_CHECK(f->lineEnd == f->buf + f->bufIndex);
+            FUZZ_CHECK(f->input().readyEnd() == f->input().data() + f->heldBytes());
         } else {
-            FUZZ_CHECK(f->lineEnd < f->buf + f->bufIndex && *f->lineEnd == 0);
-            FUZZ_CHECK(isGraphic((unsigned char)f->buf[0]));
-            FUZZ_CHECK(allPrintable(f->buf, (size_t)(f->lineEnd - f->buf)));
+            FUZZ_CHECK(f->input().readyEnd() < f->input().data() + f->heldBytes() && *f->input().readyEnd() == 0);
+            FUZZ_CHECK(isGraphic((unsigned char)f->input().data()[0]));
+            FUZZ_CHECK(allPrintable(f->input().data(), (size_t)(f->input().readyEnd() - f->input().data())));
         }
     }
-    long pending = 0;
-    for (Kvb *k = f->head; k; k = k->next) {
-        FUZZ_CHECK(k->pos >= 0 && k->pos <= k->len);
-        pending += k->len - k->pos;
-        if (!k->next) FUZZ_CHECK(k == f->tail);
-    }
-    FUZZ_CHECK(pending == f->queued);
+    // The queue counts exactly the bytes committed and not yet written.
+    if (!closed) FUZZ_CHECK(f->queued() == (long)(queued.size() - written));
 }
 
 // Gives the device bytes to read.  A console reads one key per call and
@@ -154,24 +149,24 @@ void LineHarness::feed(std::string bytes)
 // How many bytes the endpoint holds, checked to be within its buffer.
 int LineHarness::heldNow() const
 {
-    FUZZ_CHECK(f->bufIndex >= 0 && f->bufIndex <= maxHeld);
-    return f->bufIndex;
+    FUZZ_CHECK(f->heldBytes() >= 0 && f->heldBytes() <= maxHeld);
+    return f->heldBytes();
 }
 
 // Copies the held bytes into before; their count.
 int LineHarness::snapshot()
 {
     const int n = heldNow();
-    memcpy(before, f->buf, (size_t)n);
+    memcpy(before, f->input().data(), (size_t)n);
     return n;
 }
 
 int LineHarness::processOnce()
 {
     const int beforeLen = snapshot();
-    char *const lineEndBefore = f->lineEnd;
-    const bool wasRaw = f->raw;
-    const long queuedBefore = f->queued;
+    const char *const lineEndBefore = f->input().readyEnd();
+    const bool wasRaw = f->isRaw();
+    const long queuedBefore = f->queued();
     // The device's records of what was read and written are needed for one
     // step only: cleared, they keep their room instead of growing with the
     // stream.
@@ -193,8 +188,8 @@ int LineHarness::processOnce()
     // The queue drains first; the echo of what was read then joins the
     // queue behind everything already in it, and nothing is written
     // outside the queue.
-    const long echoQueued = f->echo && freshLen > 0 ? (long)freshLen : 0;
-    const long fromQueue = queuedBefore + echoQueued - f->queued;
+    const long echoQueued = f->echoing() && freshLen > 0 ? (long)freshLen : 0;
+    const long fromQueue = queuedBefore + echoQueued - f->queued();
     FUZZ_CHECK(fromQueue >= 0 && (size_t)fromQueue == wroteLen);
     // The device receives the queued bytes in order: what came now carries
     // on exactly where what came before ended.
@@ -213,8 +208,8 @@ int LineHarness::processOnce()
 
     const int nowLen = heldNow();
     if (freshLen == 0) {
-        FUZZ_CHECK(nowLen == beforeLen && memcmp(f->buf, before, (size_t)nowLen) == 0);
-        FUZZ_CHECK(f->lineEnd == lineEndBefore);
+        FUZZ_CHECK(nowLen == beforeLen && memcmp(f->input().data(), before, (size_t)nowLen) == 0);
+        FUZZ_CHECK(f->input().readyEnd() == lineEndBefore);
         return r;
     }
     sawBytes = true;
@@ -226,8 +221,8 @@ int LineHarness::processOnce()
     memcpy(all, before, (size_t)beforeLen);
     memcpy(all + beforeLen, fresh, freshLen);
     if (wasRaw) {
-        FUZZ_CHECK((size_t)nowLen == allLen && memcmp(f->buf, all, allLen) == 0);
-        FUZZ_CHECK(f->lineEnd == f->buf + f->bufIndex);
+        FUZZ_CHECK((size_t)nowLen == allLen && memcmp(f->input().data(), all, allLen) == 0);
+        FUZZ_CHECK(f->input().readyEnd() == f->input().data() + f->heldBytes());
         readyRaw = true;
     } else {
         checkLineAssembly(all, allLen);
@@ -242,16 +237,16 @@ void LineHarness::checkLineAssembly(char *src, size_t srcLen)
     const int nowLen = heldNow();
     FUZZ_CHECK((size_t)nowLen <= srcLen);
     char *tail = src + (srcLen - (size_t)nowLen);
-    if (f->lineEnd) {
-        size_t at = (size_t)(f->lineEnd - f->buf);
+    if (f->input().readyEnd()) {
+        size_t at = (size_t)(f->input().readyEnd() - f->input().data());
         FUZZ_CHECK(at < (size_t)nowLen && !isPrintable((unsigned char)tail[at]));
         tail[at] = 0;
         readyRaw = false;
     } else {
-        FUZZ_CHECK(allPrintable(f->buf, (size_t)nowLen));
+        FUZZ_CHECK(allPrintable(f->input().data(), (size_t)nowLen));
     }
-    FUZZ_CHECK(memcmp(f->buf, tail, (size_t)nowLen) == 0);
-    FUZZ_CHECK(nowLen == 0 || isGraphic((unsigned char)f->buf[0]));
+    FUZZ_CHECK(memcmp(f->input().data(), tail, (size_t)nowLen) == 0);
+    FUZZ_CHECK(nowLen == 0 || isGraphic((unsigned char)f->input().data()[0]));
 }
 
 void LineHarness::consume()
@@ -261,7 +256,7 @@ void LineHarness::consume()
     char *p = f->line();
     int used = beforeLen;
     if (readyRaw) {
-        FUZZ_CHECK(f->lineLength() == f->bufIndex);
+        FUZZ_CHECK(f->lineLength() == f->heldBytes());
         if (pureRaw) rawGot.append(before, (size_t)beforeLen);
     } else {
         used = (int)strlen(p);  // the invariants put a NUL inside the held bytes
@@ -280,9 +275,9 @@ void LineHarness::consume()
     const int rest = beforeLen - used - 1;
     FUZZ_CHECK(rest >= 0);
     char *kept = before + used + 1;
-    if (f->raw) {
-        FUZZ_CHECK(nowLen == rest && memcmp(f->buf, kept, (size_t)rest) == 0);
-        FUZZ_CHECK(f->lineEnd == (rest > 0 ? f->buf + rest : nullptr));
+    if (f->isRaw()) {
+        FUZZ_CHECK(nowLen == rest && memcmp(f->input().data(), kept, (size_t)rest) == 0);
+        FUZZ_CHECK(f->input().readyEnd() == (rest > 0 ? f->input().data() + rest : nullptr));
         readyRaw = rest > 0;
     } else {
         checkLineAssembly(kept, (size_t)rest);
@@ -336,10 +331,10 @@ void LineHarness::finish()
         for (; i < limit; i++) {
             if (f->hasLine()) consume();
             if (!dev->hasInput()) {
-                if (f->bufIndex == 0 && f->isEmpty()) break;
+                if (f->heldBytes() == 0 && f->isEmpty()) break;
                 // Junk only while bytes are held: with echo on, each junk
                 // byte is queued again, and the queue alone just drains.
-                if (f->bufIndex > 0) dev->push("\n");
+                if (f->heldBytes() > 0) dev->push("\n");
             }
             FUZZ_CHECK(processOnce() == 0);
             checkInvariants();
@@ -380,8 +375,8 @@ void LineHarness::run()
     FUZZ_TRACE("endpoint kind %d\n", (int)kind);
     while (in.remaining_bytes() > 0) {
         int op = in.ConsumeIntegralInRange<int>(0, 12);
-        FUZZ_TRACE("op %d: held %d ready %d raw %d\n", op, f->bufIndex, f->hasLine() ? 1 : 0,
-                   f->raw ? 1 : 0);
+        FUZZ_TRACE("op %d: held %d ready %d raw %d\n", op, f->heldBytes(), f->hasLine() ? 1 : 0,
+                   f->isRaw() ? 1 : 0);
         switch (op) {
         case 0: {
             size_t n = in.ConsumeIntegralInRange<size_t>(0, 1100);
@@ -405,14 +400,14 @@ void LineHarness::run()
             consume();
             break;
         case 5:
-            if (!f->raw) {
+            if (!f->isRaw()) {
                 pureLine = false;
                 pureRaw = !sawBytes;
             }
             f->setRaw();
             break;
         case 6:
-            if (f->raw) pureRaw = false;
+            if (f->isRaw()) pureRaw = false;
             f->setLine();
             break;
         case 7:

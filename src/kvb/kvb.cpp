@@ -4,51 +4,20 @@
 
 #include <new>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
-namespace {
-
-bool isGraphic(unsigned char c) { return c >= 0x21 && c <= 0x7e; }
-bool isPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
-
-}  // namespace
-
-// ---- Kvb -----------------------------------------------------------------------
-
-Kvb::Kvb(int n) : str((char *)malloc(n > 0 ? (size_t)n : 1)), pos(0), len(n), next(nullptr)
-{
-    if (!str) kva_out_of_memory("queued output");
-}
-
-Kvb::~Kvb()
-{
-    free(str);
-    str = nullptr;
-}
-
-int Kvb::write(OutFifo *endpoint)
-{
-    int r = endpoint->write(str + pos, len - pos);
-    if (r < 0) return r;
-    pos += r;
-    endpoint->queued -= r;
-    return len - pos;
-}
-
-// ---- OutFifo: construction ------------------------------------------------------
+// ---- construction ---------------------------------------------------------------
 
 OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
-    : device(&kind), deviceData(nullptr), port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
-      failCount(0), fd(&kind == &serialDevice ? -1 : (int)id), head(nullptr), tail(nullptr),
-      buf(), lineEnd(nullptr), bufIndex(0), raw(false), echo(false), queued(0),
-      discarding(false), overlongLines(0), connecting(nullptr), writeFailCount(0), paused(false)
+    : device(&kind), deviceData(nullptr),
+      port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
+      fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
+      paused(false), failCount(0), writeFailCount(0)
 {
 }
 
 OutFifo::~OutFifo()
 {
-    while (!isEmpty()) pop();
     kva_connect_end(connecting);
     if (fd != -1 || port != INVALID_HANDLE_VALUE) device->close(this);
 }
@@ -63,38 +32,7 @@ void OutFifo::releasePort()
     if (port != INVALID_HANDLE_VALUE) device->close(this);
 }
 
-// ---- output chunk queue ------------------------------------------------------------
-
-char *OutFifo::alloc(int n)
-{
-    Kvb *k = new (std::nothrow) Kvb(n);
-    if (!k) kva_out_of_memory("queued output");
-    if (head == nullptr) head = k;
-    else tail->next = k;
-    tail = k;
-    return k->str;
-}
-
-void OutFifo::commit(char *p, int n)
-{
-    char *str = p;
-    int len = n;
-    KVA_ASSERT(str==tail->str);
-    KVA_ASSERT(len<=tail->len);
-    tail->len = n;
-    queued += n;
-}
-
-void OutFifo::pop()
-{
-    Kvb *k = head;
-    head = k->next;
-    if (!head) tail = nullptr;  // never left pointing at a freed chunk
-    queued -= k->len - k->pos;
-    delete k;
-}
-
-// ---- device transfers -----------------------------------------------------------------
+// ---- device transfers -----------------------------------------------------------
 //
 // One failure policy for every kind: the device says how many failed
 // transfers in a row it absorbs (each seen as "nothing now"); the next one
@@ -122,6 +60,11 @@ int OutFifo::write(const char *p, int n)
     return r;
 }
 
+int OutFifo::writeTo(void *endpoint, const char *p, int n)
+{
+    return static_cast<OutFifo *>(endpoint)->write(p, n);
+}
+
 int OutFifo::read(char *p, int n)
 {
     int r = device->read(this, p, n);
@@ -142,47 +85,7 @@ void OutFifo::giveUp()
     if (fd != -1 || port != INVALID_HANDLE_VALUE) device->close(this);
 }
 
-// Writes the queue out as far as the device takes it.  Small chunks are
-// gathered into one write: replies and relayed data often come as many
-// small chunks, and a system call for each would cost more than the bytes.
-// Result: 0 when the queue is empty, 1 when the device took less than it
-// was offered, or the device's negative failure result.
-int OutFifo::drain()
-{
-    enum { gatherSize = 16384 };
-    while (!isEmpty()) {
-        int r;
-        if (head->next && head->len - head->pos < gatherSize) {
-            char staged[gatherSize];
-            int n = 0;
-            for (Kvb *k = head; k && n < gatherSize; k = k->next) {
-                int part = k->len - k->pos;
-                if (part > gatherSize - n) part = gatherSize - n;
-                memcpy(staged + n, k->str + k->pos, (size_t)part);
-                n += part;
-            }
-            r = write(staged, n);
-            if (r < 0) return r;
-            for (int left = r;;) {
-                // Complete chunks go, empty ones included.
-                while (head && head->pos == head->len) pop();
-                if (left == 0 || !head) break;
-                int part = head->len - head->pos;
-                if (part > left) part = left;
-                head->pos += part;
-                queued -= part;
-                left -= part;
-            }
-            if (r < n) return 1;
-            continue;
-        }
-        r = head->write(this);
-        if (r > 0) return 1;
-        if (r < 0) return r;
-        pop();
-    }
-    return 0;
-}
+// ---- one step ---------------------------------------------------------------------
 
 int OutFifo::process()
 {
@@ -197,7 +100,7 @@ int OutFifo::process()
     }
     if (!isOpen()) return -1;
 
-    int r = drain();
+    int r = out.drain(writeTo, this);
     if (r < 0) {
         // A device that absorbs failed writes has logged each of them.
         if (device->writeFailuresAbsorbed == 0)
@@ -210,19 +113,19 @@ int OutFifo::process()
     // A full buffer (raw data the other side has not taken yet) skips the
     // read: a device is never asked for 0 bytes, which a socket would report
     // as a closed peer.
-    int room = 1023 - bufIndex;
+    int room = in.room();
     if (room <= 0) return 0;
-    r = read(buf + bufIndex, room);
+    char *fresh = in.space();
+    r = read(fresh, room);
     if (r > 0) {
         // The echo joins the output queue behind what is already there, so
         // that it never cuts into a reply and a short write loses none of it.
         if (echo) {
-            char *storage = alloc(r);
-            memcpy(storage, buf + bufIndex, (size_t)r);
-            commit(storage, r);
+            char *storage = out.alloc(r);
+            memcpy(storage, fresh, (size_t)r);
+            out.commit(storage, r);
         }
-        bufIndex += r;
-        assemble();
+        in.received(r);
         return 0;
     }
     if (r < 0) return -1;
@@ -236,107 +139,15 @@ void OutFifo::watch()
         return;
     }
     if (fd == -1 && port == INVALID_HANDLE_VALUE) return;
+    const bool wantsInput = in.room() > 0 && !paused;
     int events = 0;
-    if (bufIndex < 1023 && !paused) events |= KVP_IN;
+    if (wantsInput) events |= KVP_IN;
     // Output that a device did not take waits for room; after a failed
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
-    if (!isEmpty() && writeFailCount == 0) events |= KVP_OUT;
+    if (!out.isEmpty() && writeFailCount == 0) events |= KVP_OUT;
     device->watch(this, events);
-    if (device->holdsInput && bufIndex < 1023 && !paused && device->holdsInput(this))
-        kva_work_pending();
-}
-
-// ---- input line assembly ----------------------------------------------------------
-
-void OutFifo::assemble()
-{
-    if (raw) {
-        lineEnd = buf + bufIndex;
-        return;
-    }
-    KVA_ASSERT(bufIndex>=0);
-    KVA_ASSERT(bufIndex<(int)sizeof(buf));
-    // Line mode finds the ready line afresh in the held bytes every time (a
-    // line not yet consumed is found again at its NUL), so nothing stays
-    // ready from before: raw data still ready when the endpoint went back
-    // to line mode must not outlive bytes that this assembly drops.
-    lineEnd = nullptr;
-
-    if (discarding) {
-        // The rest of a line that did not fit: drop it through its terminator.
-        int k = 0;
-        while (k < bufIndex && isPrintable((unsigned char)buf[k])) k++;
-        if (k == bufIndex) {
-            bufIndex = 0;
-            return;
-        }
-        discarding = false;
-        memmove(buf, buf + k + 1, (size_t)(bufIndex - k - 1));
-        bufIndex -= k + 1;
-    }
-
-    int k = 0;
-    while (k < bufIndex && !isGraphic((unsigned char)buf[k])) k++;
-    if (k == bufIndex) {
-        bufIndex = 0;
-        return;
-    }
-    if (k > 0) {
-        memmove(buf, buf + k, (size_t)(bufIndex - k));
-        bufIndex -= k;
-    }
-
-    for (int i = 0; i < bufIndex; i++) {
-        if (!isPrintable((unsigned char)buf[i])) {
-            lineEnd = buf + i;
-            buf[i] = 0;
-            return;
-        }
-    }
-    lineEnd = nullptr;
-    if (bufIndex == 1023) {
-        // Longer than any line the buffer can hold: it can never complete.
-        // Discard it whole, up to and including its terminator, so that
-        // neither this endpoint stalls nor the line's tail reads as a line.
-        bufIndex = 0;
-        discarding = true;
-        overlongLines++;
-    }
-}
-
-void OutFifo::consumeLine(char *p)
-{
-    char *str = p;
-    KVA_ASSERT(str==buf);
-    KVA_ASSERT(lineEnd != nullptr);
-    int used = (int)(lineEnd - buf);
-    int rest = bufIndex - used - 1;
-    if (rest > 0) {
-        memmove(buf, buf + used + 1, (size_t)(rest));
-        bufIndex = rest;
-    } else {
-        bufIndex = 0;
-    }
-    lineEnd = nullptr;
-    // What followed the line was received already: a further line, or the
-    // first raw bytes behind a command that switched to raw mode, is ready
-    // now, not only after some later byte arrives.
-    if (bufIndex > 0) assemble();
-}
-
-void OutFifo::resumeLines()
-{
-    raw = false;
-    lineEnd = nullptr;
-    if (bufIndex > 0) assemble();
-}
-
-int OutFifo::takeOverlongLines()
-{
-    int n = overlongLines;
-    overlongLines = 0;
-    return n;
+    if (wantsInput && device->holdsInput && device->holdsInput(this)) kva_work_pending();
 }
 
 // ---- factories -----------------------------------------------------------------------

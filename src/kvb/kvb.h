@@ -1,31 +1,13 @@
-// Buffered endpoints: one device (a socket, a serial port or the console,
-// device.h) with an input buffer (line assembly or raw pass-through) and a
-// queue of output chunks.
+// Buffered endpoints: one device (a socket, a serial port or the console:
+// device.h) with its input (line assembly or raw pass-through: lineinput.h)
+// and its queue of output chunks (outqueue.h).
 #ifndef VELKOR_KVB_H
 #define VELKOR_KVB_H
 
 #include "../io/kva.h"
 #include "device.h"
-
-class OutFifo;
-
-// One chunk of queued output; str[pos .. len) is still to be written.
-class Kvb {
-public:
-    char *str;
-    int pos;
-    int len;
-    Kvb *next;
-
-    explicit Kvb(int n);
-    ~Kvb();
-    Kvb(const Kvb &) = delete;
-    Kvb &operator=(const Kvb &) = delete;
-
-    // Writes the unwritten rest through the endpoint; the bytes still
-    // unwritten afterwards, or the endpoint's negative failure result.
-    int write(OutFifo *endpoint);
-};
+#include "lineinput.h"
+#include "outqueue.h"
 
 class OutFifo {
 public:
@@ -33,33 +15,14 @@ public:
     const DeviceOps *const device;
     // The kind's own state, if it keeps any (see device.h).
     void *deviceData;
+    // The device: a serial handle, or a socket (the console has the
+    // descriptor 1); INVALID_HANDLE_VALUE and -1 when there is none, or
+    // once it was closed.
     kva_handle port;
-    int failCount;
     int fd;
-    Kvb *head;
-    Kvb *tail;
-    char buf[1024];
-    char *lineEnd;
-    int bufIndex;
-    bool raw;
-    bool echo;
-    // Bytes queued and not yet written: lets a bridge hold back when the
-    // endpoint falls behind, instead of growing its queue without end.
-    long queued;
-    // A line mode line that did not fit the buffer is being discarded up to
-    // its terminator; overlongLines counts such lines for the protocol layer.
-    bool discarding;
-    int overlongLines;
     // An outgoing connection still under way (lookup or connect); the
-    // endpoint becomes a socket endpoint when it succeeds.
+    // endpoint's socket when it succeeds.
     KvaConnect *connecting;
-    // Consecutive failed writes to a serial port; like failed reads, the
-    // 101st gives the port up.
-    int writeFailCount;
-    // Input is not read for now (a connect command waits for its outcome):
-    // what arrives meanwhile waits in the device, and nothing read after a
-    // command can overtake its reply.
-    bool paused;
 
     // Over an open device of the given kind: a serial handle, or a socket
     // (the console takes the descriptor 1).
@@ -68,44 +31,62 @@ public:
     OutFifo(const OutFifo &) = delete;
     OutFifo &operator=(const OutFifo &) = delete;
 
+    // One input and output step: the queue is written out as far as the
+    // device takes it, then what is waiting is read.  0 while the endpoint
+    // is open, -1 once its device has closed or failed for good.
     int process();
     // Tells the layer what this endpoint waits for in the next wait: input
     // while its buffer has room, room for output while output is queued.
     void watch();
-    // Closes the serial port now (the endpoint is closed afterwards).
-    void releasePort();
-    int write(const char *p, int n);
-    int read(char *p, int n);
     bool isOpen() const;
-    // Bytes read and not yet taken: an endpoint whose device has closed
-    // still hands these on before it goes.
-    int heldBytes() const { return bufIndex; }
-    void pauseInput() { paused = true; }
-    void resumeInput() { paused = false; }
+    // Closes a serial port now (at shutdown); the endpoint is closed then.
+    void releasePort();
+
+    // Output.
+    char *alloc(int n) { return out.alloc(n); }
+    void commit(char *p, int n) { out.commit(p, n); }
+    bool isEmpty() const { return out.isEmpty(); }
+    long queued() const { return out.queued(); }
+    // Every byte read is queued back to the device, behind the output
+    // already queued.
     void echoOn() { echo = true; }
     void echoOff() { echo = false; }
+    bool echoing() const { return echo; }
 
-    // Output chunk queue.
-    char *alloc(int n);
-    void commit(char *p, int n);
-    bool isEmpty() const { return head == nullptr; }
-    void pop();
-
-    // Input line assembly.
-    bool hasLine() const { return lineEnd != nullptr; }
-    char *line() { return buf; }
-    int lineLength() const { return bufIndex; }
-    void consumeLine(char *p);
-    void setLine() { raw = false; }
-    void setRaw() { raw = true; }
-    // Back to line mode with the held bytes assembled as lines now.
-    void resumeLines();
-    // Reports (and forgets) how many overlong lines were discarded.
-    int takeOverlongLines();
+    // Input.
+    bool hasLine() const { return in.hasLine(); }
+    char *line() { return in.line(); }
+    int lineLength() const { return in.lineLength(); }
+    void consumeLine(char *p) { in.consumeLine(p); }
+    void setLine() { in.setLine(); }
+    void setRaw() { in.setRaw(); }
+    bool isRaw() const { return in.isRaw(); }
+    void resumeLines() { in.resumeLines(); }
+    // Bytes read and not yet taken: an endpoint whose device has closed
+    // still hands these on before it goes.
+    int heldBytes() const { return in.held(); }
+    int overlongLines() const { return in.overlongLines(); }
+    bool takeOverlongLine() { return in.takeOverlongLine(); }
+    int takeOverlongLines() { return in.takeOverlongLines(); }
+    const LineInput &input() const { return in; }
+    // Input is not read for now (a connect command waits for its outcome):
+    // what arrives meanwhile waits in the device, and nothing read after a
+    // command can overtake its reply.
+    void pauseInput() { paused = true; }
+    void resumeInput() { paused = false; }
 
 private:
-    void assemble();
-    int drain();
+    LineInput in;
+    OutQueue out;
+    bool echo;
+    bool paused;
+    // Failed reads and writes in a row (see device.h).
+    int failCount;
+    int writeFailCount;
+
+    int write(const char *p, int n);
+    int read(char *p, int n);
+    static int writeTo(void *endpoint, const char *p, int n);
     void giveUp();
 };
 

@@ -87,7 +87,7 @@ void Client::enterBridge(OutFifo *newTarget)
 // and waits), nor into an endpoint whose device has closed.
 static bool canMove(const OutFifo *from, const OutFifo *to)
 {
-    return from->hasLine() && to->isOpen() && to->queued <= bridgeQueueLimit;
+    return from->hasLine() && to->isOpen() && to->queued() <= bridgeQueueLimit;
 }
 
 void Client::moveData(OutFifo *from, OutFifo *to)
@@ -111,12 +111,12 @@ Client::Action Client::nextAction() const
         // A user who does not read the replies gets no further commands
         // taken and no further errors queued, so replies cannot pile up
         // without end.
-        if (fifo->queued > bridgeQueueLimit) return Idle;
+        if (fifo->queued() > bridgeQueueLimit) return Idle;
         // Lines that follow "t" wait for its last line.
         if (testing) return MakeTestLines;
         // Discarded overlong lines are answered first: they all came before
         // the ready line.
-        if (fifo->overlongLines > 0) return AnswerOverlong;
+        if (fifo->overlongLines() > 0) return AnswerOverlong;
         return fifo->hasLine() ? TakeLine : Idle;
     case Connecting:
         if (!target) return ReportConnectFailed;
@@ -167,9 +167,9 @@ int Client::step()
         break;
     case AnswerOverlong:
         // One per step; the ready line behind the last one is taken with it.
-        fifo->overlongLines--;
+        fifo->takeOverlongLine();
         send("! line too long\r\n");
-        if (fifo->overlongLines == 0 && fifo->hasLine()) r = takeLine();
+        if (fifo->overlongLines() == 0 && fifo->hasLine()) r = takeLine();
         break;
     case TakeLine:
         r = takeLine();
@@ -251,7 +251,7 @@ int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int m
 // bound, and the closing "." after the last.
 void Client::sendTestLines()
 {
-    while (testLinesLeft > 0 && fifo->queued <= bridgeQueueLimit) {
+    while (testLinesLeft > 0 && fifo->queued() <= bridgeQueueLimit) {
         char text[64];
         int len = snprintf(text, sizeof text, ": testing sending many lines %d\r\n", testLinesLeft);
         sendBytes(text, len);
