@@ -1,12 +1,15 @@
 #include "portmap_posix.h"
 
-#include "kva_assert.h"
 #include "posix_config.h"
 
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -62,11 +65,6 @@ bool isSerialCallout(const char *name)
     return true;
 }
 
-int byName(const void *a, const void *b)
-{
-    return strcmp(*(char *const *)a, *(char *const *)b);
-}
-
 // Finds the device of one port number among those a listing hands.
 struct Wanted {
     int number;
@@ -103,29 +101,17 @@ void portmap_callout_each(const char *dir, PortmapAdd add, void *ctx)
 {
     DIR *d = opendir(dir);
     if (!d) return;
-    char **names = nullptr;
-    size_t count = 0, room = 0;
-    while (struct dirent *e = readdir(d)) {
-        if (!isSerialCallout(e->d_name)) continue;
-        if (count == room) {
-            room = room ? room * 2 : 16;
-            char **more = (char **)realloc(names, room * sizeof(char *));
-            if (!more) kva_out_of_memory("the port map");
-            names = more;
-        }
-        names[count] = strdup(e->d_name);
-        if (!names[count]) kva_out_of_memory("the port map");
-        count++;
-    }
+    std::vector<std::string> names;
+    while (struct dirent *e = readdir(d))
+        if (isSerialCallout(e->d_name)) names.push_back(e->d_name);
     closedir(d);
-    if (count) qsort(names, count, sizeof(char *), byName);
-    for (size_t i = 0; i < count; i++) {
+    // Byte order, as strcmp orders names: the same on every system.
+    std::sort(names.begin(), names.end());
+    for (size_t i = 0; i < names.size() && i < 999; i++) {
         char path[1024];
-        int w = snprintf(path, sizeof path, "%s/%s", dir, names[i]);
-        if (i < 999 && w > 0 && (size_t)w < sizeof path) add(ctx, (int)i + 1, path);
-        free(names[i]);
+        int w = snprintf(path, sizeof path, "%s/%s", dir, names[i].c_str());
+        if (w > 0 && (size_t)w < sizeof path) add(ctx, (int)i + 1, path);
     }
-    free(names);
 }
 
 void portmap_builtin_each(PortmapAdd add, void *ctx)

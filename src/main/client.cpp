@@ -318,7 +318,7 @@ int Client::execute(const char *line)
     }
     case 'd':
         send(":disconnect\r\n.\r\n");
-        return -1;
+        return DropClient;
     case 'e':
         fifo->echoOn();
         send(":echo on\r\n.\r\n");
@@ -328,7 +328,7 @@ int Client::execute(const char *line)
         return 0;
     case 'k':
         send(":kill\r\n.\r\n");
-        return -2;
+        return StopServer;
     case 'l':
         notSupported(args[1]);
         return 0;
