@@ -422,10 +422,22 @@ void CommandHarness::bridgeSession(const std::string &greeting)
         identify();
         return;
     }
+    // The user sends a last part and leaves.  The target still writes out
+    // all it holds for the user, at its own pace; one that takes nothing is
+    // given up once the linger time has passed.
+    const std::string lastUp = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 3000));
+    user->push(lastUp);
     user->eof = true;
+    const int cap = in.ConsumeIntegralInRange(-1, 64);
+    far->writeCap = cap;
+    const size_t lastFrom = far->out.size();
     int r = 0;
-    for (int i = 0; i < 300 && r == 0; i++) r = c->step();
+    for (int i = 0; i < 100000 && r == 0; i++) {
+        r = c->step();
+        if (cap == 0 && i % 100 == 99) fake_advance_ms(2000);
+    }
     FUZZ_CHECK(r == -1 && !far->open && !user->open);
+    if (cap != 0) FUZZ_CHECK(far->out.substr(lastFrom) == lastUp);
     endSession();
     connect();
 }

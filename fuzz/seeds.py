@@ -182,11 +182,12 @@ class Commands(Input):
         return self
 
     def bridge(self, up=b"", down=b"", chunks=None, socket=True, target_ends=False,
-               read_error=False, last=b"", slow_user=False):
+               read_error=False, last=b"", slow_user=False, last_up=b"", cap=-1):
         """After a successful "c" (socket) or "p": relay, then one side ends:
         the target (a socket's host sends `last` and closes, or its reads
         fail; a serial line's reads fail), with the user reading nothing
-        meanwhile if slow_user; or else the user."""
+        meanwhile if slow_user; or else the user, after sending last_up,
+        which the target takes `cap` bytes at a time."""
         self.number(len(up), 0, 3000)
         self.data(up)
         self.number(len(down), 0, 3000)
@@ -215,7 +216,11 @@ class Commands(Input):
             self.drain()
             self.drain()  # signs in again
             return self
-        self.sign_in()  # the user went away; a new one comes
+        # The user sends a last part and goes away; a new one comes.
+        self.number(len(last_up), 0, 3000)
+        self.data(last_up)
+        self.number(cap, -1, 64)
+        self.sign_in()
         return self
 
 
@@ -312,7 +317,8 @@ def commands_seeds():
         .bridge(down=b"x" * 100, target_ends=True, slow_user=True, last=bytes(range(256)) * 3)
         .command("v"),
         "connect-user-leaves": Commands().command("c localhost 23")
-        .bridge(down=bytes(range(256)) * 8).command("v"),
+        .bridge(down=bytes(range(256)) * 8, last_up=b"last words\r\n" * 100, cap=7)
+        .command("p COM1 9600").bridge(up=b"x", last_up=b"never taken", cap=0).command("v"),
         "open-fails": Commands().command("p COM1 9600", outcomes=no_com)
         .command("p COM1 9600", outcomes=ALL_OK & ~COM_TIMEOUTS).command("p LPT1 9600")
         .command("p COM12345 9600").command("p COM1 x", outcomes=no_com),

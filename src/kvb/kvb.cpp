@@ -215,6 +215,10 @@ void closeIo() { kva_close(); }
 
 void workPending() { kva_work_pending(); }
 
+long long clockMs() { return kvp_now_ms(); }
+
+void wakeWithin(int ms) { kva_wake_within(ms); }
+
 int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv)
 {
     return kvp_run(serverMain, argc, argv);

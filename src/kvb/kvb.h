@@ -102,6 +102,9 @@ int waitIo(int timeoutUs);
 void closeIo();
 // Something can go on without any device: the next wait does not block.
 void workPending();
+// Monotonic milliseconds, and a wait that ends within ms milliseconds.
+long long clockMs();
+void wakeWithin(int ms);
 // The process body under the platform's process or service model, and
 // whether a stop was requested (a signal, a service stop).
 int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv);

@@ -27,7 +27,8 @@ int parseNumber(const char *text)
 // ---- Client: life and output ------------------------------------------------------
 
 Client::Client(OutFifo *endpoint)
-    : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0)
+    : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
+      lingerProgressMs(0), lingerQueued(0)
 {
     send(greeting);
 }
@@ -38,29 +39,56 @@ Client::~Client()
     delete target;
 }
 
-void Client::sendBytes(const char *data, int n)
+// Queues n bytes on an endpoint as one chunk.
+static void sendTo(OutFifo *to, const char *data, int n)
 {
-    char *storage = fifo->alloc(n);
+    char *storage = to->alloc(n);
     memcpy(storage, data, (size_t)n);
-    fifo->commit(storage, n);
+    to->commit(storage, n);
 }
+
+void Client::sendBytes(const char *data, int n) { sendTo(fifo, data, n); }
 
 void Client::send(const char *text) { sendBytes(text, (int)strlen(text)); }
 
 void Client::pump()
 {
     if (fifo && fifo->process() < 0) {
+        if (state == Bridge && target && target->isOpen()) {
+            // What the user sent last still goes to the target, which then
+            // writes out everything it holds for the user before it closes.
+            if (fifo->hasLine()) {
+                char *d = fifo->line();
+                sendTo(target, d, fifo->lineLength());
+                fifo->consumeLine(d);
+            }
+            lingerProgressMs = clockMs();
+            lingerQueued = target->queued();
+        } else {
+            delete target;
+            target = nullptr;
+        }
         delete fifo;
         fifo = nullptr;
-        delete target;
-        target = nullptr;
     }
     // A target whose device has closed still holds the bytes it read last:
-    // it goes only once the bridge has taken them all.
-    if (target && target->process() < 0 && target->heldBytes() == 0) {
+    // it goes only once the bridge has taken them all (or the user is gone).
+    if (target && target->process() < 0 && (target->heldBytes() == 0 || !fifo)) {
         delete target;
         target = nullptr;
     }
+    if (!fifo && target && target->queued() < lingerQueued) {
+        lingerProgressMs = clockMs();
+        lingerQueued = target->queued();
+    }
+}
+
+// A target left behind by its user, still writing out what it holds, and
+// not stuck for longer than the limit.
+bool Client::lingering() const
+{
+    return !fifo && target && target->isOpen() && !target->isEmpty() &&
+           clockMs() - lingerProgressMs < lingerLimitMs;
 }
 
 void Client::bridge(OutFifo *newTarget, const char *errorLine)
@@ -94,16 +122,13 @@ void Client::moveData(OutFifo *from, OutFifo *to)
 {
     if (!canMove(from, to)) return;
     char *d = from->line();
-    int n = from->lineLength();
-    char *storage = to->alloc(n);
-    memcpy(storage, d, (size_t)n);
-    to->commit(storage, n);
+    sendTo(to, d, from->lineLength());
     from->consumeLine(d);
 }
 
 Client::Action Client::nextAction() const
 {
-    if (state == Closed) return ReportDisconnect;
+    if (state == Closed) return lingering() ? Idle : ReportDisconnect;
     if (!fifo) return BecomeClosed;
     switch (state) {
     case AwaitIdentifier:
@@ -160,6 +185,9 @@ int Client::step()
         state = Closed;
         break;
     case ReportDisconnect:
+        // A target left behind has written out what it could.
+        delete target;
+        target = nullptr;
         printf("disconnected\n");
         return DropClient;
     case MakeTestLines:
@@ -210,6 +238,7 @@ void Client::watch()
 {
     if (fifo) fifo->watch();
     if (target) target->watch();
+    if (lingering()) wakeWithin((int)(lingerProgressMs + lingerLimitMs - clockMs()));
     if (nextAction() != Idle) workPending();
 }
 

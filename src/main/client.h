@@ -21,6 +21,11 @@ enum StepResult { KeepClient = 0, DropClient = -1, StopServer = -2 };
 // flow control or the tty.
 const long bridgeQueueLimit = 64 * 1024;
 
+// A user who leaves a bridge has what it sent written out to the target
+// first; a target that takes nothing of it for this long is closed with
+// the rest.
+const int lingerLimitMs = 10000;
+
 
 class Client {
 public:
@@ -31,6 +36,11 @@ public:
     // drains, so a count of any size holds no more than the queue bound.
     bool testing;
     int testLinesLeft;
+    // The user has left a bridge: the target is writing out what it still
+    // holds for it (see lingerLimitMs); when it last took any, and how much
+    // it held then.
+    long long lingerProgressMs;
+    long lingerQueued;
 
     explicit Client(OutFifo *endpoint);
     ~Client();
@@ -73,6 +83,7 @@ private:
         MoveData            // bridged data can move one way or both
     };
     Action nextAction() const;
+    bool lingering() const;
     int takeLine();
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);

@@ -1,7 +1,7 @@
-// The edges of a bridge to a TCP host: a host that talks the moment it
-// accepts, and a host that closes while the client is still reading what it
-// sent.  In both, every byte the host sent reaches the client once, whole
-// and in order, after the ".\r\n" that answers the connect.
+// The edges of a bridge: a host that talks the moment it accepts, a host
+// that closes while the client is still reading what it sent, and a client
+// that leaves while its host or port has not yet taken what it sent.  In
+// each, every byte sent reaches the other side once, whole and in order.
 #include "harness.h"
 
 #include "target.h"
@@ -56,6 +56,20 @@ private:
     std::thread writer_;
     std::thread reader_;
 };
+
+// Reads n bytes a few KiB at a time with a pause between, as a slow
+// consumer does (fewer only if the stream ends or stalls).
+std::string readSlowly(Stream &from, size_t n)
+{
+    std::string got;
+    while (got.size() < n) {
+        std::string part = from.read(std::min<size_t>(4096, n - got.size()), kWait);
+        if (part.empty()) break;
+        got += part;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return got;
+}
 
 class HostThatTalksFirst : public testing::TestWithParam<BannerCase> {};
 
@@ -117,13 +131,7 @@ TEST(HostThatCloses, WhileItsClientReadsSlowlyLosesNoByte)
     ASSERT_LT(sent, data.size()) << "the server took everything for a client that reads nothing";
     host.close();
 
-    std::string got;
-    while (got.size() < sent) {
-        std::string part = client.read(std::min<size_t>(4096, sent - got.size()), kWait);
-        if (part.empty()) break;
-        got += part;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::string got = readSlowly(client, sent);
     ASSERT_EQ(got.size(), sent) << "first difference at " << firstDifference(got, data);
     EXPECT_EQ(firstDifference(got, data.substr(0, sent)), sent);
 
@@ -133,5 +141,55 @@ TEST(HostThatCloses, WhileItsClientReadsSlowlyLosesNoByte)
     EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
     EXPECT_TRUE(client.ask("v\r\n", kVersion));
 }
+
+// The client sends until the server holds back, because the far side reads
+// nothing, and leaves.  The far side then reads slowly: what the server took
+// from the client is still written out to it, whole, and then the bridge
+// ends.
+struct LeavingCase {
+    const char *name;
+    bool toPort;
+};
+
+void PrintTo(const LeavingCase &c, std::ostream *os) { *os << c.name; }
+
+class ClientThatLeaves : public testing::TestWithParam<LeavingCase> {};
+
+TEST_P(ClientThatLeaves, HasAllItSentWrittenToTheFarSide)
+{
+    const std::string data = pattern(8u << 20, 4);
+    Pty pty;
+    Listener hostSide;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(s.start());
+    Stream client = s.login();
+    Stream host;
+    Stream *far = &pty.master();
+    if (GetParam().toPort) {
+        ASSERT_TRUE(bridge(client, "p COM5 115200"));
+    } else {
+        host = bridgeToHost(client, hostSide);
+        far = &host;
+    }
+    ASSERT_TRUE(far->isOpen());
+
+    const size_t sent = pushUntilStalled(client, data, 1.0);
+    ASSERT_LT(sent, data.size()) << "the server took everything for a side that reads nothing";
+    client.close();
+
+    std::string got = readSlowly(*far, sent);
+    ASSERT_EQ(got.size(), sent) << "first difference at " << firstDifference(got, data);
+    EXPECT_EQ(firstDifference(got, data.substr(0, sent)), sent);
+    EXPECT_TRUE(s.waitOut("disconnected\n"));
+    if (!GetParam().toPort) {
+        EXPECT_TRUE(host.expectClosed());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sides, ClientThatLeaves,
+                         testing::Values(LeavingCase{"BridgedToAHost", false},
+                                         LeavingCase{"BridgedToAPort", true}),
+                         [](const testing::TestParamInfo<LeavingCase> &c) { return c.param.name; });
 
 }  // namespace
