@@ -12,7 +12,7 @@ OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
     : device(&kind), deviceData(nullptr),
       port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
       fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
-      paused(false), failCount(0), writeFailCount(0)
+      paused(false), relay(nullptr), relayLimit(0), failCount(0), writeFailCount(0)
 {
 }
 
@@ -87,6 +87,20 @@ void OutFifo::giveUp()
 
 // ---- one step ---------------------------------------------------------------------
 
+namespace {
+
+// Queues a copy of n bytes as one chunk.  The echo goes this way too: it
+// joins the output queue behind what is already there, so that it never
+// cuts into a reply and a short write loses none of it.
+void queueCopy(OutQueue &q, const char *p, int n)
+{
+    char *storage = q.alloc(n);
+    memcpy(storage, p, (size_t)n);
+    q.commit(storage, n);
+}
+
+}  // namespace
+
 int OutFifo::process()
 {
     if (connecting) {
@@ -109,6 +123,7 @@ int OutFifo::process()
         return -1;
     }
     if (paused) return 0;
+    if (relaying()) return readInto(relay);
 
     // A full buffer (raw data the other side has not taken yet) skips the
     // read: a device is never asked for 0 bytes, which a socket would report
@@ -118,14 +133,33 @@ int OutFifo::process()
     char *fresh = in.space();
     r = read(fresh, room);
     if (r > 0) {
-        // The echo joins the output queue behind what is already there, so
-        // that it never cuts into a reply and a short write loses none of it.
-        if (echo) {
-            char *storage = out.alloc(r);
-            memcpy(storage, fresh, (size_t)r);
-            out.commit(storage, r);
-        }
+        if (echo) queueCopy(out, fresh, r);
         in.received(r);
+        return 0;
+    }
+    if (r < 0) return -1;
+    return isOpen() ? 0 : -1;
+}
+
+// Raw input with nothing held goes straight to a bridge's open peer.
+bool OutFifo::relaying() const
+{
+    return relay && relay->isOpen() && in.isRaw() && in.held() == 0;
+}
+
+// One large step of raw input into the peer's queue, unless that queue is
+// over its bound: then the input waits in the device, and the sender is held
+// back by TCP flow control or the tty.
+int OutFifo::readInto(OutFifo *to)
+{
+    enum { step = 64 * 1024 };
+    // One loop, one thread: a single buffer serves every endpoint.
+    static char staged[step];
+    if (to->queued() > relayLimit) return 0;
+    int r = read(staged, step);
+    if (r > 0) {
+        if (echo) queueCopy(out, staged, r);
+        queueCopy(to->out, staged, r);
         return 0;
     }
     if (r < 0) return -1;
@@ -139,7 +173,8 @@ void OutFifo::watch()
         return;
     }
     if (fd == -1 && port == INVALID_HANDLE_VALUE) return;
-    const bool wantsInput = in.room() > 0 && !paused;
+    const bool wantsInput =
+        !paused && (relaying() ? relay->queued() <= relayLimit : in.room() > 0);
     int events = 0;
     if (wantsInput) events |= KVP_IN;
     // Output that a device did not take waits for room; after a failed

@@ -74,18 +74,31 @@ public:
     // command can overtake its reply.
     void pauseInput() { paused = true; }
     void resumeInput() { paused = false; }
+    // A bridge: raw input goes straight into the peer's output queue, a
+    // large step per read, while that queue holds at most `limit` bytes;
+    // null: input is held here, as in line mode.  Whoever deletes the peer
+    // first sets this back to null.
+    void relayTo(OutFifo *peer, long limit)
+    {
+        relay = peer;
+        relayLimit = limit;
+    }
 
 private:
     LineInput in;
     OutQueue out;
     bool echo;
     bool paused;
+    OutFifo *relay;
+    long relayLimit;
     // Failed reads and writes in a row (see device.h).
     int failCount;
     int writeFailCount;
 
     int write(const char *p, int n);
     int read(char *p, int n);
+    bool relaying() const;
+    int readInto(OutFifo *to);
     static int writeTo(void *endpoint, const char *p, int n);
     void giveUp();
 };

@@ -65,18 +65,15 @@ void Client::pump()
             lingerProgressMs = clockMs();
             lingerQueued = target->queued();
         } else {
-            delete target;
-            target = nullptr;
+            dropTarget();
         }
+        if (target) target->relayTo(nullptr, 0);
         delete fifo;
         fifo = nullptr;
     }
     // A target whose device has closed still holds the bytes it read last:
     // it goes only once the bridge has taken them all (or the user is gone).
-    if (target && target->process() < 0 && (target->heldBytes() == 0 || !fifo)) {
-        delete target;
-        target = nullptr;
-    }
+    if (target && target->process() < 0 && (target->heldBytes() == 0 || !fifo)) dropTarget();
     if (!fifo && target && target->queued() < lingerQueued) {
         lingerProgressMs = clockMs();
         lingerQueued = target->queued();
@@ -107,7 +104,20 @@ void Client::enterBridge(OutFifo *newTarget)
     fifo->setRaw();
     fifo->resumeInput();
     target->setRaw();
+    // From now on raw input moves straight across, a large step at a time;
+    // bytes already held (behind the command line, or a host's first
+    // words) are moved by the step first.
+    fifo->relayTo(target, bridgeQueueLimit);
+    target->relayTo(fifo, bridgeQueueLimit);
     state = Bridge;
+}
+
+// Deletes the target; the user's endpoint no longer relays to it.
+void Client::dropTarget()
+{
+    if (fifo) fifo->relayTo(nullptr, 0);
+    delete target;
+    target = nullptr;
 }
 
 // Whether one endpoint's ready raw data can move into the other's output
@@ -186,8 +196,7 @@ int Client::step()
         break;
     case ReportDisconnect:
         // A target left behind has written out what it could.
-        delete target;
-        target = nullptr;
+        dropTarget();
         printf("disconnected\n");
         return DropClient;
     case MakeTestLines:

@@ -88,6 +88,7 @@ private:
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);
     void enterBridge(OutFifo *newTarget);
+    void dropTarget();
     void sendTestLines();
 };
 

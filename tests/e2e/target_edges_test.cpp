@@ -57,13 +57,13 @@ private:
     std::thread reader_;
 };
 
-// Reads n bytes a few KiB at a time with a pause between, as a slow
-// consumer does (fewer only if the stream ends or stalls).
+// Reads n bytes 16 KiB at a time with a pause between, as a slow consumer
+// does (fewer only if the stream ends or stalls).
 std::string readSlowly(Stream &from, size_t n)
 {
     std::string got;
     while (got.size() < n) {
-        std::string part = from.read(std::min<size_t>(4096, n - got.size()), kWait);
+        std::string part = from.read(std::min<size_t>(16384, n - got.size()), kWait);
         if (part.empty()) break;
         got += part;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 // asked for the identifier again.
 TEST(HostThatCloses, WhileItsClientReadsSlowlyLosesNoByte)
 {
-    const std::string data = pattern(4u << 20, 3);
+    const std::string data = pattern(32u << 20, 3);
     Listener hostSide;
     Server s;
     ASSERT_TRUE(s.start());
@@ -157,7 +157,7 @@ class ClientThatLeaves : public testing::TestWithParam<LeavingCase> {};
 
 TEST_P(ClientThatLeaves, HasAllItSentWrittenToTheFarSide)
 {
-    const std::string data = pattern(8u << 20, 4);
+    const std::string data = pattern(32u << 20, 4);
     Pty pty;
     Listener hostSide;
     Server s;
