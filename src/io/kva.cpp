@@ -13,7 +13,6 @@
 
 KvaSet watchedSet;
 KvaSet readySet;
-int idleSleepMs = 50;
 int layerStarted = 0;
 
 // ---- socket sets ----------------------------------------------------------
@@ -65,11 +64,12 @@ int kva_init()
 //
 // The wait ends as soon as any device has something for the loop: input on
 // a socket, a serial port or the console, room on a device whose output is
-// held up, the end of a connect.  Its longest time is the idle pace
-// (idleSleepMs, then timeoutUs), so an idle server still wakes only about
-// 17 times a second, while anything arriving during the pause is served at
-// once.  A device whose input cannot be taken now (its buffer is full) is
-// left out, so that it cannot keep waking the loop.
+// held up, the end of a connect.  Its time-out is the nearest deadline
+// anything asked for (kva_wake_within: a connect's time limit, a lookup
+// under way, a device whose failed writes are tried again at a pace), and
+// there is none when nothing is due: an idle server sleeps until something
+// happens.  A device whose input cannot be taken now (its buffer is full)
+// is left out, so that it cannot keep waking the loop.
 
 namespace {
 
@@ -137,8 +137,12 @@ int kva_wait(int timeoutUs)
         if (w.kind == KVP_SOCKET && kva_set_has(&watchedSet, (int)w.id)) continue;
         watches[n++] = KvpWatch{w.kind, w.id, w.events, 0};
     }
-    long long us = workPending ? 0 : (long long)idleSleepMs * 1000 + timeoutUs;
-    if (wakeWithinMs >= 0 && (long long)wakeWithinMs * 1000 < us) us = (long long)wakeWithinMs * 1000;
+    // -1: no time-out.
+    long long us = -1;
+    if (workPending) us = 0;
+    else if (wakeWithinMs >= 0) us = (long long)wakeWithinMs * 1000;
+    if (timeoutUs >= 0 && (us < 0 || timeoutUs < us)) us = timeoutUs;
+    if (us > 2000000000LL) us = 2000000000LL;
 
     int r = kvp_wait(watches, n, (int)us);
     memset(&readySet, 0, sizeof readySet);
@@ -151,7 +155,6 @@ int kva_wait(int timeoutUs)
                 kva_set_has(&watchedSet, (int)watches[i].id))
                 kva_set_add(&readySet, (int)watches[i].id);
     }
-    idleSleepMs = 50;
     interestCount = 0;
     workPending = false;
     wakeWithinMs = -1;
@@ -378,10 +381,7 @@ int kva_read_socket(int fd, char *buf, int len)
         fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", fd, kvp_fionbio_code(), 1L, r, e);
     }
     int n = kvp_recv(fd, buf, len);
-    if (n > 0) {
-        idleSleepMs = 0;
-        return n;
-    }
+    if (n > 0) return n;
     if (n == 0) return -1;
     return kvp_is_would_block(kvp_last_error()) ? 0 : -2;
 }
@@ -389,11 +389,7 @@ int kva_read_socket(int fd, char *buf, int len)
 int kva_send(int fd, const char *bytes, int len)
 {
     int n = kvp_send(fd, bytes, len);
-    if (n > 0) {
-        idleSleepMs = 0;
-        return n;
-    }
-    if (n == 0) return 0;
+    if (n >= 0) return n;
     int e = kvp_last_error();
     if (kvp_is_would_block(e)) return 0;
     fprintf(stderr, "send error %d %d %d\n", len, n, e);
@@ -436,7 +432,6 @@ int kva_read_com(kva_handle h, char *buf, int room)
         fprintf(stderr, "ReadFile error %d\n", kvp_com_last_error());
         return -1;
     }
-    if (got > 0) idleSleepMs = 0;
     return got;
 }
 
@@ -447,7 +442,6 @@ int kva_write_com(kva_handle h, const char *bytes, int len)
         fprintf(stderr, "WriteFile error %p %d\n", (void *)h, kvp_com_last_error());
         return -1;
     }
-    if (put > 0) idleSleepMs = 0;
     return put;
 }
 

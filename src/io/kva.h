@@ -11,7 +11,6 @@ const kva_handle INVALID_HANDLE_VALUE = -1;
 
 extern KvaSet watchedSet;  // every socket opened or admitted and not yet closed
 extern KvaSet readySet;    // members of watchedSet with input after the last wait
-extern int idleSleepMs;    // sleep before the next wait; 0 after bytes moved
 extern int layerStarted;   // 1 between kva_init and kva_close
 
 // Watched-set rules, shared by the wait, accept and close.
@@ -20,6 +19,9 @@ void kva_set_remove(KvaSet *set, int s);
 int kva_set_has(const KvaSet *set, int s);
 
 int kva_init();
+// Waits until a watched device is ready, something asked for is due
+// (kva_wake_within), or timeoutUs microseconds pass (-1: no limit of the
+// caller's); the number of ready watched sockets.
 int kva_wait(int timeoutUs);
 // What the next wait waits for, said anew before every wait.  A watched
 // socket nobody speaks for waits for input (the listener).  events is

@@ -49,11 +49,12 @@ struct KvpWatch {
     int ready;    // set by kvp_wait: the events that are ready
 };
 // Waits until one of the n watches is ready, a stop is requested
-// (kvp_stop_requested) or usec microseconds pass, and sets each watch's
-// ready.  Result: the number of watches with something ready, 0 on
-// time-out or stop, -1 on failure (nothing is ready then).  A kind the
-// platform cannot wait on is ready when it has something now and otherwise
-// only ends the wait at its time-out.
+// (kvp_stop_requested) or usec microseconds pass (usec < 0: no time-out),
+// and sets each watch's ready.  Result: the number of watches with
+// something ready, 0 on time-out or stop, -1 on failure (nothing is ready
+// then).  A kind the platform cannot wait on is ready when it has something
+// now and is otherwise looked at again within kvpPaceMs.
+enum { kvpPaceMs = 50 };
 int kvp_wait(KvpWatch *watches, int n, int usec);
 
 // ---- sockets -------------------------------------------------------------

@@ -148,13 +148,13 @@ int pollTable(struct pollfd *fds, int count, int usec)
     struct timespec ts;
     ts.tv_sec = usec / 1000000;
     ts.tv_nsec = (long)(usec % 1000000) * 1000;
-    return ppoll(fds, (nfds_t)count, &ts, nullptr);
+    return ppoll(fds, (nfds_t)count, usec < 0 ? nullptr : &ts, nullptr);
 #else
     // poll counts in milliseconds: a wait is rounded up to the next whole
     // millisecond, never down, so that a short non-zero wait still waits
     // (rounded down to 0 it would turn the loop into a busy one).  Such a
     // wait lasts up to 999 microseconds longer than asked.
-    long long ms = ((long long)usec + 999) / 1000;
+    long long ms = usec < 0 ? -1 : ((long long)usec + 999) / 1000;
     return poll(fds, (nfds_t)count, (int)ms);
 #endif
 }
@@ -184,7 +184,7 @@ int selectTable(struct pollfd *fds, int count, int usec)
     struct timeval tv;
     tv.tv_sec = usec / 1000000;
     tv.tv_usec = usec % 1000000;
-    int r = select(top + 1, &in, &out, nullptr, &tv);
+    int r = select(top + 1, &in, &out, nullptr, usec < 0 ? nullptr : &tv);
     if (r < 0 && errno == EBADF) {
         // poll answers at once for a descriptor that is not open; so here.
         int bad = 0;
@@ -262,8 +262,9 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
         if (w.events & KVP_OUT) addPoll(fds, at, count, posix_console_out_fd(), POLLOUT, i);
     }
     if (stopPipe[0] >= 0) addPoll(fds, at, count, stopPipe[0], POLLIN, -1);
-    // No negative time either: poll would take it as "wait forever".
-    if (readyNow || stopFlag || usec < 0) usec = 0;
+    // A negative time waits without end (every device here can be waited
+    // on); something ready already, or a stop, does not wait at all.
+    if (readyNow || stopFlag) usec = 0;
     int r = waitTable(fds, count, usec);
     if (r < 0) {
         if (errno != EINTR) return -1;

@@ -7,9 +7,10 @@
 // watched is ready (an event for a socket or port the loop does not wait
 // on now), it looks again and waits out the rest of its time.
 //
-// The console is ready when _kbhit says a key is waiting; it does not end
-// the wait (its keys are taken at the loop's pace).  See plat.h for the
-// contract.
+// The console is ready when _kbhit says a key is waiting; no event tells of
+// a key, so while the console waits for one the wait lasts at most
+// kvpPaceMs, and so does a port that has no event to wait on.  See plat.h
+// for the contract.
 #include "win_internal.h"
 
 #include <conio.h>
@@ -74,12 +75,13 @@ void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     const ULONGLONG start = GetTickCount64();
+    const bool forever = usec < 0;
     const ULONGLONG total = usec > 0 ? ((ULONGLONG)usec + 999) / 1000 : 0;
     HANDLE stop = win_stop_event();
     HANDLE sockets = win_socket_event();
     for (;;) {
         ULONGLONG spent = GetTickCount64() - start;
-        DWORD left = spent >= total ? 0 : (DWORD)(total - spent);
+        DWORD left = forever ? INFINITE : spent >= total ? 0 : (DWORD)(total - spent);
         if (kvp_stop_requested()) left = 0;
         // Reset before looking: whatever happens after the look sets it.
         if (left > 0 && sockets) win_socket_rearm();
@@ -91,20 +93,26 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
         DWORD count = 0;
         if (stop) handles[count++] = stop;
         if (sockets) handles[count++] = sockets;
+        // What no event tells of (a key press, a port whose events cannot
+        // be trusted) is looked at again at a pace.
+        bool paced = false;
         for (int i = 0; i < n; i++) {
             KvpWatch &w = watches[i];
             if (w.kind == KVP_COM) {
                 HANDLE wake = NULL;
                 w.ready = win_com_prepare((HANDLE)w.id, w.events, &wake);
                 if (wake) addHandle(handles, count, wake);
-            } else if (w.kind == KVP_CONSOLE && (w.events & KVP_IN) && _kbhit()) {
-                w.ready = KVP_IN;
+                else if (w.events && !w.ready) paced = true;
+            } else if (w.kind == KVP_CONSOLE && (w.events & KVP_IN)) {
+                if (_kbhit()) w.ready = KVP_IN;
+                else paced = true;
             }
             if (w.kind != KVP_SOCKET && w.ready) ready++;
         }
         if (ready > 0 || left == 0) return ready;
+        if (paced && left > (DWORD)kvpPaceMs) left = kvpPaceMs;
         if (count == 0) {  // no event could be made: the time-out alone
-            Sleep(left);
+            Sleep(left == INFINITE ? (DWORD)kvpPaceMs : left);
             return 0;
         }
 

@@ -181,6 +181,7 @@ void OutFifo::watch()
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
     if (!out.isEmpty() && writeFailCount == 0) events |= KVP_OUT;
+    if (!out.isEmpty() && writeFailCount > 0) kva_wake_within(kvpPaceMs);
     device->watch(this, events);
     if (wantsInput && device->holdsInput && device->holdsInput(this)) kva_work_pending();
 }

@@ -111,6 +111,7 @@ OutFifo *acceptFifo(int listenSocket, bool localOnly);
 // The pass-through functions by which the server core reaches the layer.
 void initIo();
 int openServer(unsigned short port);
+// Waits until something is ready or due, or timeoutUs pass (-1: no limit).
 int waitIo(int timeoutUs);
 void closeIo();
 // Something can go on without any device: the next wait does not block.

@@ -82,7 +82,7 @@ static int serverMain(int argc, char **argv)
 
     for (;;) {
         clientTable.watch();
-        waitIo(10000);
+        waitIo(-1);
         // A stop request (SIGTERM, SIGINT, a service stop) ends the server
         // as a kill command does.
         if (stopRequested()) break;

@@ -94,7 +94,6 @@ void resetLayer()
     }
     kva_init();
     memset(&readySet, 0, sizeof readySet);
-    idleSleepMs = 50;
 }
 
 unsigned short localPort(int s)

@@ -157,23 +157,36 @@ TEST_F(Layer, CloseReportsEverySocketInSetOrderAndClosesThem)
     EXPECT_EQ(again.out, "");
 }
 
-// ---- the wait and the idle sleep ---------------------------------------
+// ---- the wait ------------------------------------------------------------
 
-TEST_F(Layer, WaitSleepsTheIdleTimeFirstAndResetsItTo50)
+// The wait lasts until the nearest of what was asked for: the caller's own
+// limit, a deadline something asked to be woken at, or no wait at all when
+// work is pending; and it is not cut short with nothing ready.
+TEST_F(Layer, WaitEndsAtTheNearestDeadline)
 {
     struct Case {
-        int sleepMs;
+        const char *what;
+        int limitUs;
+        int wakeWithinMs;  // -1: none asked for
+        bool workPending;
         long long minMs, maxMs;
     };
-    const Case cases[] = {{50, 45, 1000}, {0, 0, 40}, {20, 15, 1000}};
+    const Case cases[] = {
+        {"the caller's limit", 40000, -1, false, 35, 1000},
+        {"a deadline nearer than the limit", 2000000, 30, false, 25, 1000},
+        {"the limit nearer than a deadline", 30000, 2000, false, 25, 1000},
+        {"a deadline and no limit", -1, 40, false, 35, 1000},
+        {"work pending", -1, 2000, true, 0, 100},
+        {"no wait at all", 0, -1, false, 0, 100},
+    };
     for (const Case &c : cases) {
-        idleSleepMs = c.sleepMs;
+        if (c.wakeWithinMs >= 0) kva_wake_within(c.wakeWithinMs);
+        if (c.workPending) kva_work_pending();
         long long t0 = unit::nowMs();
-        EXPECT_EQ(kva_wait(0), 0);
+        EXPECT_EQ(kva_wait(c.limitUs), 0) << c.what;
         long long took = unit::nowMs() - t0;
-        EXPECT_GE(took, c.minMs) << "sleep " << c.sleepMs;
-        EXPECT_LE(took, c.maxMs) << "sleep " << c.sleepMs;
-        EXPECT_EQ(idleSleepMs, 50);
+        EXPECT_GE(took, c.minMs) << c.what;
+        EXPECT_LE(took, c.maxMs) << c.what;
     }
 }
 
@@ -184,14 +197,12 @@ TEST_F(Layer, WaitReportsTheReadyMembersOnly)
     cap.stop();
     unit::TcpPair quiet;
     kva_set_add(&watchedSet, quiet.mine);
-    idleSleepMs = 0;
     EXPECT_EQ(kva_wait(10000), 0);
     EXPECT_EQ(readySet.count, 0u);
 
     e2e::Stream c = e2e::connectTo(unit::localPort(server));
     quiet.peer.send("x");
     ASSERT_TRUE(unit::waitPending(quiet.mine, 1));
-    idleSleepMs = 0;
     EXPECT_EQ(kva_wait(10000), 2);
     EXPECT_EQ(members(readySet), (std::vector<int>{server, quiet.mine}));
     kva_set_remove(&watchedSet, quiet.mine);
@@ -217,11 +228,9 @@ TEST_F(Layer, AtMostOneAcceptPerWait)
     int server = kva_open_server(0);
     e2e::Stream p1 = e2e::connectTo(unit::localPort(server));
     e2e::Stream p2 = e2e::connectTo(unit::localPort(server));
-    idleSleepMs = 0;
     kva_wait(100000);
     int a1 = kva_accept(server, true);
     int a2 = kva_accept(server, true);
-    idleSleepMs = 0;
     kva_wait(100000);
     int a3 = kva_accept(server, true);
     c.stop();
@@ -253,7 +262,6 @@ TEST_F(Layer, LoopbackFilter)
     for (const Case &k : cases) {
         e2e::Stream peer = e2e::connectTo(unit::localPort(server), 0, k.from);
         ASSERT_TRUE(peer.isOpen()) << k.from;
-        idleSleepMs = 0;
         unit::Capture c;
         kva_wait(1000000);
         int s = kva_accept(server, k.localOnly);
@@ -370,9 +378,8 @@ TEST_F(Layer, OutgoingConnectionOutcomes)
 // ---- socket transfer ---------------------------------------------------
 
 // Every result of a socket transfer, in the order a connection meets them,
-// with what it reports and what it does to the idle sleep: 0 once bytes
-// moved, otherwise left as it was.
-TEST(Transfer, ResultsReportsAndTheIdleSleep)
+// with what it reports.
+TEST(Transfer, ResultsAndReports)
 {
     unit::TcpPair p;  // blocking until the layer's first receive
     unit::setBuffers(p.mine, 4096, 0);
@@ -393,26 +400,25 @@ TEST(Transfer, ResultsReportsAndTheIdleSleep)
         const char *what;
         std::function<int()> op;
         int least, most;  // the result
-        bool moved;       // the idle sleep became 0
         std::vector<std::string> err;  // what standard error shows: one of these
     };
     const Case cases[] = {
         // A receive that would block returns at once: the socket has become
         // non-blocking (or the test would hang here).
-        {"receive with nothing there", [&] { return receive(100); }, 0, 0, false, {""}},
+        {"receive with nothing there", [&] { return receive(100); }, 0, 0, {""}},
         {"receive of 100 of 300 bytes",
          [&] {
              p.peer.send(sent);
              EXPECT_TRUE(unit::waitPending(p.mine, (int)sent.size()));
              return receive(100);
          },
-         100, 100, true, {""}},
-        {"receive of the next 150", [&] { return receive(150); }, 150, 150, true, {""}},
-        {"receive of the last 50 with room for 100", [&] { return receive(100); }, 50, 50, true,
+         100, 100, {""}},
+        {"receive of the next 150", [&] { return receive(150); }, 150, 150, {""}},
+        {"receive of the last 50 with room for 100", [&] { return receive(100); }, 50, 50,
          {""}},
-        {"receive with everything taken", [&] { return receive(100); }, 0, 0, false, {""}},
-        {"send of bytes", [&] { return kva_send(p.mine, "xyz", 3); }, 3, 3, true, {""}},
-        {"send of length 0", [&] { return kva_send(p.mine, "xyz", 0); }, 0, 0, false, {""}},
+        {"receive with everything taken", [&] { return receive(100); }, 0, 0, {""}},
+        {"send of bytes", [&] { return kva_send(p.mine, "xyz", 3); }, 3, 3, {""}},
+        {"send of length 0", [&] { return kva_send(p.mine, "xyz", 0); }, 0, 0, {""}},
         {"send that fills the socket: the first takes part",
          [&] {
              int first = kva_send(p.mine, big.data(), (int)big.size());
@@ -420,36 +426,34 @@ TEST(Transfer, ResultsReportsAndTheIdleSleep)
              }
              return first;
          },
-         1, (int)big.size() - 1, true, {""}},
+         1, (int)big.size() - 1, {""}},
         {"send to a full socket", [&] { return kva_send(p.mine, big.data(), (int)big.size()); },
-         0, 0, false, {""}},
+         0, 0, {""}},
         {"receive from a peer that ended",
          [&] {
              p.peerEnds();
              return receive(100);
          },
-         -1, -1, false, {""}},
-        {"receive again from the peer that ended", [&] { return receive(100); }, -1, -1, false,
+         -1, -1, {""}},
+        {"receive again from the peer that ended", [&] { return receive(100); }, -1, -1,
          {""}},
         {"send to a peer that reset",
          [&] {
              gone.peerResets();
              return kva_send(gone.mine, "hello", 5);
          },
-         -1, -1, false, {reset, brokenPipe}},
+         -1, -1, {reset, brokenPipe}},
         // EPIPE now, and still no SIGPIPE.
         {"send again to the peer that reset", [&] { return kva_send(gone.mine, "hello", 5); },
-         -1, -1, false, {brokenPipe}},
+         -1, -1, {brokenPipe}},
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.what);
-        idleSleepMs = 7;
         unit::Capture c;
         int r = k.op();
         c.stop();
         EXPECT_GE(r, k.least);
         EXPECT_LE(r, k.most);
-        EXPECT_EQ(idleSleepMs, k.moved ? 0 : 7);
         EXPECT_EQ(c.out, "");
         EXPECT_NE(std::find(k.err.begin(), k.err.end(), c.err), k.err.end()) << c.err;
     }
