@@ -312,6 +312,106 @@ TEST(BridgeEnds, ThePortHasItsSettingsBack)
     }
 }
 
+
+// ---- a bridge that ends while the port still holds output ----------------------------------
+
+// Writes into the line toward its far side until it takes no more: large
+// writes, then single bytes, so that not one more byte fits, and again
+// whenever room comes back (a pty moves what it took on toward its master
+// in the background), until none has come for a while.  Returns what was
+// written.
+std::string fillTowardFarSide(int slave)
+{
+    const std::string data = pattern(1u << 20, 3);
+    size_t done = 0;
+    int flags = fcntl(slave, F_GETFL);
+    fcntl(slave, F_SETFL, flags | O_NONBLOCK);
+    struct pollfd room = {slave, POLLOUT, 0};
+    do {
+        for (size_t chunk : {size_t(4096), size_t(1)}) {
+            ssize_t n;
+            while (done + chunk <= data.size() &&
+                   (n = write(slave, data.data() + done, chunk)) > 0)
+                done += (size_t)n;
+        }
+    } while (poll(&room, 1, 200) > 0 && done < data.size());
+    fcntl(slave, F_SETFL, flags);
+    return data.substr(0, done);
+}
+
+struct HeldOutputCase {
+    const char *name;
+    bool farSideReads;  // the far side reads while the close waits
+};
+
+void PrintTo(const HeldOutputCase &c, std::ostream *os) { *os << c.name; }
+
+class BridgeEndsWithOutputHeld : public testing::TestWithParam<HeldOutputCase> {};
+
+// Bytes the device has taken go out before the port gets its settings
+// back: at the speed and framing they were written with.  A device that
+// does not send them in the time they take at that speed is flushed (and
+// that is logged), and the server goes on.
+TEST_P(BridgeEndsWithOutputHeld, ItGoesOutFirstOrIsFlushed)
+{
+    if (!Target::get().isWine())
+        GTEST_SKIP() << "a Linux pseudo-terminal hands what it takes to its master at once "
+                        "(TIOCOUTQ reads 0, tcdrain returns): it holds no output at a close";
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(s.start());
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    const speed_t before = cfgetospeed(&t);
+    ASSERT_NE(before, (speed_t)B9600);
+    auto restored = [&] {
+        struct termios now;
+        return tcgetattr(pty.slaveFd(), &now) == 0 && cfgetospeed(&now) == before;
+    };
+
+    Stream client = s.login();
+    ASSERT_TRUE(bridge(client, "p COM5 9600"));
+    // The far side reads nothing and the line is full: the last bytes the
+    // client sends are held by the device, in a write under way, when the
+    // client leaves.
+    const std::string earlier = fillTowardFarSide(pty.slaveFd());
+    const std::string last = pattern(1000, 7);
+    ASSERT_TRUE(client.send(last));
+    client.close();
+    ASSERT_TRUE(s.waitOut("client disconnected "));
+
+    if (GetParam().farSideReads) {
+        // For a moment the line holds them; meanwhile the port keeps the
+        // settings they were written with.  (The close waits about 1.35 s
+        // for 1000 bytes at 9600 baud.)
+        EXPECT_FALSE(waitUntil(restored, 0.3)) << "settings put back before the output went out";
+        EXPECT_TRUE(pty.master().expect(earlier + last));
+        EXPECT_TRUE(waitUntil(restored));
+        EXPECT_EQ(s.err().find("not drained"), std::string::npos) << s.err();
+        return;
+    }
+    EXPECT_TRUE(s.waitErr("COM5: output not drained within "));
+    EXPECT_TRUE(waitUntil(restored));
+    s.passTurn();
+    // What the line held was flushed: it never all arrives, and what does
+    // arrive comes in order.
+    const std::string all = earlier + last;
+    std::string got = pty.master().read(all.size(), 1.0);
+    EXPECT_LT(got.size(), all.size());
+    EXPECT_EQ(firstDifference(got, all), got.size());
+    // The port opens and bridges again.
+    Stream again = s.login();
+    ASSERT_TRUE(bridge(again, "p COM5 9600"));
+    EXPECT_TRUE(relayed(again, pty.master(), "again"));
+    EXPECT_TRUE(relayed(pty.master(), again, "back"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closing, BridgeEndsWithOutputHeld,
+    testing::Values(HeldOutputCase{"FarSideReads", true}, HeldOutputCase{"FarSideStalled", false}),
+    [](const testing::TestParamInfo<HeldOutputCase> &c) { return c.param.name; });
+
 }  // namespace
 
 namespace {
