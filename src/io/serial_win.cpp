@@ -39,6 +39,11 @@ enum { inCap = 16384, outCap = 16384 };
 // way (it finishes at once on Windows, a moment later under Wine).
 const DWORD queuedReadMs = 50;
 
+// How long the read that follows a failed one is given to fail in turn: on
+// a line that is gone a read fails only a moment after it was started
+// (under Wine), on a quiet line it stays under way.
+const DWORD retryReadMs = 50;
+
 struct ComPort {
     HANDLE h;          // NULL: a free entry
     bool lost;         // closed with a transfer the driver had not ended (see freeEntry)
@@ -58,7 +63,7 @@ struct ComPort {
     char *in;          // bytes read and not yet taken: in[inStart, inEnd)
     DWORD inStart;
     DWORD inEnd;
-    DWORD readError;   // the last read failed: every read reports it (see kvp_com_read)
+    DWORD readError;   // a read failed: the next kvp_com_read reports it
     bool readPaced;    // the one-byte read cannot be trusted on this port
     // Output.
     OVERLAPPED writeOv;
@@ -107,14 +112,15 @@ void readEnded(ComPort *p, BOOL ok, DWORD n, DWORD err)
 {
     p->reading = false;
     p->eventMaybeSet = true;
+    // Bytes that came before a failure are kept: they are taken first.
+    p->inStart = 0;
+    p->inEnd = n;
     if (!ok) {
         p->readError = err ? err : (DWORD)ERROR_READ_FAULT;
         bytesQueued(p);
         return;
     }
     p->readError = 0;
-    p->inStart = 0;
-    p->inEnd = n;
     // Without read time-outs a one-byte read ends only with its byte: one
     // that ends with nothing would end every wait at once.
     if (n == 0 && !p->readQueued) p->readPaced = true;
@@ -147,10 +153,10 @@ void startRead(ComPort *p, DWORD queued)
     else readEnded(p, FALSE, 0, e);
 }
 
-// Waits a short, bounded time for a read of queued bytes to end.
-void finishQueuedRead(ComPort *p)
+// Waits a short, bounded time for the read under way to end.
+void awaitRead(ComPort *p, DWORD ms)
 {
-    ULONGLONG end = GetTickCount64() + queuedReadMs;
+    ULONGLONG end = GetTickCount64() + ms;
     while (p->reading) {
         if (HasOverlappedIoCompleted(&p->readOv)) {
             collectRead(p);
@@ -315,6 +321,18 @@ ComPort *freeEntry()
     return NULL;
 }
 
+// Starts the read that follows a reported failure.  Only a read that fails
+// counts as a failure: one that stays under way is a quiet line, whose reads
+// report nothing.  The read is given a moment to fail (a line that is gone
+// fails each read a moment after it starts), so that its failure is what
+// the next read reports, and a count of failures in a row is not restarted
+// by a read that came too early to see it.
+void retryRead(ComPort *p)
+{
+    if (!p->reading) startRead(p, 0);
+    if (p->reading) awaitRead(p, retryReadMs);
+}
+
 }  // namespace
 
 // ---- the wait's side --------------------------------------------------------------
@@ -438,7 +456,7 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         return 0;
     }
     collectRead(p);
-    if (p->reading && p->readQueued) finishQueuedRead(p);
+    if (p->reading && p->readQueued) awaitRead(p, queuedReadMs);
     DWORD n = 0;
     DWORD room = len > 0 ? (DWORD)len : 0;
     for (int pass = 0; pass < 2 && n < room; pass++) {
@@ -452,19 +470,17 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         DWORD queued = bytesQueued(p);
         if (queued == 0) break;
         startRead(p, queued);
-        if (p->reading) finishQueuedRead(p);
+        if (p->reading) awaitRead(p, queuedReadMs);
     }
     // A failure is reported on its own, after the bytes that came before it,
-    // and on every read until a read ends well: a line that is gone fails
-    // its next read only a moment after it was started (under Wine), and a
-    // read reported as "nothing now" in between would hide that its reads
-    // keep failing.  The next attempt is started here.  A read aborted
-    // after a line error (fAbortOnError) is reported once; ClearCommError
-    // has let the next one go through.
+    // and once: the next read is started (see retryRead), and only if that
+    // one fails too is a failure reported again.  A read aborted after a line
+    // error (fAbortOnError) is not retried here; ClearCommError has let the
+    // next one, which the wait starts, go through.
     if (n == 0 && p->readError) {
         comError = p->readError;
-        if (p->readError == ERROR_OPERATION_ABORTED) p->readError = 0;
-        else if (!p->reading) startRead(p, 0);
+        p->readError = 0;
+        if (comError != ERROR_OPERATION_ABORTED) retryRead(p);
         return 0;
     }
     *got = (int)n;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -119,6 +120,114 @@ TEST(GonePort, TheBridgeEndsAndTheNameCanBeBridgedAgain)
     EXPECT_TRUE(relayed(client, pty->master(), "again"));
     EXPECT_TRUE(relayed(pty->master(), client, "back"));
 }
+
+// ---- a serial line that fails for a moment ------------------------------------------------
+
+// The null line discipline: while a tty has it, every read and write of the
+// tty fails (EOPNOTSUPP), and once the terminal discipline is back the line
+// works again.  So a test can make a serial port's transfers fail for a
+// moment without its other side going away.
+const int kNullDiscipline = 27;  // N_NULL of linux/tty.h
+const int kTerminalDiscipline = 0;  // N_TTY
+
+bool setDiscipline(int fd, int discipline) { return ioctl(fd, TIOCSETD, &discipline) == 0; }
+
+// Whether input waits to be read on the tty, looked at without a pause for
+// up to 20 ms: a byte just sent to it is seen the moment it is there.
+bool inputWaits(int fd)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    do {
+        int n = 0;
+        if (ioctl(fd, TIOCINQ, &n) == 0 && n > 0) return true;
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+struct LineFault {
+    Pty pty;
+    Server s;
+    Stream client;
+};
+
+struct LineFaultCase {
+    const char *name;
+    // Makes transfers of the bridged port fail for a moment, and checks what
+    // comes of it once the line works again.
+    void (*run)(LineFault &f);
+};
+
+void PrintTo(const LineFaultCase &c, std::ostream *os) { *os << c.name; }
+
+class FailingForAMoment : public testing::TestWithParam<LineFaultCase> {};
+
+// Only failures count toward giving a port up, and a failed transfer loses
+// nothing: once the line works again the bridge carries on, both ways.
+TEST_P(FailingForAMoment, TheBridgeCarriesOn)
+{
+    LineFault f;
+    f.s.addPort(5, f.pty);
+    ASSERT_TRUE(f.s.start());
+    f.client = f.s.login();
+    ASSERT_TRUE(bridge(f.client, "p COM5 115200"));
+    ASSERT_TRUE(relayed(f.client, f.pty.master(), "ping"));
+    ASSERT_TRUE(relayed(f.pty.master(), f.client, "pong"));
+    if (!setDiscipline(f.pty.slaveFd(), kNullDiscipline))
+        GTEST_SKIP() << "this kernel has no null line discipline (N_NULL): " << strerror(errno);
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kTerminalDiscipline));
+    GetParam().run(f);
+}
+
+void readsFail(LineFault &f)
+{
+    int slave = f.pty.slaveFd();
+    // A byte from the far side ends the read under way (the Windows build
+    // keeps one under way while the line is quiet), and reads fail from the
+    // moment it is there, so that the read that takes it fails, or the next
+    // one; a read often takes it first, hence the tries.  The discipline
+    // comes back as soon as one read has failed: a line whose reads keep
+    // failing is rightly given up.
+    for (int tries = 0; tries < 60 && countOf(f.s.err(), "ReadFile error") == 0; tries++) {
+        ASSERT_TRUE(f.pty.master().send("x"));
+        inputWaits(slave);
+        ASSERT_TRUE(setDiscipline(slave, kNullDiscipline));
+        f.s.waitLogs([](const std::string &, const std::string &e) {
+            return e.find("ReadFile error") != std::string::npos;
+        }, 0.2);
+        ASSERT_TRUE(setDiscipline(slave, kTerminalDiscipline));
+    }
+    ASSERT_GT(countOf(f.s.err(), "ReadFile error"), 0u) << "no read failed";
+
+    // The line is quiet now.  A port counted as failing on every turn after
+    // that would be given up within moments.
+    f.s.waitLogs([](const std::string &, const std::string &e) {
+        return countOf(e, "ReadFile error") >= 101;
+    }, 1.0);
+    EXPECT_LT(countOf(f.s.err(), "ReadFile error"), 101u) << f.s.err();
+    ASSERT_TRUE(f.pty.master().send("after"));
+    // Of the bytes sent to end reads, those a read took come first.
+    std::string got = f.client.readThrough("after");
+    size_t ending = got.size() >= 5 ? got.size() - 5 : 0;
+    EXPECT_EQ(got, std::string(ending, 'x') + "after");
+    EXPECT_TRUE(relayed(f.client, f.pty.master(), "back"));
+}
+
+void writesFail(LineFault &f)
+{
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kNullDiscipline));
+    ASSERT_TRUE(f.client.send("held back"));
+    EXPECT_TRUE(f.s.waitErr("WriteFile error"));
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kTerminalDiscipline));
+    // Every byte arrives, once, in order.
+    EXPECT_TRUE(f.pty.master().expect("held back"));
+    EXPECT_TRUE(relayed(f.pty.master(), f.client, "and on"));
+    EXPECT_TRUE(relayed(f.client, f.pty.master(), "and back"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialLine, FailingForAMoment,
+    testing::Values(LineFaultCase{"Reads", readsFail}, LineFaultCase{"Writes", writesFail}),
+    [](const testing::TestParamInfo<LineFaultCase> &c) { return c.param.name; });
 
 // ---- a connect that is not answered -----------------------------------------------------
 
