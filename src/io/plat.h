@@ -94,9 +94,30 @@ kva_handle kvp_com_open(const char *path);            // -1 when it cannot be op
 int kvp_com_configure(kva_handle h, int baud);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
 int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
-int kvp_com_write(kva_handle h, const char *buf, int len, int *put); // non-zero on success
-void kvp_com_close(kva_handle h);  // the saved settings back, the exclusive hold released
+// Non-zero on success; *put is the number of bytes the device has taken, and
+// only those count as written.  The caller keeps the others queued and
+// offers them again, first, on its next write (a platform may be sending a
+// copy of them already and reports them once the device has taken them).
+int kvp_com_write(kva_handle h, const char *buf, int len, int *put);
+// Output the device has taken goes out first, at the settings it was written
+// with; then the saved settings go back and the exclusive hold is released.
+// The wait for that output is bounded (kvp_com_drain_ms): what has not gone
+// out by then is flushed, with a line on standard error.
+void kvp_com_close(kva_handle h);
 int kvp_com_last_error();
+
+// How long closing a port waits for the output its device holds: the time
+// `bytes` take on the line at `baud` (12 bits a byte, the longest frame: a
+// start bit, 8 data bits, parity, 2 stop bits), plus a margin for the
+// driver, and at most two seconds, since the close holds the loop's one
+// thread.  A speed that is not known (0) counts as 9600.
+enum { KVP_DRAIN_MARGIN_MS = 100, KVP_DRAIN_MOST_MS = 2000 };
+inline int kvp_com_drain_ms(long bytes, long baud)
+{
+    if (baud <= 0) baud = 9600;
+    long long ms = (long long)bytes * 12 * 1000 / baud + KVP_DRAIN_MARGIN_MS;
+    return ms < KVP_DRAIN_MOST_MS ? (int)ms : (int)KVP_DRAIN_MOST_MS;
+}
 
 // ---- console -----------------------------------------------------------
 void kvp_console_open();                  // prepares keyboard input (no echo, no line wait)

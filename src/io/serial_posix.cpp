@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -69,25 +70,67 @@ const SpeedEntry speeds[] = {
 #endif
 };
 
-// The settings each open port had before it was opened, put back when it
-// is closed, so that the next program to open the port finds it as it was.
-struct SavedLine {
+// Each open port: its name, for the log, and the settings it had before it
+// was opened, put back when it is closed, so that the next program to open
+// the port finds it as it was.
+struct OpenPort {
     int fd;  // -1: a free entry
+    char name[16];
+    bool saved;
     struct termios settings;
 };
-enum { maxSaved = 256 };
-SavedLine saved[maxSaved];
-bool savedReady = false;
+enum { maxPorts = 256 };
+OpenPort ports[maxPorts];
+bool portsReady = false;
 
-SavedLine *savedFor(int fd)
+OpenPort *portFor(int fd)
 {
-    if (!savedReady) {
-        for (SavedLine &s : saved) s.fd = -1;
-        savedReady = true;
+    if (!portsReady) {
+        for (OpenPort &p : ports) p.fd = -1;
+        portsReady = true;
     }
-    for (SavedLine &s : saved)
-        if (s.fd == fd) return &s;
+    for (OpenPort &p : ports)
+        if (p.fd == fd) return &p;
     return nullptr;
+}
+
+// The rate a termios speed stands for; 0 when it is none of the table's.
+long baudOf(speed_t speed)
+{
+    for (const SpeedEntry &e : speeds)
+        if (e.speed == speed) return e.baud;
+    return 0;
+}
+
+// Output the device has taken still goes out at the speed and framing it
+// was written with, so the settings go back only once the device's output
+// queue is empty.  A line that does not drain (held by flow control, its
+// far side not reading) gets the time its bytes take at its speed, no more:
+// the close holds the loop's one thread.  Then its output is flushed, and
+// that is logged.  (A pseudo-terminal hands its output on at once and never
+// waits here.)
+void drainOutput(const OpenPort &p)
+{
+#ifdef TIOCOUTQ
+    int left = 0;
+    if (ioctl(p.fd, TIOCOUTQ, &left) != 0 || left <= 0) return;
+    struct termios t;
+    long baud = tcgetattr(p.fd, &t) == 0 ? baudOf(cfgetospeed(&t)) : 0;
+    int limit = kvp_com_drain_ms(left, baud);
+    long long end = kvp_now_ms() + limit;
+    for (;;) {
+        long long now = kvp_now_ms();
+        if (now >= end) break;
+        // The queue has no event of its own: it is looked at every few ms.
+        poll(nullptr, 0, end - now < 5 ? (int)(end - now) : 5);
+        if (ioctl(p.fd, TIOCOUTQ, &left) != 0 || left <= 0) return;
+    }
+    tcflush(p.fd, TCOFLUSH);
+    fprintf(stderr, "%s: output not drained within %d ms, flushed %d bytes\n", p.name, limit,
+            left);
+#else
+    (void)p;
+#endif
 }
 
 }  // namespace
@@ -118,6 +161,12 @@ kva_handle kvp_com_open(const char *path)
 #ifdef TIOCEXCL
     ioctl(fd, TIOCEXCL);
 #endif
+    OpenPort *p = portFor(-1);
+    if (p) {
+        p->fd = fd;
+        snprintf(p->name, sizeof p->name, "%s", name);
+        p->saved = false;
+    }
     return fd;
 }
 
@@ -129,10 +178,10 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = errno;
         return 0;
     }
-    SavedLine *s = savedFor(-1);
-    if (s) {
-        s->fd = fd;
-        s->settings = t;
+    OpenPort *p = portFor(fd);
+    if (p) {
+        p->settings = t;
+        p->saved = true;
     }
     // A transparent line: no echo, no line editing, no translation, no
     // signals, no software flow control.  Character size, parity, stop bits
@@ -224,10 +273,13 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
 void kvp_com_close(kva_handle h)
 {
     int fd = (int)h;
-    SavedLine *s = savedFor(fd);
-    if (s) {
-        tcsetattr(fd, TCSANOW, &s->settings);
-        s->fd = -1;
+    OpenPort *p = portFor(fd);
+    if (p) {
+        if (p->saved) {
+            drainOutput(*p);
+            tcsetattr(fd, TCSANOW, &p->settings);
+        }
+        p->fd = -1;
     }
     // The exclusive flag belongs to this open: a pseudo-terminal keeps its
     // tty (and the flag) for as long as its master is open, and a flag left

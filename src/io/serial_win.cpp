@@ -9,13 +9,17 @@
 // Output: the bytes of a write are copied into the port's own buffer and
 // written by an overlapped write with no time-out; while it is under way
 // the port takes no more, and its end (room on the device) ends the wait.
+// They count as written only when the device has taken them: until then the
+// caller keeps them queued and offers them again, so a write that fails
+// loses nothing, and a close waits (bounded) for the write under way.
 //
 // Devices that do not behave so are paced instead of trusted: a one-byte
-// read that finishes with nothing, or a write that takes nothing, marks the
-// port, and from then on the wait's time-out paces that side of it.  See
-// plat.h for the contract of each function.
+// read that finishes with nothing marks the port, and from then on the
+// wait's time-out paces its input; a write that takes nothing is tried again
+// at that pace.  See plat.h for the contract of each function.
 #include "win_internal.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -28,16 +32,22 @@ DWORD comError = 0;  // GetLastError() of the last failed serial call
 const DWORD comQueueBytes = 65536;
 
 // The port's own buffers: input taken from the driver ahead of the loop,
-// output handed to the driver and not yet written.
+// and the copy of the output a write under way sends.
 enum { inCap = 16384, outCap = 16384 };
 
 // How long a read of bytes already queued may take before it is left under
 // way (it finishes at once on Windows, a moment later under Wine).
 const DWORD queuedReadMs = 50;
 
+// How long the read that follows a failed one is given to fail in turn: on
+// a line that is gone a read fails only a moment after it was started
+// (under Wine), on a quiet line it stays under way.
+const DWORD retryReadMs = 50;
+
 struct ComPort {
     HANDLE h;          // NULL: a free entry
-    bool lost;         // closed with a transfer the driver never ended: never reused
+    bool lost;         // closed with a transfer the driver had not ended (see freeEntry)
+    char name[16];     // for the log
     HANDLE event;      // manual reset; set when the read or the write ends
     bool eventMaybeSet;  // a transfer ended since the event was last reset
     // The settings the port had, put back when it is closed.
@@ -53,16 +63,18 @@ struct ComPort {
     char *in;          // bytes read and not yet taken: in[inStart, inEnd)
     DWORD inStart;
     DWORD inEnd;
-    DWORD readError;   // the last read failed: every read reports it (see kvp_com_read)
+    DWORD readError;   // a read failed: the next kvp_com_read reports it
     bool readPaced;    // the one-byte read cannot be trusted on this port
     // Output.
     OVERLAPPED writeOv;
     bool writing;      // a write is under way
-    char *out;         // bytes taken and not yet written: out[outStart, outEnd)
+    // A copy of the first bytes the caller offered and still holds, not yet
+    // taken by the device: out[outStart, outEnd).
+    char *out;
     DWORD outStart;
     DWORD outEnd;
+    DWORD outTaken;    // bytes the device took that the caller was not told of yet
     DWORD writeError;  // a failed write, reported by the next kvp_com_write
-    bool writePaced;   // the last write took nothing: retried at the loop's pace
 };
 enum { maxPorts = 256 };
 ComPort ports[maxPorts];
@@ -74,29 +86,41 @@ ComPort *portFor(HANDLE h)
     return NULL;
 }
 
-// Bytes waiting in the driver's input queue.  ClearCommError also clears a
-// line error, after which a driver that stops on errors takes reads again.
-DWORD bytesQueued(ComPort *p)
+// Whether the driver still has a transfer of the port's under way: it may
+// write into the buffers and the OVERLAPPED records until it has ended it.
+bool transfersUnderWay(const ComPort *p)
+{
+    return (p->reading && !HasOverlappedIoCompleted(&p->readOv)) ||
+           (p->writing && !HasOverlappedIoCompleted(&p->writeOv));
+}
+
+// The driver's queues.  ClearCommError also clears a line error, after
+// which a driver that stops on errors takes reads and writes again.
+COMSTAT commStatus(ComPort *p)
 {
     DWORD errors = 0;
     COMSTAT st;
     memset(&st, 0, sizeof st);
-    if (!ClearCommError(p->h, &errors, &st)) return 0;
-    return st.cbInQue;
+    if (!ClearCommError(p->h, &errors, &st)) memset(&st, 0, sizeof st);
+    return st;
 }
+
+// Bytes waiting in the driver's input queue.
+DWORD bytesQueued(ComPort *p) { return commStatus(p).cbInQue; }
 
 void readEnded(ComPort *p, BOOL ok, DWORD n, DWORD err)
 {
     p->reading = false;
     p->eventMaybeSet = true;
+    // Bytes that came before a failure are kept: they are taken first.
+    p->inStart = 0;
+    p->inEnd = n;
     if (!ok) {
         p->readError = err ? err : (DWORD)ERROR_READ_FAULT;
         bytesQueued(p);
         return;
     }
     p->readError = 0;
-    p->inStart = 0;
-    p->inEnd = n;
     // Without read time-outs a one-byte read ends only with its byte: one
     // that ends with nothing would end every wait at once.
     if (n == 0 && !p->readQueued) p->readPaced = true;
@@ -129,10 +153,10 @@ void startRead(ComPort *p, DWORD queued)
     else readEnded(p, FALSE, 0, e);
 }
 
-// Waits a short, bounded time for a read of queued bytes to end.
-void finishQueuedRead(ComPort *p)
+// Waits a short, bounded time for the read under way to end.
+void awaitRead(ComPort *p, DWORD ms)
 {
-    ULONGLONG end = GetTickCount64() + queuedReadMs;
+    ULONGLONG end = GetTickCount64() + ms;
     while (p->reading) {
         if (HasOverlappedIoCompleted(&p->readOv)) {
             collectRead(p);
@@ -149,20 +173,22 @@ void finishQueuedRead(ComPort *p)
     }
 }
 
+// The device took n bytes of the write: the next kvp_com_write reports them.
 void tookOutput(ComPort *p, DWORD n)
 {
     DWORD held = p->outEnd - p->outStart;
     if (n > held) n = held;
     p->outStart += n;
+    p->outTaken += n;
     if (p->outStart == p->outEnd) p->outStart = p->outEnd = 0;
-    p->writePaced = n == 0;
 }
 
+// The rest of a failed write is still the caller's (it was never reported
+// written): the copy goes, and the caller offers the bytes again.
 void writeFailed(ComPort *p, DWORD err)
 {
     p->writeError = err ? err : (DWORD)ERROR_WRITE_FAULT;
     p->outStart = p->outEnd = 0;
-    p->writePaced = false;
     bytesQueued(p);
 }
 
@@ -171,10 +197,12 @@ void collectWrite(ComPort *p)
     if (!p->writing || !HasOverlappedIoCompleted(&p->writeOv)) return;
     DWORD n = 0;
     BOOL ok = GetOverlappedResult(p->h, &p->writeOv, &n, FALSE);
+    DWORD err = ok ? 0 : GetLastError();
     p->writing = false;
     p->eventMaybeSet = true;
-    if (ok) tookOutput(p, n);
-    else writeFailed(p, GetLastError());
+    // A write that failed or was cancelled may still have sent some bytes.
+    tookOutput(p, n);
+    if (!ok) writeFailed(p, err);
 }
 
 // Writes what the port holds, when no write is under way.
@@ -205,6 +233,20 @@ bool transferEnded(ComPort *p)
            (p->writing && HasOverlappedIoCompleted(&p->writeOv));
 }
 
+// Waits, bounded by `end`, until the port's event is set.  The event is
+// shared by the read and the write: it is reset first and looked at again,
+// so that a wait cannot return at once for an end already seen.
+void awaitEvent(ComPort *p, ULONGLONG end, DWORD mostMs)
+{
+    ULONGLONG now = GetTickCount64();
+    if (now >= end) return;
+    ResetEvent(p->event);
+    p->eventMaybeSet = false;
+    if (transferEnded(p)) return;
+    DWORD ms = end - now < mostMs ? (DWORD)(end - now) : mostMs;
+    WaitForSingleObject(p->event, ms);
+}
+
 // Ends the transfers under way, for the close.  The driver may still write
 // into the buffers and the OVERLAPPED records until it has ended them.
 bool cancelTransfers(ComPort *p)
@@ -213,15 +255,50 @@ bool cancelTransfers(ComPort *p)
     CancelIoEx(p->h, NULL);
     ULONGLONG end = GetTickCount64() + 2000;
     for (;;) {
-        if ((!p->reading || HasOverlappedIoCompleted(&p->readOv)) &&
-            (!p->writing || HasOverlappedIoCompleted(&p->writeOv)))
-            return true;
-        ULONGLONG now = GetTickCount64();
-        if (now >= end) return false;
-        ResetEvent(p->event);
-        if (transferEnded(p)) continue;
-        WaitForSingleObject(p->event, (DWORD)(end - now));
+        collectRead(p);
+        collectWrite(p);
+        if (!p->reading && !p->writing) return true;
+        if (GetTickCount64() >= end) return false;
+        awaitEvent(p, end, INFINITE);
     }
+}
+
+// Output the device holds: the rest of the write under way (or held for
+// the next one) and the driver's output queue.
+DWORD outputLeft(ComPort *p) { return p->outEnd - p->outStart + commStatus(p).cbOutQue; }
+
+// Output the device has taken goes out at the speed and framing it was
+// written with, so the close waits for it before the settings go back: for
+// the write under way and then the driver's queue.  A line that does not
+// drain (held by flow control, its far side not reading) gets the time its
+// bytes take at its speed, no more, since the close holds the loop's one
+// thread; then its output is flushed, and that is logged.
+void drainOutput(ComPort *p)
+{
+    DWORD left = outputLeft(p);
+    if (left == 0) return;
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    long baud = GetCommState(p->h, &dcb) ? (long)dcb.BaudRate : 0;
+    int limit = kvp_com_drain_ms((long)left, baud);
+    ULONGLONG end = GetTickCount64() + (ULONGLONG)limit;
+    for (;;) {
+        collectRead(p);  // the cancelled read, so that its end is not waited for again
+        collectWrite(p);
+        startWrite(p);  // the rest of a write the device took only in part
+        left = outputLeft(p);
+        if (left == 0) return;
+        if (GetTickCount64() >= end) break;
+        // The end of the write sets the event; the driver's queue has none of
+        // its own, so it is looked at every few milliseconds.
+        awaitEvent(p, end, 5);
+    }
+    // PurgeComm ends a write under way on Windows; Wine leaves that to the
+    // cancel that follows (cancelTransfers).
+    PurgeComm(p->h, PURGE_TXABORT | PURGE_TXCLEAR);
+    fprintf(stderr, "%s: output not drained within %d ms, flushed %lu bytes\n", p->name, limit,
+            (unsigned long)left);
 }
 
 void freePort(ComPort *p)
@@ -230,6 +307,30 @@ void freePort(ComPort *p)
     free(p->in);
     free(p->out);
     memset(p, 0, sizeof *p);
+}
+
+// An entry for a new port.  One whose close left a transfer the driver had
+// not ended is taken again once the driver has ended it: until then its
+// buffers are still the driver's, but never for good.
+ComPort *freeEntry()
+{
+    for (ComPort &p : ports) {
+        if (p.lost && !transfersUnderWay(&p)) freePort(&p);
+        if (!p.h && !p.lost) return &p;
+    }
+    return NULL;
+}
+
+// Starts the read that follows a reported failure.  Only a read that fails
+// counts as a failure: one that stays under way is a quiet line, whose reads
+// report nothing.  The read is given a moment to fail (a line that is gone
+// fails each read a moment after it starts), so that its failure is what
+// the next read reports, and a count of failures in a row is not restarted
+// by a read that came too early to see it.
+void retryRead(ComPort *p)
+{
+    if (!p->reading) startRead(p, 0);
+    if (p->reading) awaitRead(p, retryReadMs);
 }
 
 }  // namespace
@@ -253,10 +354,10 @@ int win_com_prepare(HANDLE h, int events, HANDLE *wake)
             }
             if (p->inStart < p->inEnd || p->readError) ready |= KVP_IN;
         }
-        // Room: no write under way and nothing held.  A write that failed
-        // is ready too, so that the next write reports it.
-        if ((events & KVP_OUT) &&
-            (p->writeError || (!p->writing && p->outStart == p->outEnd)))
+        // Room: no write under way and nothing held.  Bytes the device took
+        // and a write that failed are ready too, for the next write to report.
+        if ((events & KVP_OUT) && (p->writeError || p->outTaken > 0 ||
+                                   (!p->writing && p->outStart == p->outEnd)))
             ready |= KVP_OUT;
         if (ready) return ready;
         if (!p->eventMaybeSet) break;
@@ -283,7 +384,7 @@ kva_handle kvp_com_open(const char *path)
         comError = GetLastError();
         return -1;
     }
-    ComPort *p = portFor(NULL);
+    ComPort *p = freeEntry();
     if (!p) {
         CloseHandle(h);
         comError = ERROR_TOO_MANY_OPEN_FILES;
@@ -300,6 +401,8 @@ kva_handle kvp_com_open(const char *path)
         return -1;
     }
     p->h = h;
+    const char *name = strncmp(path, "\\\\.\\", 4) == 0 ? path + 4 : path;
+    snprintf(p->name, sizeof p->name, "%s", name);
     SetupComm(h, comQueueBytes, comQueueBytes);
     return (kva_handle)h;
 }
@@ -353,7 +456,7 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         return 0;
     }
     collectRead(p);
-    if (p->reading && p->readQueued) finishQueuedRead(p);
+    if (p->reading && p->readQueued) awaitRead(p, queuedReadMs);
     DWORD n = 0;
     DWORD room = len > 0 ? (DWORD)len : 0;
     for (int pass = 0; pass < 2 && n < room; pass++) {
@@ -367,19 +470,17 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         DWORD queued = bytesQueued(p);
         if (queued == 0) break;
         startRead(p, queued);
-        if (p->reading) finishQueuedRead(p);
+        if (p->reading) awaitRead(p, queuedReadMs);
     }
     // A failure is reported on its own, after the bytes that came before it,
-    // and on every read until a read ends well: a line that is gone fails
-    // its next read only a moment after it was started (under Wine), and a
-    // read reported as "nothing now" in between would hide that its reads
-    // keep failing.  The next attempt is started here.  A read aborted
-    // after a line error (fAbortOnError) is reported once; ClearCommError
-    // has let the next one go through.
+    // and once: the next read is started (see retryRead), and only if that
+    // one fails too is a failure reported again.  A read aborted after a line
+    // error (fAbortOnError) is not retried here; ClearCommError has let the
+    // next one, which the wait starts, go through.
     if (n == 0 && p->readError) {
         comError = p->readError;
-        if (p->readError == ERROR_OPERATION_ABORTED) p->readError = 0;
-        else if (!p->reading) startRead(p, 0);
+        p->readError = 0;
+        if (comError != ERROR_OPERATION_ABORTED) retryRead(p);
         return 0;
     }
     *got = (int)n;
@@ -395,29 +496,34 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
         return 0;
     }
     collectWrite(p);
-    if (p->writeError) {
-        comError = p->writeError;
-        p->writeError = 0;
-        return 0;
-    }
-    if (len <= 0) return 1;
-    // Held output goes first; until the device has taken it, nothing more
-    // is taken (a retry at the loop's pace when the device took nothing).
-    if (p->writing || p->outStart != p->outEnd) {
+    // What the device took since the last call: the first bytes offered now.
+    DWORD offered = len > 0 ? (DWORD)len : 0;
+    DWORD taken = p->outTaken < offered ? p->outTaken : offered;
+    p->outTaken -= taken;
+    if (!p->writeError) {
+        // The copy for the next write starts at the first byte not taken.
+        // Until the device has taken it all, nothing more is copied; a write
+        // that took nothing is retried at the loop's pace (the wait does not
+        // wait on it).
+        if (!p->writing && p->outStart == p->outEnd && p->outTaken == 0 && offered > taken) {
+            DWORD n = offered - taken < (DWORD)outCap ? offered - taken : (DWORD)outCap;
+            memcpy(p->out, buf + taken, n);
+            p->outStart = 0;
+            p->outEnd = n;
+        }
         startWrite(p);
-        return 1;
+        DWORD atOnce = p->outTaken < offered - taken ? p->outTaken : offered - taken;
+        p->outTaken -= atOnce;
+        taken += atOnce;
     }
-    DWORD n = (DWORD)len < (DWORD)outCap ? (DWORD)len : (DWORD)outCap;
-    memcpy(p->out, buf, n);
-    p->outStart = 0;
-    p->outEnd = n;
-    startWrite(p);
-    if (p->writeError) {  // refused at once: the caller keeps its bytes
+    // A failure is reported after the bytes taken before it, on a call of
+    // its own: the caller keeps the bytes and offers them again.
+    if (taken == 0 && p->writeError) {
         comError = p->writeError;
         p->writeError = 0;
         return 0;
     }
-    *put = (int)n;
+    *put = (int)taken;
     return 1;
 }
 
@@ -426,13 +532,16 @@ void kvp_com_close(kva_handle h)
     ComPort *p = portFor((HANDLE)h);
     bool ended = true;
     if (p) {
+        // Input is no longer wanted; the read under way ends with the cancel.
+        if (p->reading) CancelIoEx(p->h, &p->readOv);
+        drainOutput(p);
         ended = cancelTransfers(p);
         if (p->dcbSaved) SetCommState(p->h, &p->dcb);
         if (p->timeoutsSaved) SetCommTimeouts(p->h, &p->timeouts);
     }
     CloseHandle((HANDLE)h);
     if (!p) return;
-    // Buffers a transfer may still reach are never freed or reused.
+    // Buffers a transfer may still reach are not freed until it has ended.
     if (ended) freePort(p);
     else p->lost = true;
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -119,6 +120,114 @@ TEST(GonePort, TheBridgeEndsAndTheNameCanBeBridgedAgain)
     EXPECT_TRUE(relayed(client, pty->master(), "again"));
     EXPECT_TRUE(relayed(pty->master(), client, "back"));
 }
+
+// ---- a serial line that fails for a moment ------------------------------------------------
+
+// The null line discipline: while a tty has it, every read and write of the
+// tty fails (EOPNOTSUPP), and once the terminal discipline is back the line
+// works again.  So a test can make a serial port's transfers fail for a
+// moment without its other side going away.
+const int kNullDiscipline = 27;  // N_NULL of linux/tty.h
+const int kTerminalDiscipline = 0;  // N_TTY
+
+bool setDiscipline(int fd, int discipline) { return ioctl(fd, TIOCSETD, &discipline) == 0; }
+
+// Whether input waits to be read on the tty, looked at without a pause for
+// up to 20 ms: a byte just sent to it is seen the moment it is there.
+bool inputWaits(int fd)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    do {
+        int n = 0;
+        if (ioctl(fd, TIOCINQ, &n) == 0 && n > 0) return true;
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+struct LineFault {
+    Pty pty;
+    Server s;
+    Stream client;
+};
+
+struct LineFaultCase {
+    const char *name;
+    // Makes transfers of the bridged port fail for a moment, and checks what
+    // comes of it once the line works again.
+    void (*run)(LineFault &f);
+};
+
+void PrintTo(const LineFaultCase &c, std::ostream *os) { *os << c.name; }
+
+class FailingForAMoment : public testing::TestWithParam<LineFaultCase> {};
+
+// Only failures count toward giving a port up, and a failed transfer loses
+// nothing: once the line works again the bridge carries on, both ways.
+TEST_P(FailingForAMoment, TheBridgeCarriesOn)
+{
+    LineFault f;
+    f.s.addPort(5, f.pty);
+    ASSERT_TRUE(f.s.start());
+    f.client = f.s.login();
+    ASSERT_TRUE(bridge(f.client, "p COM5 115200"));
+    ASSERT_TRUE(relayed(f.client, f.pty.master(), "ping"));
+    ASSERT_TRUE(relayed(f.pty.master(), f.client, "pong"));
+    if (!setDiscipline(f.pty.slaveFd(), kNullDiscipline))
+        GTEST_SKIP() << "this kernel has no null line discipline (N_NULL): " << strerror(errno);
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kTerminalDiscipline));
+    GetParam().run(f);
+}
+
+void readsFail(LineFault &f)
+{
+    int slave = f.pty.slaveFd();
+    // A byte from the far side ends the read under way (the Windows build
+    // keeps one under way while the line is quiet), and reads fail from the
+    // moment it is there, so that the read that takes it fails, or the next
+    // one; a read often takes it first, hence the tries.  The discipline
+    // comes back as soon as one read has failed: a line whose reads keep
+    // failing is rightly given up.
+    for (int tries = 0; tries < 60 && countOf(f.s.err(), "ReadFile error") == 0; tries++) {
+        ASSERT_TRUE(f.pty.master().send("x"));
+        inputWaits(slave);
+        ASSERT_TRUE(setDiscipline(slave, kNullDiscipline));
+        f.s.waitLogs([](const std::string &, const std::string &e) {
+            return e.find("ReadFile error") != std::string::npos;
+        }, 0.2);
+        ASSERT_TRUE(setDiscipline(slave, kTerminalDiscipline));
+    }
+    ASSERT_GT(countOf(f.s.err(), "ReadFile error"), 0u) << "no read failed";
+
+    // The line is quiet now.  A port counted as failing on every turn after
+    // that would be given up within moments.
+    f.s.waitLogs([](const std::string &, const std::string &e) {
+        return countOf(e, "ReadFile error") >= 101;
+    }, 1.0);
+    EXPECT_LT(countOf(f.s.err(), "ReadFile error"), 101u) << f.s.err();
+    ASSERT_TRUE(f.pty.master().send("after"));
+    // Of the bytes sent to end reads, those a read took come first.
+    std::string got = f.client.readThrough("after");
+    size_t ending = got.size() >= 5 ? got.size() - 5 : 0;
+    EXPECT_EQ(got, std::string(ending, 'x') + "after");
+    EXPECT_TRUE(relayed(f.client, f.pty.master(), "back"));
+}
+
+void writesFail(LineFault &f)
+{
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kNullDiscipline));
+    ASSERT_TRUE(f.client.send("held back"));
+    EXPECT_TRUE(f.s.waitErr("WriteFile error"));
+    ASSERT_TRUE(setDiscipline(f.pty.slaveFd(), kTerminalDiscipline));
+    // Every byte arrives, once, in order.
+    EXPECT_TRUE(f.pty.master().expect("held back"));
+    EXPECT_TRUE(relayed(f.pty.master(), f.client, "and on"));
+    EXPECT_TRUE(relayed(f.client, f.pty.master(), "and back"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialLine, FailingForAMoment,
+    testing::Values(LineFaultCase{"Reads", readsFail}, LineFaultCase{"Writes", writesFail}),
+    [](const testing::TestParamInfo<LineFaultCase> &c) { return c.param.name; });
 
 // ---- a connect that is not answered -----------------------------------------------------
 
@@ -311,6 +420,106 @@ TEST(BridgeEnds, ThePortHasItsSettingsBack)
         EXPECT_EQ(after.c_oflag, before.c_oflag);
     }
 }
+
+
+// ---- a bridge that ends while the port still holds output ----------------------------------
+
+// Writes into the line toward its far side until it takes no more: large
+// writes, then single bytes, so that not one more byte fits, and again
+// whenever room comes back (a pty moves what it took on toward its master
+// in the background), until none has come for a while.  Returns what was
+// written.
+std::string fillTowardFarSide(int slave)
+{
+    const std::string data = pattern(1u << 20, 3);
+    size_t done = 0;
+    int flags = fcntl(slave, F_GETFL);
+    fcntl(slave, F_SETFL, flags | O_NONBLOCK);
+    struct pollfd room = {slave, POLLOUT, 0};
+    do {
+        for (size_t chunk : {size_t(4096), size_t(1)}) {
+            ssize_t n;
+            while (done + chunk <= data.size() &&
+                   (n = write(slave, data.data() + done, chunk)) > 0)
+                done += (size_t)n;
+        }
+    } while (poll(&room, 1, 200) > 0 && done < data.size());
+    fcntl(slave, F_SETFL, flags);
+    return data.substr(0, done);
+}
+
+struct HeldOutputCase {
+    const char *name;
+    bool farSideReads;  // the far side reads while the close waits
+};
+
+void PrintTo(const HeldOutputCase &c, std::ostream *os) { *os << c.name; }
+
+class BridgeEndsWithOutputHeld : public testing::TestWithParam<HeldOutputCase> {};
+
+// Bytes the device has taken go out before the port gets its settings
+// back: at the speed and framing they were written with.  A device that
+// does not send them in the time they take at that speed is flushed (and
+// that is logged), and the server goes on.
+TEST_P(BridgeEndsWithOutputHeld, ItGoesOutFirstOrIsFlushed)
+{
+    if (!Target::get().isWine())
+        GTEST_SKIP() << "a Linux pseudo-terminal hands what it takes to its master at once "
+                        "(TIOCOUTQ reads 0, tcdrain returns): it holds no output at a close";
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(s.start());
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    const speed_t before = cfgetospeed(&t);
+    ASSERT_NE(before, (speed_t)B9600);
+    auto restored = [&] {
+        struct termios now;
+        return tcgetattr(pty.slaveFd(), &now) == 0 && cfgetospeed(&now) == before;
+    };
+
+    Stream client = s.login();
+    ASSERT_TRUE(bridge(client, "p COM5 9600"));
+    // The far side reads nothing and the line is full: the last bytes the
+    // client sends are held by the device, in a write under way, when the
+    // client leaves.
+    const std::string earlier = fillTowardFarSide(pty.slaveFd());
+    const std::string last = pattern(1000, 7);
+    ASSERT_TRUE(client.send(last));
+    client.close();
+    ASSERT_TRUE(s.waitOut("client disconnected "));
+
+    if (GetParam().farSideReads) {
+        // For a moment the line holds them; meanwhile the port keeps the
+        // settings they were written with.  (The close waits about 1.35 s
+        // for 1000 bytes at 9600 baud.)
+        EXPECT_FALSE(waitUntil(restored, 0.3)) << "settings put back before the output went out";
+        EXPECT_TRUE(pty.master().expect(earlier + last));
+        EXPECT_TRUE(waitUntil(restored));
+        EXPECT_EQ(s.err().find("not drained"), std::string::npos) << s.err();
+        return;
+    }
+    EXPECT_TRUE(s.waitErr("COM5: output not drained within "));
+    EXPECT_TRUE(waitUntil(restored));
+    s.passTurn();
+    // What the line held was flushed: it never all arrives, and what does
+    // arrive comes in order.
+    const std::string all = earlier + last;
+    std::string got = pty.master().read(all.size(), 1.0);
+    EXPECT_LT(got.size(), all.size());
+    EXPECT_EQ(firstDifference(got, all), got.size());
+    // The port opens and bridges again.
+    Stream again = s.login();
+    ASSERT_TRUE(bridge(again, "p COM5 9600"));
+    EXPECT_TRUE(relayed(again, pty.master(), "again"));
+    EXPECT_TRUE(relayed(pty.master(), again, "back"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closing, BridgeEndsWithOutputHeld,
+    testing::Values(HeldOutputCase{"FarSideReads", true}, HeldOutputCase{"FarSideStalled", false}),
+    [](const testing::TestParamInfo<HeldOutputCase> &c) { return c.param.name; });
 
 }  // namespace
 
