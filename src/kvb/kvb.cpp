@@ -181,7 +181,11 @@ void OutFifo::watch()
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
     if (!out.isEmpty() && writeFailCount == 0) events |= KVP_OUT;
-    if (!out.isEmpty() && writeFailCount > 0) kva_wake_within(kvpPaceMs);
+    // A device whose last transfer failed is looked at again at a pace
+    // until one does not fail: a failed write is tried again, and a line
+    // that failed for a moment (its line discipline changed under it) may
+    // never wake a wait that began before.
+    if (failCount > 0 || (!out.isEmpty() && writeFailCount > 0)) kva_wake_within(kvpPaceMs);
     device->watch(this, events);
     if (wantsInput && device->holdsInput && device->holdsInput(this)) kva_work_pending();
 }
