@@ -334,6 +334,28 @@ TEST(LateConnect, WhatTheClientSentMeanwhileIsRelayedInOrder)
     EXPECT_TRUE(relayed(host, client, "answer"));
 }
 
+// With echo on, what the client types while its connect is under way is
+// echoed only after the reply: the reply to a command comes before anything
+// read after it.
+TEST(LateConnect, WithEchoTheReplyComesFirst)
+{
+    Server s;
+    ASSERT_TRUE(s.start());
+    SilentHost slow;
+    Stream client = s.login();
+    ASSERT_TRUE(client.ask("e\r\n", ":echo on\r\n.\r\n"));
+    ASSERT_TRUE(client.send("c 127.0.0.1 " + std::to_string(slow.port()) + "\n"));
+    ASSERT_TRUE(s.waitOut("port " + std::to_string(slow.port()) + " host 127.0.0.1\n"));
+    ASSERT_TRUE(client.send("typed"));
+    // The command's own line was echoed as it came.
+    EXPECT_TRUE(client.expect("c 127.0.0.1 " + std::to_string(slow.port()) + "\n"));
+
+    Stream host = slow.admitLate(8);
+    ASSERT_TRUE(host.isOpen());
+    EXPECT_TRUE(client.expect(".\r\ntyped"));
+    EXPECT_TRUE(host.expect("typed"));
+}
+
 TEST(NameLookup, AnUnknownNameFailsAndTheClientGoesOn)
 {
     Server s;

@@ -287,3 +287,37 @@ TEST_F(SerialPty, TransfersAfterTheOtherSideFailedReportAndFail)
 }
 
 }  // namespace
+
+namespace {
+
+// A serial endpoint whose writes keep failing: a hundred failures in a row
+// are absorbed (each logged by the layer), the next gives the port up, and
+// nothing more is logged for it: the write-failure line of sockets and the
+// console is not a serial port's.  The null line discipline makes every
+// transfer of the tty fail while the far side stays.
+TEST_F(SerialPty, AnEndpointWhoseWritesKeepFailingIsGivenUpQuietly)
+{
+    OutFifo *f = openComFifo("COM5", 9600);
+    ASSERT_NE(f, nullptr);
+    char *p = f->alloc(5);
+    memcpy(p, "hello", 5);
+    f->commit(p, 5);
+    int nullDiscipline = 27;  // N_NULL
+    if (ioctl(pty.slaveFd(), TIOCSETD, &nullDiscipline) != 0) {
+        delete f;
+        GTEST_SKIP() << "this kernel has no null line discipline: " << strerror(errno);
+    }
+    unit::Capture c;
+    int calls = 0;
+    while (calls < 200 && f->process() == 0) calls++;
+    c.stop();
+    int terminal = 0;  // N_TTY
+    ioctl(pty.slaveFd(), TIOCSETD, &terminal);
+    EXPECT_EQ(calls, 100);
+    EXPECT_FALSE(f->isOpen());
+    EXPECT_NE(c.err.find("WriteFile error"), std::string::npos) << c.err;
+    EXPECT_EQ(c.err.find("OutFifo::process"), std::string::npos) << c.err;
+    delete f;
+}
+
+}  // namespace
