@@ -6,7 +6,7 @@
 # crash, with the crashing input left in the build directory; copy it to
 # fuzz/corpus/<target>/regress-<what> once the fault is fixed.
 #
-#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands
+#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands telnet
 #
 # <seconds> 0 builds and replays only.  Environment:
 #   VELKOR_FUZZ_DIR       build directory (default build-fuzz)
@@ -23,7 +23,7 @@ if [ $# -lt 1 ]; then
 fi
 seconds=$1
 shift
-targets=${*:-lines commands}
+targets=${*:-lines commands telnet}
 dir=${VELKOR_FUZZ_DIR:-build-fuzz}
 
 if [ -z "$VELKOR_FUZZ_NO_BUILD" ]; then
