@@ -6,7 +6,13 @@ port's far end; browser.js drives the page and reports each step on its
 stdout, to which this side answers "ok" once the port saw what it should.
 A screenshot of the terminal is left in --artefacts.
 
+With --wine-prefix the server is velkor.exe under Wine, in the prefix the
+Wine tests share (tests/support/wine-prefix.sh), with the port set up as
+they do it: a link in dosdevices and the registry's port map written by
+--wine-tool.  Wine programs write to files, never to a pipe.
+
 Usage: browser_test.py --server PATH --modules NODE_MODULES --artefacts DIR
+                       [--wine-prefix DIR --wine-tool WINETOOL.EXE]
 """
 import argparse
 import os
@@ -15,7 +21,6 @@ import subprocess
 import sys
 import tempfile
 import termios
-import threading
 import time
 import tty
 
@@ -47,9 +52,12 @@ def main():
     parser.add_argument("--server", required=True)
     parser.add_argument("--modules", required=True)
     parser.add_argument("--artefacts", required=True)
+    parser.add_argument("--wine-prefix")
+    parser.add_argument("--wine-tool")
     args = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
     os.makedirs(args.artefacts, exist_ok=True)
+    screenshot = "web-console-wine.png" if args.wine_prefix else "web-console.png"
 
     ports = tempfile.TemporaryDirectory()
     master, slave = os.openpty()
@@ -57,27 +65,43 @@ def main():
     os.set_blocking(master, False)
     os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
     web = free_port()
+    env = dict(os.environ, VELKOR_PORTS=ports.name)
+    command = [args.server]
+    if args.wine_prefix:
+        env = dict(os.environ, WINEPREFIX=args.wine_prefix, WINEDEBUG="-all")
+        command = ["wine", args.server]
+        devices = os.path.join(args.wine_prefix, "dosdevices")
+        for name in os.listdir(devices):
+            if name.startswith("com") and name[3:].isdigit():
+                os.unlink(os.path.join(devices, name))
+        with open(os.path.join(args.artefacts, "winetool.log"), "wb") as out:
+            subprocess.run(["wine", args.wine_tool, "ports", os.ttyname(slave), "COM1"],
+                           env=env, stdout=out, stderr=subprocess.STDOUT, check=True, timeout=120)
+        os.symlink(os.ttyname(slave), os.path.join(devices, "com1"))
+    log_path = os.path.join(args.artefacts, "web-console-server.log")
+    log_file = open(log_path, "wb")
     server = subprocess.Popen(
-        [args.server, "-p%d" % free_port(), "-W%d" % web, "-b", "-w" + IDENTIFIER],
-        env=dict(os.environ, VELKOR_PORTS=ports.name),
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    log = []
-    reader = threading.Thread(target=lambda: log.extend(iter(server.stdout.readline, b"")))
-    reader.start()
+        command + ["-p%d" % free_port(), "-W%d" % web, "-b", "-w" + IDENTIFIER],
+        env=env, stdout=log_file, stderr=subprocess.STDOUT)
+
+    def log():
+        with open(log_path, "rb") as f:
+            return f.read().splitlines(keepends=True)
+
     failed = None
     try:
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 60
         while True:
             try:
                 socket.create_connection(("127.0.0.1", web), timeout=1).close()
                 break
             except OSError:
-                if time.monotonic() > deadline:
+                if time.monotonic() > deadline or server.poll() is not None:
                     raise AssertionError("server did not start")
                 time.sleep(0.05)
         browser = subprocess.Popen(
             ["node", os.path.join(here, "browser.js"), "http://127.0.0.1:%d/" % web, IDENTIFIER,
-             "COM1", str(BAUD), os.path.join(args.artefacts, "web-console.png")],
+             "COM1", str(BAUD), os.path.join(args.artefacts, screenshot)],
             env=dict(os.environ, NODE_PATH=args.modules),
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
@@ -94,7 +118,7 @@ def main():
                     # The server drops the WebSocket's client once the tab is
                     # gone (each asset's connection has ended before).
                     deadline = time.monotonic() + 10
-                    while not any(l.startswith(b"client disconnected") for l in log):
+                    while not any(l.startswith(b"client disconnected") for l in log()):
                         if time.monotonic() > deadline:
                             raise AssertionError("the client outlived its tab")
                         time.sleep(0.05)
@@ -109,13 +133,14 @@ def main():
     except AssertionError as e:
         failed = str(e)
     finally:
+        # SIGINT: velkor.exe under Wine is never killed.
         server.send_signal(2)
-        server.wait(timeout=10)
-        reader.join()
+        server.wait(timeout=60)
+        log_file.close()
         os.close(master)
         os.close(slave)
         ports.cleanup()
-    sys.stdout.write(b"".join(log).decode(errors="replace"))
+    sys.stdout.write(b"".join(log()).decode(errors="replace"))
     if failed:
         print("FAIL:", failed)
         return 1
