@@ -5,31 +5,12 @@
 //
 // Usage: node browser.js <url> <identifier> <port> <baud> <screenshot.png>
 'use strict';
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const readline = require('readline');
-const puppeteer = require('puppeteer-core');
+const { withChromium, ask, run } = require('./chromium.js');
 
 const [url, identifier, port, baud, screenshot] = process.argv.slice(2);
-const answers = readline.createInterface({ input: process.stdin })[Symbol.asyncIterator]();
 
-async function ask(line) {
-  process.stdout.write(line + '\n');
-  const { value } = await answers.next();
-  if (value !== 'ok') throw new Error('harness: ' + value);
-}
-
-async function main() {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'velkor-chromium-'));
-  const browser = await puppeteer.launch({
-    executablePath: process.env.VELKOR_CHROMIUM || '/usr/bin/chromium',
-    headless: true,
-    args: ['--no-sandbox', '--headless', '--disable-gpu', '--disable-background-networking',
-           '--disable-component-update', '--disable-sync', '--no-first-run',
-           '--user-data-dir=' + profile],
-  });
-  try {
+run(() => withChromium(async (browser) => {
+  {
     const page = await browser.newPage();
     await page.setViewport({ width: 1000, height: 600 });
     const requested = [];
@@ -73,13 +54,5 @@ async function main() {
     // Closing the tab ends the client.
     await page.close();
     await ask('closed');
-  } finally {
-    await browser.close();
-    fs.rmSync(profile, { recursive: true, force: true });
   }
-}
-
-main().then(() => process.exit(0), (err) => {
-  process.stderr.write(String(err && err.stack || err) + '\n');
-  process.exit(1);
-});
+}));
