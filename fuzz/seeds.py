@@ -349,6 +349,62 @@ def commands_seeds():
     return seeds, regressions
 
 
+class Web:
+    """An input of fuzz_web.cpp: the chunking, then what a client sends."""
+
+    HANDSHAKE = (b"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nUpgrade: websocket\r\n"
+                 b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 b"Origin: http://127.0.0.1:8080\r\nSec-WebSocket-Version: 13\r\n\r\n")
+
+    def __init__(self, request, piece=16, room=64):
+        self.data = bytearray([piece - 1, room - 1]) + request
+
+    def frame(self, first, payload, mask=b"\x37\xfa\x21\x3d", length=None):
+        n = len(payload) if length is None else length
+        self.data.append(first)
+        bit = 0x80 if mask else 0
+        if n < 126:
+            self.data.append(bit | n)
+        elif n < 65536:
+            self.data += bytes([bit | 126]) + n.to_bytes(2, "big")
+        else:
+            self.data += bytes([bit | 127]) + n.to_bytes(8, "big")
+        if mask:
+            self.data += mask
+            payload = bytes(c ^ mask[i % 4] for i, c in enumerate(payload))
+        self.data += payload
+        return self
+
+    def bytes(self):
+        return bytes(self.data)
+
+
+def web_seeds():
+    h = Web.HANDSHAKE
+    seeds = {
+        "page": Web(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n"),
+        "asset-with-query": Web(b"GET /xterm.js?v=6 HTTP/1.1\r\nHost: x\r\n\r\n", piece=1),
+        "not-found": Web(b"GET /nothing HTTP/1.0\r\n\r\n"),
+        "post": Web(b"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n"),
+        "not-http": Web(b"hello there\r\n\r\n"),
+        "too-large": Web(b"GET / HTTP/1.1\r\nX: " + b"a" * 8200, piece=200),
+        "foreign-origin": Web(h.replace(b"Origin: http://127.0.0.1:8080", b"Origin: http://evil.example")),
+        "handshake-missing-key": Web(h.replace(b"Sec-WebSocket-Key", b"X-Key")),
+        "session": Web(h, piece=5, room=7).frame(0x82, b"tangerine\r\n").frame(0x81, b"p COM1 9600\n")
+                   .frame(0x82, bytes(range(256))).frame(0x88, b"\x03\xe8"),
+        "fragments-and-ping": Web(h, piece=3, room=2).frame(0x02, b"frag").frame(0x89, b"ping")
+                              .frame(0x00, b"men").frame(0x80, b"ted").frame(0x8a, b""),
+        "lengths": Web(h, piece=250, room=256).frame(0x82, b"m" * 300).frame(0x82, b"b" * 70000)
+                   .frame(0x82, b"x" * 10, length=1 << 40),
+        "unmasked": Web(h).frame(0x82, b"abc", mask=None),
+        "long-ping": Web(h).frame(0x89, b"p" * 126),
+        "reserved-bits": Web(h).frame(0xc2, b"abc"),
+        "continuation-of-nothing": Web(h).frame(0x80, b"abc"),
+        "frames-behind-handshake": Web(h, piece=255, room=256).frame(0x82, b"early"),
+    }
+    return seeds, {}
+
+
 def write(target, seeds, regressions):
     d = os.path.join(HERE, "corpus", target)
     os.makedirs(d, exist_ok=True)
@@ -364,6 +420,7 @@ def write(target, seeds, regressions):
 def main():
     write("lines", *lines_seeds())
     write("commands", *commands_seeds())
+    write("web", *web_seeds())
     return 0
 
 

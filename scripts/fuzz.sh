@@ -6,7 +6,7 @@
 # crash, with the crashing input left in the build directory; copy it to
 # fuzz/corpus/<target>/regress-<what> once the fault is fixed.
 #
-#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands telnet
+#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands telnet web
 #
 # <seconds> 0 builds and replays only.  Environment:
 #   VELKOR_FUZZ_DIR       build directory (default build-fuzz)
@@ -23,7 +23,7 @@ if [ $# -lt 1 ]; then
 fi
 seconds=$1
 shift
-targets=${*:-lines commands telnet}
+targets=${*:-lines commands telnet web}
 dir=${VELKOR_FUZZ_DIR:-build-fuzz}
 
 if [ -z "$VELKOR_FUZZ_NO_BUILD" ]; then
@@ -68,7 +68,10 @@ for t in $targets; do
     # with AddressSanitizer's quarantine; one allocation may not.  The seed
     # is fixed unless VELKOR_FUZZ_SEED says otherwise (0: a new one each
     # run), so that a run in the tests goes the same way every time.
-    if "$exe" -seed="${VELKOR_FUZZ_SEED:-1}" -max_total_time="$seconds" -max_len=8192 \
+    # web: long enough for a request that outgrows its 8 KiB bound.
+    maxlen=8192
+    [ "$t" != web ] || maxlen=16384
+    if "$exe" -seed="${VELKOR_FUZZ_SEED:-1}" -max_total_time="$seconds" -max_len="$maxlen" \
         -timeout=30 -close_fd_mask=3 \
         -rss_limit_mb=4096 -malloc_limit_mb=256 \
         -print_final_stats=1 -artifact_prefix="$dir/$t-" "$work" "$cases" \

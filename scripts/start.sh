@@ -1,9 +1,10 @@
 #!/bin/sh
-# Builds velkor and starts it with its defaults (port 9999, loopback
+# Builds velkor (npm fetches the browser console's pinned xterm.js, web/)
+# and starts it with its defaults (port 9999, loopback
 # clients only, the console as the first client).
 set -e
 cd "$(dirname "$0")/.."
-sh scripts/deps.sh g++ cmake ninja-build
+sh scripts/deps.sh g++ cmake ninja-build npm
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_TESTS=OFF >/dev/null
 cmake --build build
 exec ./build/velkor "$@"

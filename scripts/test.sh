@@ -9,7 +9,8 @@
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev \
-    g++-mingw-w64-x86-64-win32 wine wine64 dpkg-dev file systemd groff-base man-db iproute2
+    g++-mingw-w64-x86-64-win32 wine wine64 dpkg-dev file systemd groff-base man-db iproute2 \
+    npm python3-websockets chromium
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
 cmake --build build-asan

@@ -1,8 +1,12 @@
 // The entry point: command line, start-up, the main loop and shutdown.
 #include "client.h"
+#include "kvb/device_websocket.h"
 
 #include <stdio.h>
 #include <stdlib.h>
+
+// The browser console's page and assets, embedded at build time.
+extern const WebAsset webAssets[];
 
 static void usage(const char *program)
 {
@@ -10,6 +14,7 @@ static void usage(const char *program)
     printf("switches:\n");
     printf("-p<port>      TCP/IP port number to use\n");
     printf("-w<pw>        Set expected identifier to <pw>\n");
+    printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
     printf("-a            accept connections from other computers\n");
     printf("\nexample:\n");
     printf("%s -p9998 -a -wpapaya\n", program);
@@ -28,6 +33,7 @@ static int serverMain(int argc, char **argv)
     int listenPort = 9999;
     bool localOnly = true;
     bool noConsole = false;
+    int webPort = 0;
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -59,6 +65,9 @@ static int serverMain(int argc, char **argv)
         case 'w':
             expectedIdentifier = arg + 2;
             break;
+        case 'W':
+            webPort = parseNumber(arg + 2);
+            break;
         default:
             fprintf(stderr, "Unknown switch %s\n", arg);
             usage(program);
@@ -73,6 +82,11 @@ static int serverMain(int argc, char **argv)
     // the process at once instead of stopping it cleanly.
     watchStopRequests();
     printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
+    int webFd = -1;
+    if (webPort > 0) {
+        webFd = openServer((unsigned short)webPort);
+        printf("web socket %d connected to tcpip port %d\n", webFd, webPort);
+    }
 
     if (!noConsole) {
         OutFifo *console = openStdinFifo();
@@ -88,6 +102,10 @@ static int serverMain(int argc, char **argv)
         if (stopRequested()) break;
         OutFifo *incoming = acceptFifo(serverFd, localOnly);
         if (incoming) clientTable.add(incoming);
+        if (webFd != -1) {
+            OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets);
+            if (web) clientTable.add(web);
+        }
         if (clientTable.poll() == -2) break;
     }
 

@@ -1,0 +1,278 @@
+// An HTTP connection on the browser console's listener.  It reads one
+// request; a page or an asset is sent and the connection ends, a WebSocket
+// handshake turns it into a byte stream like a TCP client's: reads hand out
+// the payload of the client's frames, writes go out as binary frames.  Until
+// then the endpoint takes no output (the greeting waits in its queue), so
+// the client behind it cannot tell it from a socket.
+#include "device_websocket.h"
+
+#include "../io/kva_assert.h"
+
+#include <new>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+enum Phase {
+    Requesting,  // reading the request
+    Serving,     // sending a response, then the end
+    Open,        // a WebSocket
+    Closing,     // sending a close frame, then the end
+};
+
+// The largest payload one data frame carries: output beyond it is taken by
+// the next write.
+const int frameMax = 16384;
+
+struct WebState {
+    Phase phase;
+    const WebAsset *assets;
+    long long deadline;      // kvp_now_ms() by which the request must be whole
+    char request[webRequestMax];
+    int requestLen;
+    // Bytes of the protocol's own that go out before anything else: a
+    // response head, the rest of a frame a send cut short, a pong, a close.
+    unsigned char *pending;
+    int pendingLen;
+    int pendingPos;
+    // A served body, sent from the binary's own copy behind the head.
+    const unsigned char *body;
+    size_t bodyLen;
+    size_t bodyPos;
+    WsDecoder decoder;
+    unsigned char raw[4096];  // frame bytes received, not yet decoded
+    int rawLen;
+    int rawPos;
+    bool outputFull;  // the last read stopped with undecoded bytes left
+};
+
+WebState *state(const OutFifo *e) { return (WebState *)e->deviceData; }
+
+void queueOwn(WebState *w, const void *p, int n)
+{
+    int have = w->pendingLen - w->pendingPos;
+    unsigned char *b = (unsigned char *)malloc((size_t)(have + n));
+    if (!b) kva_out_of_memory("web output");
+    if (have) memcpy(b, w->pending + w->pendingPos, (size_t)have);
+    memcpy(b + have, p, (size_t)n);
+    free(w->pending);
+    w->pending = b;
+    w->pendingLen = have + n;
+    w->pendingPos = 0;
+}
+
+// Sends what the protocol itself has queued.  1: all of it is out; 0: some
+// is still waiting for room; -1: the send failed.
+int flushOwn(OutFifo *e)
+{
+    WebState *w = state(e);
+    while (w->pendingPos < w->pendingLen) {
+        int r = kva_send(e->fd, (const char *)w->pending + w->pendingPos,
+                         w->pendingLen - w->pendingPos);
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        w->pendingPos += r;
+    }
+    free(w->pending);
+    w->pending = nullptr;
+    w->pendingLen = w->pendingPos = 0;
+    while (w->bodyPos < w->bodyLen) {
+        size_t chunk = w->bodyLen - w->bodyPos;
+        if (chunk > 65536) chunk = 65536;
+        int r = kva_send(e->fd, (const char *)w->body + w->bodyPos, (int)chunk);
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        w->bodyPos += (size_t)r;
+    }
+    return 1;
+}
+
+void sendClose(WebState *w, int code)
+{
+    unsigned char frame[4];
+    wsFrameHeader(WsClose, 2, frame);
+    frame[2] = (unsigned char)(code >> 8);
+    frame[3] = (unsigned char)code;
+    queueOwn(w, frame, 4);
+    w->phase = Closing;
+}
+
+// Reads and answers the request; 0 while it goes on, -1 to end.
+int readRequest(OutFifo *e)
+{
+    WebState *w = state(e);
+    if (kvp_now_ms() >= w->deadline) return -1;
+    int room = webRequestMax - w->requestLen;
+    int r = kva_read_socket(e->fd, w->request + w->requestLen, room);
+    if (r < 0) return -1;
+    w->requestLen += r;
+    WebRequest req = {};
+    int result = webParseRequest(w->request, w->requestLen, w->assets, &req);
+    if (result == WebIncomplete) return 0;
+    char head[512];
+    int n = webResponseHead(result, &req, head, sizeof head);
+    queueOwn(w, head, n);
+    if (result == WebUpgrade) {
+        w->phase = Open;
+        // Frames the client sent right behind its handshake are its first.
+        int headEnd = 0;
+        while (memcmp(w->request + headEnd, "\r\n\r\n", 4) != 0) headEnd++;
+        headEnd += 4;
+        w->rawLen = w->requestLen - headEnd;
+        memcpy(w->raw, w->request + headEnd, (size_t)w->rawLen);
+        w->rawPos = 0;
+        return 0;
+    }
+    if (result == WebServe) {
+        w->body = req.asset.data;
+        w->bodyLen = req.asset.size;
+    }
+    w->phase = Serving;
+    return 0;
+}
+
+int webRead(OutFifo *e, char *p, int n)
+{
+    WebState *w = state(e);
+    int f = flushOwn(e);
+    if (f < 0) return -1;
+    switch (w->phase) {
+    case Requesting:
+        return readRequest(e) < 0 ? -1 : 0;
+    case Serving:
+    case Closing: {
+        // What the client still sends is dropped: unread input at the close
+        // would make the system reset the connection, and the client could
+        // lose the response it has not read yet.
+        char drop[4096];
+        if (kva_read_socket(e->fd, drop, (int)sizeof drop) < 0 && f != 1) return -1;
+        return f == 1 ? -1 : 0;
+    }
+    case Open:
+        break;
+    }
+    // One receive per call, as a socket's read, when nothing is held.
+    if (w->rawPos == w->rawLen) {
+        int r = kva_read_socket(e->fd, (char *)w->raw, (int)sizeof w->raw);
+        if (r < 0) return -1;
+        w->rawLen = r;
+        w->rawPos = 0;
+    }
+    int used = 0, produced = 0;
+    int event = wsDecode(&w->decoder, w->raw + w->rawPos, w->rawLen - w->rawPos, &used,
+                         (unsigned char *)p, n, &produced);
+    w->rawPos += used;
+    w->outputFull = w->rawPos < w->rawLen;
+    if (event == WsFailed) {
+        sendClose(w, WsCloseProtocolError);
+    } else if (event == WsGotClose) {
+        // The close is answered with the status it gave, or a plain one.
+        if (w->decoder.controlLen >= 2)
+            sendClose(w, (w->decoder.control[0] << 8) | w->decoder.control[1]);
+        else
+            sendClose(w, WsCloseNormal);
+    } else if (event == WsGotPing) {
+        unsigned char frame[10 + 125];
+        int h = wsFrameHeader(WsPong, (size_t)w->decoder.controlLen, frame);
+        memcpy(frame + h, w->decoder.control, (size_t)w->decoder.controlLen);
+        queueOwn(w, frame, h + w->decoder.controlLen);
+    }
+    if (w->phase == Closing) {
+        w->rawPos = w->rawLen;
+        w->outputFull = false;
+    }
+    return produced;
+}
+
+int webWrite(OutFifo *e, const char *p, int n)
+{
+    WebState *w = state(e);
+    int f = flushOwn(e);
+    if (f < 0) return -1;
+    // Output waits for the handshake, and behind the protocol's own bytes.
+    if (w->phase != Open || f == 0) return 0;
+    if (n > frameMax) n = frameMax;
+    unsigned char frame[10 + frameMax];
+    int h = wsFrameHeader(WsBinary, (size_t)n, frame);
+    memcpy(frame + h, p, (size_t)n);
+    int r = kva_send(e->fd, (const char *)frame, h + n);
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    // A frame once begun is finished before anything else goes out.
+    if (r < h + n) queueOwn(w, frame + r, h + n - r);
+    return n;
+}
+
+void webWatch(OutFifo *e, int events)
+{
+    WebState *w = state(e);
+    int own = w->pendingPos < w->pendingLen || w->bodyPos < w->bodyLen;
+    switch (w->phase) {
+    case Requesting: {
+        events = KVP_IN | (own ? KVP_OUT : 0);
+        long long left = w->deadline - kvp_now_ms();
+        kva_wake_within(left > 0 ? (int)left : 0);
+        break;
+    }
+    case Serving:
+    case Closing:
+        // Once all is sent the next read ends the connection.
+        if (!own) kva_work_pending();
+        events = own ? KVP_OUT : 0;
+        break;
+    case Open:
+        if (own) events |= KVP_OUT;
+        break;
+    }
+    kva_watch_socket(e->fd, events);
+}
+
+void webClose(OutFifo *e)
+{
+    WebState *w = state(e);
+    kva_close_socket(e->fd);
+    e->fd = -1;
+    if (w) {
+        free(w->pending);
+        delete w;
+        e->deviceData = nullptr;
+    }
+}
+
+void webReadGivenUp(OutFifo *e, int)
+{
+    if (state(e)->phase == Open || state(e)->phase == Closing)
+        printf("client disconnected %d\n", e->fd);
+}
+
+bool webHoldsInput(const OutFifo *e) { return state(e)->phase == Open && state(e)->outputFull; }
+
+}  // namespace
+
+// A failed read or send ends the connection at once: a WebSocket closes
+// with a frame, and anything before it is one request.
+const DeviceOps websocketDevice = {
+    "websocket", webRead, webWrite, webWatch, webClose,
+    0,  // failed reads absorbed
+    0,  // failed writes absorbed
+    webReadGivenUp,
+    webHoldsInput,
+};
+
+OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets)
+{
+    int fd = kva_accept(listenSocket, localOnly);
+    if (fd == -1) return nullptr;
+    WebState *w = new (std::nothrow) WebState();
+    if (!w) kva_out_of_memory("a web connection");
+    w->phase = Requesting;
+    w->assets = assets;
+    w->deadline = kvp_now_ms() + webRequestTimeoutMs;
+    wsDecoderInit(&w->decoder);
+    OutFifo *f = new (std::nothrow) OutFifo(websocketDevice, fd);
+    if (!f) kva_out_of_memory("an endpoint");
+    f->deviceData = w;
+    return f;
+}

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""The page in headless Chromium against the real binary (browser.js).
+
+This side starts velkor with a pseudo-terminal as COM1 and plays the
+port's far end; browser.js drives the page and reports each step on its
+stdout, to which this side answers "ok" once the port saw what it should.
+A screenshot of the terminal is left in --artefacts.
+
+With --wine-prefix the server is velkor.exe under Wine, in the prefix the
+Wine tests share (tests/support/wine-prefix.sh), with the port set up as
+they do it: a link in dosdevices and the registry's port map written by
+--wine-tool.  Wine programs write to files, never to a pipe.
+
+Usage: browser_test.py --server PATH --modules NODE_MODULES --artefacts DIR
+                       [--wine-prefix DIR --wine-tool WINETOOL.EXE]
+"""
+import argparse
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+
+IDENTIFIER = "tangerine"
+BAUD = 57600
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def read_until(fd, want, timeout=15):
+    got = b""
+    deadline = time.monotonic() + timeout
+    while want not in got:
+        if time.monotonic() > deadline:
+            raise AssertionError("port got %r, not %r" % (got, want))
+        try:
+            got += os.read(fd, 4096)
+        except BlockingIOError:
+            time.sleep(0.02)
+    return got
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--modules", required=True)
+    parser.add_argument("--artefacts", required=True)
+    parser.add_argument("--wine-prefix")
+    parser.add_argument("--wine-tool")
+    args = parser.parse_args()
+    here = os.path.dirname(os.path.abspath(__file__))
+    os.makedirs(args.artefacts, exist_ok=True)
+    screenshot = "web-console-wine.png" if args.wine_prefix else "web-console.png"
+
+    ports = tempfile.TemporaryDirectory()
+    master, slave = os.openpty()
+    tty.setraw(master)
+    os.set_blocking(master, False)
+    os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
+    web = free_port()
+    env = dict(os.environ, VELKOR_PORTS=ports.name)
+    command = [args.server]
+    if args.wine_prefix:
+        env = dict(os.environ, WINEPREFIX=args.wine_prefix, WINEDEBUG="-all")
+        command = ["wine", args.server]
+        devices = os.path.join(args.wine_prefix, "dosdevices")
+        for name in os.listdir(devices):
+            if name.startswith("com") and name[3:].isdigit():
+                os.unlink(os.path.join(devices, name))
+        with open(os.path.join(args.artefacts, "winetool.log"), "wb") as out:
+            subprocess.run(["wine", args.wine_tool, "ports", os.ttyname(slave), "COM1"],
+                           env=env, stdout=out, stderr=subprocess.STDOUT, check=True, timeout=120)
+        os.symlink(os.ttyname(slave), os.path.join(devices, "com1"))
+    log_path = os.path.join(args.artefacts, "web-console-server.log")
+    log_file = open(log_path, "wb")
+    server = subprocess.Popen(
+        command + ["-p%d" % free_port(), "-W%d" % web, "-b", "-w" + IDENTIFIER],
+        env=env, stdout=log_file, stderr=subprocess.STDOUT)
+
+    def log():
+        with open(log_path, "rb") as f:
+            return f.read().splitlines(keepends=True)
+
+    failed = None
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", web), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or server.poll() is not None:
+                    raise AssertionError("server did not start")
+                time.sleep(0.05)
+        browser = subprocess.Popen(
+            ["node", os.path.join(here, "browser.js"), "http://127.0.0.1:%d/" % web, IDENTIFIER,
+             "COM1", str(BAUD), os.path.join(args.artefacts, screenshot)],
+            env=dict(os.environ, NODE_PATH=args.modules),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            for line in browser.stdout:
+                step = line.strip()
+                print("browser:", step, flush=True)
+                if step == "bridged":
+                    speed = termios.tcgetattr(slave)[4]
+                    assert speed == getattr(termios, "B%d" % BAUD), "port speed %r" % speed
+                elif step.startswith("typed "):
+                    read_until(master, step[len("typed "):].encode())
+                    os.write(master, b"port-to-the-page\r\n")
+                elif step == "closed":
+                    # The server drops the WebSocket's client once the tab is
+                    # gone (each asset's connection has ended before).
+                    deadline = time.monotonic() + 10
+                    while not any(l.startswith(b"client disconnected") for l in log()):
+                        if time.monotonic() > deadline:
+                            raise AssertionError("the client outlived its tab")
+                        time.sleep(0.05)
+                browser.stdin.write("ok\n")
+                browser.stdin.flush()
+            browser.wait(timeout=60)
+        finally:
+            if browser.poll() is None:
+                browser.terminate()
+        if browser.returncode != 0:
+            failed = "browser.js failed (%s)" % browser.returncode
+    except AssertionError as e:
+        failed = str(e)
+    finally:
+        # SIGINT: velkor.exe under Wine is never killed.
+        server.send_signal(2)
+        server.wait(timeout=60)
+        log_file.close()
+        os.close(master)
+        os.close(slave)
+        ports.cleanup()
+    sys.stdout.write(b"".join(log()).decode(errors="replace"))
+    if failed:
+        print("FAIL:", failed)
+        return 1
+    if server.returncode != 0:
+        print("FAIL: server ended with", server.returncode)
+        return 1
+    print("ok: screenshot in", args.artefacts)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
