@@ -8,9 +8,12 @@
 # and runs the end-to-end tests against it under Wine (the wine.* tests).
 set -e
 cd "$(dirname "$0")/.."
+# npm: Debian's, unless a Node.js that brings its own npm is there already
+# (Debian's npm package conflicts with such a Node.js).
+command -v npm >/dev/null 2>&1 || sh scripts/deps.sh nodejs npm
 sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev \
     g++-mingw-w64-x86-64-win32 wine wine64 dpkg-dev file systemd groff-base man-db iproute2 \
-    npm python3-websockets chromium
+    python3-websockets chromium
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON >/dev/null
 cmake --build build-asan
