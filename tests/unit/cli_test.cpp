@@ -20,6 +20,7 @@ std::string usageText(const std::string &program)
            "switches:\n"
            "-p<port>      TCP/IP port number to use\n"
            "-w<pw>        Set expected identifier to <pw>\n"
+           "-W<port>      also serve the browser console over HTTP on this TCP port\n"
            "-a            accept connections from other computers\n"
            "\nexample:\n" +
            program + " -p9998 -a -wpapaya\n"
