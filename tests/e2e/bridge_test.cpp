@@ -256,7 +256,7 @@ TEST_F(TcpBridge, DataHeldForAClosedTargetIsDropped)
     // The host reads nothing, so the server ends up holding the client's
     // data ready in its input buffer.  No byte of it is graphic: in line
     // mode it could never form a line of its own.
-    const std::string junk(8u << 20, '\x01');
+    const std::string junk(64u << 20, '\x01');
     ASSERT_LT(pushUntilStalled(client, junk, 2.0), junk.size());
 
     // Closing with unread data resets the connection; the server's next

@@ -111,7 +111,7 @@ void outputHeld(Quiet &q)
     bridged(q);
     // Nobody reads the port: the server holds back once the device and
     // its own queue are full, and the client's data waits in its socket.
-    const std::string data = pattern(16u << 20);
+    const std::string data = pattern(64u << 20);
     ASSERT_LT(pushUntilStalled(q.client, data, 2.0), data.size());
 }
 
@@ -121,7 +121,7 @@ void inputNotTaken(Quiet &q)
     ASSERT_TRUE(bridge(q.client, "p COM5 115200"));
     // The client reads nothing: the server holds the port's input back,
     // and the device's input queue fills.
-    const std::string data = pattern(16u << 20);
+    const std::string data = pattern(64u << 20);
     ASSERT_LT(pushUntilStalled(q.pty->master(), data, 2.0), data.size());
 }
 
@@ -152,7 +152,7 @@ void tcpOutputHeld(Quiet &q)
     q.client = q.s.login();
     q.host = bridgeToHost(q.client, q.hostSide);
     // The host reads nothing: the server holds the client's data back.
-    const std::string data = pattern(16u << 20);
+    const std::string data = pattern(64u << 20);
     ASSERT_LT(pushUntilStalled(q.client, data, 2.0), data.size());
 }
 
