@@ -76,7 +76,10 @@ public:
 
 class FakeOutcomes {
 public:
-    bool lookupOk = true;
+    bool netStartOk = true;      // the socket library starts
+    bool lookupOk = true;        // a name has an address
+    bool lookupHangs = false;    // a lookup's thread ends only in fake_finish_threads
+    int threadError = 0;         // a lookup's thread cannot start, with this error
     bool socketOk = true;
     bool connectOk = true;
     int connectSteps = 0;        // looks a connect takes before it succeeds
@@ -104,6 +107,10 @@ FakeDevice &fake_console();
 int fake_open_count();
 // Moves the fake clock (kvp_now_ms) on.
 void fake_advance_ms(long long ms);
+// Runs the threads a hanging lookup left waiting to their end.
+void fake_finish_threads();
+// The time-out the last kvp_wait was given, in microseconds (-1: none yet).
+int fake_last_wait_usec();
 // The device path of the last serial open.
 const std::string &fake_last_com_path();
 

@@ -1,11 +1,12 @@
 // The device and socket layer.  Everything here is platform independent:
 // the system calls themselves go through the seam in plat.h, so the watched
-// set, the wait with its adaptive idle sleep, every result code and every
+// set, the wait and its pace, the name lookups, every result code and every
 // log line are the same on every platform.
 #include "kva.h"
 
 #include "kva_assert.h"
 
+#include <atomic>
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,8 +14,6 @@
 
 KvaSet watchedSet;
 KvaSet readySet;
-int idleSleepMs = 50;
-int layerStarted = 0;
 
 // ---- socket sets ----------------------------------------------------------
 
@@ -44,20 +43,35 @@ int kva_set_has(const KvaSet *set, int s)
 
 // ---- start-up, wait, shutdown (socket layer) ------------------------------
 
+namespace {
+
+enum LayerState { stopped, started, failedToStart };
+LayerState layerState = stopped;
+
+}  // namespace
+
 int kva_init()
 {
-    if (layerStarted) return 0;
+    if (layerState == started) return 0;
+    // A failed start is reported once; the server ends on it when it opens
+    // its listener, and a connection fails.
+    if (layerState == failedToStart) return -1;
     int granted = 0;
     int r = kvp_net_start(&granted);
     if (r != 0) {
         int e = kvp_last_error();
         printf("WSAStartup error code %d %d \n", r, e);
-    } else if ((granted & 0xff) != 2 || ((granted >> 8) & 0xff) != 0) {
+        layerState = failedToStart;
+        return -1;
+    }
+    if ((granted & 0xff) != 2 || ((granted >> 8) & 0xff) != 0) {
         printf("WinSock DLL error (perhaps to old)\n");
         kvp_net_stop();
+        layerState = failedToStart;
+        return -1;
     }
     memset(&watchedSet, 0, sizeof watchedSet);
-    layerStarted = 1;
+    layerState = started;
     return 0;
 }
 
@@ -65,11 +79,14 @@ int kva_init()
 //
 // The wait ends as soon as any device has something for the loop: input on
 // a socket, a serial port or the console, room on a device whose output is
-// held up, the end of a connect.  Its longest time is the idle pace
-// (idleSleepMs, then timeoutUs), so an idle server still wakes only about
-// 17 times a second, while anything arriving during the pause is served at
-// once.  A device whose input cannot be taken now (its buffer is full) is
-// left out, so that it cannot keep waking the loop.
+// held up, the end of a connect.  Its longest time is the idle pace (the
+// idle pause, then timeoutUs), so an idle server still wakes only about 17
+// times a second, while anything arriving during the pause is served at
+// once.  After a wait that found something ready the pause is left out:
+// while things move, what the platform cannot wait on (a device it only
+// looks at) is looked at again within timeoutUs.  A device whose input
+// cannot be taken now (its buffer is full) is left out, so that it cannot
+// keep waking the loop.
 
 namespace {
 
@@ -81,10 +98,15 @@ struct Interest {
     int events;
 };
 
+const int idlePauseMs = 50;
+
 Interest interest[maxInterest];
 int interestCount = 0;
 bool workPending = false;
 int wakeWithinMs = -1;
+// The last wait found something ready: the next leaves the idle pause out.
+// Only the wait itself sets it.
+bool lastWaitFoundReady = false;
 
 void addInterest(int kind, intptr_t id, int events)
 {
@@ -137,7 +159,9 @@ int kva_wait(int timeoutUs)
         if (w.kind == KVP_SOCKET && kva_set_has(&watchedSet, (int)w.id)) continue;
         watches[n++] = KvpWatch{w.kind, w.id, w.events, 0};
     }
-    long long us = workPending ? 0 : (long long)idleSleepMs * 1000 + timeoutUs;
+    long long us = timeoutUs;
+    if (workPending) us = 0;
+    else if (!lastWaitFoundReady) us += (long long)idlePauseMs * 1000;
     if (wakeWithinMs >= 0 && (long long)wakeWithinMs * 1000 < us) us = (long long)wakeWithinMs * 1000;
 
     int r = kvp_wait(watches, n, (int)us);
@@ -151,7 +175,7 @@ int kva_wait(int timeoutUs)
                 kva_set_has(&watchedSet, (int)watches[i].id))
                 kva_set_add(&readySet, (int)watches[i].id);
     }
-    idleSleepMs = 50;
+    lastWaitFoundReady = r > 0;
     interestCount = 0;
     workPending = false;
     wakeWithinMs = -1;
@@ -172,23 +196,40 @@ int kva_close()
         kvp_close_socket(watchedSet.fds[i]);
     }
     memset(&watchedSet, 0, sizeof watchedSet);
-    kvp_net_stop();
-    layerStarted = 0;
+    if (layerState == started) kvp_net_stop();
+    layerState = stopped;
+    lastWaitFoundReady = false;
     return 0;
 }
 
 // ---- listener, accept filter, outgoing connections -------------------------
 
+namespace {
+
+// Keepalive on every accepted and every outgoing connection: the first probe
+// after a minute of silence, then one every 10 s; six unanswered probes end
+// the connection, so a peer that is gone is found within about two minutes.
+const int keepaliveIdleSeconds = 60;
+const int keepaliveIntervalSeconds = 10;
+const int keepaliveProbes = 6;
+
+void keepalive(int s)
+{
+    kvp_keepalive(s, keepaliveIdleSeconds, keepaliveIntervalSeconds, keepaliveProbes);
+}
+
+}  // namespace
+
 int kva_open_server(unsigned short port)
 {
-    kva_init();
-    int s = kvp_socket();
+    if (kva_init() != 0) exit(1);
+    int s = kvp_socket(KVP_IPV4);
     if (s == -1) {
         int e = kvp_last_error();
         printf("socket error code %d %d \n", s, e);
         exit(1);
     }
-    if (kvp_bind_listener(s, port) != 0) {
+    if (kvp_bind_listener(s, KVP_IPV4, port) != 0) {
         int e = kvp_last_error();
         printf("bind error code %d %d \n", s, e);
         exit(1);
@@ -209,51 +250,98 @@ int kva_accept(int listenSocket, bool localOnly)
     // finds the listener gone from the ready set.
     kva_set_remove(&readySet, listenSocket);
 
-    unsigned char peer[16];
-    memset(peer, 0, sizeof peer);
-    int s = kvp_accept(listenSocket, peer);
+    KvpAddr peer;
+    memset(&peer, 0, sizeof peer);
+    int s = kvp_accept(listenSocket, &peer);
     if (s == -1) {
         int e = kvp_last_error();
         printf("accept error code %d %d\n", s, e);
         return -1;
     }
     static const unsigned char loopback[4] = {127, 0, 0, 1};
-    if (localOnly && memcmp(peer + 4, loopback, 4) != 0) {
-        unsigned short family;
-        memcpy(&family, peer, sizeof family);
-        fprintf(stderr, "rejected connection %d\n", family);
-        kva_print_hex(peer + 4, 4);
+    if (localOnly && memcmp(peer.ip, loopback, 4) != 0) {
+        fprintf(stderr, "rejected connection %d\n", kvp_family_code(peer.family));
+        kva_print_hex(peer.ip, 4);
         kvp_close_socket(s);
         return -1;
     }
     // A client that vanishes without closing (a pulled cable, a laptop gone
     // to sleep) would otherwise hold its slot and its port for ever.
-    kvp_keepalive(s);
+    keepalive(s);
     kva_set_add(&watchedSet, s);
     return s;
 }
 
+// ---- name lookups ---------------------------------------------------------------
+//
+// The system's resolver only blocks, so each lookup runs on a thread of its
+// own that does nothing but the lookup; the loop asks for the outcome on
+// later turns.  The thread and the loop share one record, freed by whichever
+// lets go of it last: a loop that gives up (its time ran out, the client
+// left) does not wait for the thread.
+
+struct KvaLookup {
+    std::atomic<int> owners;  // the loop and the thread
+    std::atomic<int> found;   // -1 while under way, then how many addresses
+    char host[256];
+    KvpAddr addrs[KVA_MAX_ADDRESSES];
+};
+
 namespace {
 
-// A dotted IPv4 address needs no lookup: four decimal numbers up to 255.
-bool parseDotted(const char *host, unsigned char addr[4])
+void releaseLookup(KvaLookup *l)
 {
-    const char *p = host;
-    for (int i = 0; i < 4; i++) {
-        if (*p < '0' || *p > '9') return false;
-        int v = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            v = v * 10 + (*p - '0');
-            p++;
-            digits++;
-        }
-        if (digits > 3 || v > 255) return false;
-        addr[i] = (unsigned char)v;
-        if (i < 3 && *p++ != '.') return false;
-    }
-    return *p == 0;
+    if (l->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete l;
 }
+
+void runLookup(void *arg)
+{
+    KvaLookup *l = (KvaLookup *)arg;
+    int n = kvp_resolve(l->host, 0, l->addrs, KVA_MAX_ADDRESSES);
+    // The addresses are written before the count that tells of them.
+    l->found.store(n, std::memory_order_release);
+    releaseLookup(l);
+}
+
+// Starts the lookup of c's host; false when it could not be started
+// (reported).
+bool startLookup(KvaConnect *c)
+{
+    KvaLookup *l = new (std::nothrow) KvaLookup;
+    if (!l) kva_out_of_memory("a name lookup");
+    l->owners.store(2);
+    l->found.store(-1);
+    memcpy(l->host, c->host, sizeof l->host);
+    int e = kvp_thread_start(runLookup, l);
+    if (e != 0) {
+        printf("thread error code %d %d \n", -1, e);
+        delete l;
+        return false;
+    }
+    c->lookup = l;
+    return true;
+}
+
+// -1 while the lookup is under way, then the number of addresses it found,
+// copied into c.
+int lookupResult(KvaConnect *c)
+{
+    int n = c->lookup->found.load(std::memory_order_acquire);
+    if (n > 0) {
+        memcpy(c->addrs, c->lookup->addrs, sizeof c->addrs[0] * (size_t)n);
+        c->count = n;
+    }
+    return n;
+}
+
+void endLookup(KvaConnect *c)
+{
+    if (!c->lookup) return;
+    releaseLookup(c->lookup);
+    c->lookup = nullptr;
+}
+
+// ---- outgoing connections --------------------------------------------------------
 
 int failConnect(KvaConnect *c, int e)
 {
@@ -263,16 +351,18 @@ int failConnect(KvaConnect *c, int e)
     return -1;
 }
 
-// The lookup has given the address: create the socket and start connecting.
+// The address is known: create the socket and start connecting.
 int startConnect(KvaConnect *c)
 {
-    c->s = kvp_socket();
+    KvpAddr to = c->addrs[c->next++];
+    to.port = c->port;
+    c->s = kvp_socket(to.family);
     if (c->s == -1) {
         int e = kvp_last_error();
         printf("socket error code %d %d \n", -1, e);
         return -1;
     }
-    int r = kvp_connect_start(c->s, c->addr, c->port);
+    int r = kvp_connect_start(c->s, &to);
     if (r < 0) return failConnect(c, kvp_last_error());
     return r;
 }
@@ -281,25 +371,29 @@ int startConnect(KvaConnect *c)
 
 KvaConnect *kva_connect_begin(const char *host, unsigned short port)
 {
-    kva_init();
+    if (kva_init() != 0) return nullptr;
     printf("port %d host %s\n", port, host);
     KvaConnect *c = new (std::nothrow) KvaConnect;
     if (!c) kva_out_of_memory("a connection");
     c->lookup = nullptr;
     snprintf(c->host, sizeof c->host, "%s", host);
+    c->count = 0;
+    c->next = 0;
     c->port = port;
     c->s = -1;
     c->deadline = kvp_now_ms() + kvaConnectTimeoutMs;
-    if (!parseDotted(host, c->addr)) {
-        c->lookup = kvp_lookup_start(host);
-        if (!c->lookup) {
-            fprintf(stderr, "Unknown host %s\n", host);
-            delete c;
-            return nullptr;
-        }
-        return c;
+    bool started;
+    if (strlen(host) >= sizeof c->host) {
+        // Longer than any name or address: unknown without asking.
+        fprintf(stderr, "Unknown host %s\n", host);
+        started = false;
+    } else if ((c->count = kvp_resolve(c->host, 1, c->addrs, KVA_MAX_ADDRESSES)) > 0) {
+        // An address written as the system reads one needs no lookup.
+        started = startConnect(c) >= 0;
+    } else {
+        started = startLookup(c);
     }
-    if (startConnect(c) < 0) {
+    if (!started) {
         delete c;
         return nullptr;
     }
@@ -309,11 +403,16 @@ KvaConnect *kva_connect_begin(const char *host, unsigned short port)
 int kva_connect_step(KvaConnect *c, int *s)
 {
     if (c->lookup) {
-        int r = kvp_lookup_result(c->lookup, c->addr);
-        if (r == 1 && kvp_now_ms() < c->deadline) return 1;
-        kvp_lookup_end(c->lookup);
-        c->lookup = nullptr;
-        if (r != 0) {
+        int n = lookupResult(c);
+        if (n < 0 && kvp_now_ms() < c->deadline) return 1;
+        endLookup(c);
+        // A lookup still under way when the time is up fails as a connect
+        // that ran out of time does.
+        if (n < 0) {
+            printf("connect error code %d %d \n", -1, kvp_timed_out_error());
+            return -1;
+        }
+        if (n == 0) {
             fprintf(stderr, "Unknown host %s\n", c->host);
             return -1;
         }
@@ -326,7 +425,7 @@ int kva_connect_step(KvaConnect *c, int *s)
         return failConnect(c, kvp_timed_out_error());
     }
     if (r < 0) return failConnect(c, kvp_last_error());
-    kvp_keepalive(c->s);
+    keepalive(c->s);
     kva_set_add(&watchedSet, c->s);
     r = kvp_set_nonblocking(c->s);
     if (r != 0) {
@@ -350,7 +449,7 @@ void kva_connect_watch(KvaConnect *c)
 void kva_connect_end(KvaConnect *c)
 {
     if (!c) return;
-    if (c->lookup) kvp_lookup_end(c->lookup);
+    endLookup(c);
     if (c->s != -1) kvp_close_socket(c->s);
     delete c;
 }
@@ -378,10 +477,7 @@ int kva_read_socket(int fd, char *buf, int len)
         fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", fd, kvp_fionbio_code(), 1L, r, e);
     }
     int n = kvp_recv(fd, buf, len);
-    if (n > 0) {
-        idleSleepMs = 0;
-        return n;
-    }
+    if (n > 0) return n;
     if (n == 0) return -1;
     return kvp_is_would_block(kvp_last_error()) ? 0 : -2;
 }
@@ -389,10 +485,7 @@ int kva_read_socket(int fd, char *buf, int len)
 int kva_send(int fd, const char *bytes, int len)
 {
     int n = kvp_send(fd, bytes, len);
-    if (n > 0) {
-        idleSleepMs = 0;
-        return n;
-    }
+    if (n > 0) return n;
     if (n == 0) return 0;
     int e = kvp_last_error();
     if (kvp_is_would_block(e)) return 0;
@@ -436,7 +529,6 @@ int kva_read_com(kva_handle h, char *buf, int room)
         fprintf(stderr, "ReadFile error %d\n", kvp_com_last_error());
         return -1;
     }
-    if (got > 0) idleSleepMs = 0;
     return got;
 }
 
@@ -447,7 +539,6 @@ int kva_write_com(kva_handle h, const char *bytes, int len)
         fprintf(stderr, "WriteFile error %p %d\n", (void *)h, kvp_com_last_error());
         return -1;
     }
-    if (put > 0) idleSleepMs = 0;
     return put;
 }
 

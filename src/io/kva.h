@@ -11,15 +11,21 @@ const kva_handle INVALID_HANDLE_VALUE = -1;
 
 extern KvaSet watchedSet;  // every socket opened or admitted and not yet closed
 extern KvaSet readySet;    // members of watchedSet with input after the last wait
-extern int idleSleepMs;    // sleep before the next wait; 0 after bytes moved
-extern int layerStarted;   // 1 between kva_init and kva_close
 
 // Watched-set rules, shared by the wait, accept and close.
 void kva_set_add(KvaSet *set, int s);
 void kva_set_remove(KvaSet *set, int s);
 int kva_set_has(const KvaSet *set, int s);
 
+// Starts the layer (the socket library); 0 once it is started, -1 when it
+// could not be (reported; asked again, it tries again only after kva_close).
+// Every function that needs the layer starts it.
 int kva_init();
+// Waits until something watched is ready, or until the time-out: the idle
+// pause (50 ms) plus timeoutUs, or timeoutUs alone after a wait that found
+// something ready, so that a device the platform cannot wait on is looked at
+// again soon while things move.  The number of watched sockets with input
+// (readySet).
 int kva_wait(int timeoutUs);
 // What the next wait waits for, said anew before every wait.  A watched
 // socket nobody speaks for waits for input (the listener).  events is
@@ -38,12 +44,16 @@ int kva_open_server(unsigned short port);
 int kva_accept(int listenSocket, bool localOnly);
 // An outgoing connection under way: the name lookup, then the connect,
 // neither of which holds the loop.
+struct KvaLookup;
+enum { KVA_MAX_ADDRESSES = 16 };
 struct KvaConnect {
-    KvpLookup *lookup;  // the name lookup still under way, or null
+    KvaLookup *lookup;  // the name lookup still under way, or null
     char host[256];     // for the log lines
-    unsigned char addr[4];
+    KvpAddr addrs[KVA_MAX_ADDRESSES];  // where to connect, once known
+    int count;          // how many of addrs there are
+    int next;           // the next of them to try
     unsigned short port;
-    int s;              // the socket once the connect has started, or -1
+    int s;              // the socket of the connect under way, or -1
     long long deadline; // kvp_now_ms() by which it must have succeeded
 };
 // How long a connect may take, lookup included, before it counts as failed.

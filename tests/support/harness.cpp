@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -51,6 +52,24 @@ int millisUntil(double deadline)
 }
 
 void setCloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+// The socket address of a numeric IPv4 or IPv6 address and a port.
+bool numericAddress(const std::string &address, int port, struct sockaddr_storage *out,
+                    socklen_t *len)
+{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    struct addrinfo *found = nullptr;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return false;
+    memcpy(out, found->ai_addr, found->ai_addrlen);
+    *len = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *)
 {
@@ -421,20 +440,24 @@ Pty::~Pty()
 
 // ---- Listener -------------------------------------------------------------------
 
-Listener::Listener(int backlog)
+Listener::Listener(int backlog) : Listener("127.0.0.1", 0, backlog) {}
+
+Listener::Listener(const std::string &address, int port, int backlog)
 {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, backlog) != 0 ||
-        getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
-        ADD_FAILURE() << "test listener: " << strerror(errno);
+    struct sockaddr_storage a;
+    socklen_t len = 0;
+    if (!numericAddress(address, port, &a, &len)) {
+        ADD_FAILURE() << "test listener: " << address << " is no address";
         return;
     }
-    port_ = ntohs(a.sin_port);
+    fd_ = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, len) != 0 || listen(fd_, backlog) != 0 ||
+        getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
+        ADD_FAILURE() << "test listener on " << address << ": " << strerror(errno);
+        return;
+    }
+    port_ = ntohs(a.ss_family == AF_INET6 ? ((struct sockaddr_in6 *)&a)->sin6_port
+                                          : ((struct sockaddr_in *)&a)->sin_port);
 }
 
 Listener::~Listener()

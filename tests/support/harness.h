@@ -167,10 +167,13 @@ private:
 };
 
 // A TCP server of the test's own on 127.0.0.1, for the server to connect to,
-// taking up to `backlog` connections before they are accepted.
+// taking up to `backlog` connections before they are accepted; or on another
+// local address, IPv4 or IPv6, written as numbers ("127.0.0.8", "::1"), on a
+// free port or the given one.
 class Listener {
 public:
     explicit Listener(int backlog = 8);
+    explicit Listener(const std::string &address, int port = 0, int backlog = 8);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;

@@ -19,6 +19,10 @@ namespace unit {
 
 namespace {
 
+// The process-wide set-up the server makes at its start (unbuffered log
+// streams, no SIGPIPE), made here before any test.
+[[maybe_unused]] const bool processStarted = (kvp_process_start(), true);
+
 int tmpFile()
 {
     char name[] = "/tmp/velkor-capture-XXXXXX";
@@ -94,7 +98,6 @@ void resetLayer()
     }
     kva_init();
     memset(&readySet, 0, sizeof readySet);
-    idleSleepMs = 50;
 }
 
 unsigned short localPort(int s)

@@ -1,0 +1,163 @@
+// The device and socket layer over the in-memory seam of the fuzz targets
+// (fuzz/fake_plat.h), for what real devices cannot be made to do on cue: a
+// socket library that does not start, a lookup thread that cannot start or
+// that outlasts the connection's time, and the exact time-out each wait is
+// given, with a clock the test moves.
+#include "fake_plat.h"
+#include "io/kva.h"
+#include "unit_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+class FakeLayer : public ::testing::Test {
+protected:
+    void SetUp() override { restart(); }
+    void TearDown() override
+    {
+        restart();
+        fake_reset();
+    }
+    static void restart()
+    {
+        unit::Capture quiet;
+        kva_close();
+        fake_reset();
+        kva_init();
+    }
+};
+
+// An outgoing connection stepped the way the loop steps it, the fake clock
+// moved on by `stepMs` before each step, until it connects or fails: the
+// step's last result.
+int stepToEnd(KvaConnect *c, long long stepMs)
+{
+    int s = -1;
+    for (int i = 0; i < 100000; i++) {
+        kva_connect_watch(c);
+        fake_advance_ms(stepMs);
+        int r = kva_connect_step(c, &s);
+        if (r != 1) return r;
+    }
+    return 1;
+}
+
+TEST_F(FakeLayer, ASocketLibraryThatDoesNotStartIsReportedOnceAndFailsWhatNeedsIt)
+{
+    {
+        unit::Capture quiet;
+        kva_close();
+    }
+    fakeOutcomes.netStartOk = false;
+    unit::Capture c;
+    EXPECT_EQ(kva_init(), -1);
+    EXPECT_EQ(kva_init(), -1);
+    EXPECT_EQ(kva_connect_begin("127.0.0.1", 23), nullptr);
+    c.stop();
+    EXPECT_EQ(c.out, "WSAStartup error code 10091 0 \n");
+    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(fake_open_count(), 0);
+    // The server cannot listen: it ends with status 1.
+    EXPECT_EXIT(kva_open_server(9999), ::testing::ExitedWithCode(1), "");
+
+    // Stopped and started again once the library can start.
+    fakeOutcomes.netStartOk = true;
+    {
+        unit::Capture quiet;
+        kva_close();
+    }
+    EXPECT_EQ(kva_init(), 0);
+}
+
+// How a connection to a name ends, with the clock moved on `stepMs` before
+// each step: its result and log lines.  A lookup that is still under way
+// when the time is up fails as a connect that runs out of time does.
+TEST_F(FakeLayer, ANameLookupEndsInTimeWithItsOwnReport)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> setUp;
+        long long stepMs;
+        bool begins;     // kva_connect_begin gives a connection
+        int result;
+        bool timesOut;   // it fails when its 10 s are up, not before
+        std::string out, err;
+    };
+    const Case cases[] = {
+        {"found", [] {}, 1, true, 0, false, "port 23 host name.example\n", ""},
+        {"unknown", [] { fakeOutcomes.lookupOk = false; }, 1, true, -1, false,
+         "port 23 host name.example\n", "Unknown host name.example\n"},
+        {"still under way at 10 s", [] { fakeOutcomes.lookupHangs = true; }, 100, true, -1, true,
+         "port 23 host name.example\nconnect error code -1 110 \n", ""},
+        {"no thread for it", [] { fakeOutcomes.threadError = 11; }, 1, false, -1, false,
+         "port 23 host name.example\nthread error code -1 11 \n", ""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        fake_reset();
+        k.setUp();
+        unit::Capture c;
+        KvaConnect *conn = kva_connect_begin("name.example", 23);
+        int r = conn ? stepToEnd(conn, k.stepMs) : -1;
+        c.stop();
+        EXPECT_EQ(conn != nullptr, k.begins);
+        EXPECT_EQ(r, k.result);
+        EXPECT_EQ(c.out, k.out);
+        EXPECT_EQ(c.err, k.err);
+        // The fake clock started at 0 with the connection.
+        if (k.timesOut) {
+            EXPECT_GE(kvp_now_ms(), kvaConnectTimeoutMs);
+            EXPECT_LT(kvp_now_ms(), kvaConnectTimeoutMs + k.stepMs);
+        }
+        EXPECT_EQ(fake_open_count(), r == 0 ? 1 : 0);
+        kva_connect_end(conn);
+        // A lookup thread that ends after the loop has given up frees what
+        // it shares with the loop (the sanitizers see the rest).
+        fake_finish_threads();
+        unit::Capture quiet;
+        kva_close();
+        kva_init();
+        EXPECT_EQ(fake_open_count(), 0);
+    }
+}
+
+// The wait's time-out: the idle pause (50 ms) and the time-out it is given,
+// or that time-out alone after a wait that found something ready; no
+// transfer changes it.
+TEST_F(FakeLayer, TheWaitsPaceFollowsTheWaitsNotTheTransfers)
+{
+    int s = fake_open_socket();
+    kva_set_add(&watchedSet, s);
+    FakeDevice *d = fake_device(s);
+    char b[16];
+    struct Step {
+        const char *what;
+        std::function<void()> before;
+        int usec;   // what the wait is given
+        int ready;  // what it reports
+    };
+    const Step steps[] = {
+        {"idle", [] {}, 60000, 0},
+        {"after bytes sent", [&] { EXPECT_EQ(kva_send(s, "abc", 3), 3); }, 60000, 0},
+        {"input arrives", [&] { d->push("xyz"); }, 60000, 1},
+        {"after a wait that found input", [&] { EXPECT_EQ(kva_read_socket(s, b, sizeof b), 3); },
+         10000, 0},
+        {"idle again", [] {}, 60000, 0},
+        {"work pending", [] { kva_work_pending(); }, 0, 0},
+        {"a wake-up asked for", [] { kva_wake_within(7); }, 7000, 0},
+    };
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.what);
+        st.before();
+        EXPECT_EQ(kva_wait(10000), st.ready);
+        EXPECT_EQ(fake_last_wait_usec(), st.usec);
+    }
+    unit::Capture quiet;
+    kva_close();
+}
+
+}  // namespace
