@@ -30,6 +30,9 @@ std::string lastComPath;
 long long fakeNowMs = 0;
 int connectLooksLeft = 0;
 int lastWaitUsec = -1;
+// Connects to the addresses the last lookup gave refuse below this count.
+int refusedBefore = 0;
+int lastAcceptedFrom = -1;
 // Threads started while lookups hang: each runs when they are finished.
 std::vector<std::pair<void (*)(void *), void *>> waitingThreads;
 
@@ -151,6 +154,8 @@ void fake_reset()
     connectLooksLeft = 0;
     comError = 0;
     lastWaitUsec = -1;
+    refusedBefore = 0;
+    lastAcceptedFrom = -1;
 }
 
 int fake_open_socket() { return (int)newDevice(false); }
@@ -184,6 +189,8 @@ void fake_finish_threads()
 }
 
 int fake_last_wait_usec() { return lastWaitUsec; }
+
+int fake_last_accepted_from() { return lastAcceptedFrom; }
 
 void kvp_process_start() {}
 
@@ -235,12 +242,23 @@ int kvp_family_code(int family) { return family == KVP_IPV6 ? 23 : 2; }
 
 int kvp_socket(int) { return fakeOutcomes.socketOk ? fake_open_socket() : -1; }
 
+int kvp_set_v6only(int s, int on)
+{
+    openDevice(s);
+    return on || fakeOutcomes.dualStack ? 0 : -1;
+}
+
 int kvp_bind_listener(int, int, unsigned short) { return 0; }
+
+int kvp_is_address_in_use(int err) { return err == 98; }
 
 int kvp_listen(int, int) { return 0; }
 
-int kvp_accept(int, KvpAddr *peer)
+int kvp_bound_port(int) { return 9999; }
+
+int kvp_accept(int s, KvpAddr *peer)
 {
+    lastAcceptedFrom = s;
     memset(peer, 0, sizeof *peer);
     peer->family = KVP_IPV4;
     const unsigned char loopback[4] = {127, 0, 0, 1};
@@ -249,19 +267,30 @@ int kvp_accept(int, KvpAddr *peer)
     return fake_open_socket();
 }
 
-// A name has one address when lookups succeed; an address is anything
-// made of digits and dots, read as 127.0.0.1 and needing no lookup.  A
-// lookup's thread runs at once, unless lookups hang.
+// An address is anything made of digits and dots (read as 127.0.0.1), or
+// holding a colon (read as ::1), and needs no lookup.  A name's addresses
+// are 127.0.0.1, ::2, 127.0.0.3, ... (the last byte counts them), see
+// FakeOutcomes; a lookup's thread runs at once, unless lookups hang.
 int kvp_resolve(const char *host, int numericOnly, KvpAddr *out, int max)
 {
     FUZZ_CHECK(host != nullptr && max > 0);
-    bool numeric = *host && strspn(host, "0123456789.") == strlen(host);
+    const size_t len = strlen(host);
+    const bool dotted = len > 0 && strspn(host, "0123456789.") == len;
+    const bool numeric = dotted || strchr(host, ':') != nullptr;
     if (!numeric && (numericOnly || !fakeOutcomes.lookupOk)) return 0;
-    memset(out, 0, sizeof *out);
-    out->family = KVP_IPV4;
-    const unsigned char loopback[4] = {127, 0, 0, 1};
-    memcpy(out->ip, loopback, 4);
-    return 1;
+    int n = numeric ? 1 : fakeOutcomes.addressCount >= 0 ? fakeOutcomes.addressCount
+                                                          : 1 + (int)(len % 3);
+    if (n > max) n = max;
+    for (int i = 0; i < n; i++) {
+        memset(&out[i], 0, sizeof out[i]);
+        const bool v6 = numeric ? !dotted : i % 2 == 1;
+        out[i].family = v6 ? KVP_IPV6 : KVP_IPV4;
+        if (!v6) out[i].ip[0] = 127;
+        out[i].ip[v6 ? 15 : 3] = (unsigned char)(1 + i);
+    }
+    if (!numeric && fakeOutcomes.refusingAddresses < 0) refusedBefore = len % 2 ? n - 1 : 0;
+    else refusedBefore = numeric ? 0 : fakeOutcomes.refusingAddresses;
+    return n;
 }
 
 int kvp_thread_start(void (*fn)(void *arg), void *arg)
@@ -272,10 +301,11 @@ int kvp_thread_start(void (*fn)(void *arg), void *arg)
     return 0;
 }
 
-int kvp_connect_start(int s, const KvpAddr *)
+int kvp_connect_start(int s, const KvpAddr *to)
 {
     openDevice(s);
-    if (!fakeOutcomes.connectOk) {
+    const int index = to->ip[to->family == KVP_IPV6 ? 15 : 3] - 1;
+    if (!fakeOutcomes.connectOk || index < refusedBefore) {
         lastError = 111;
         return -1;
     }

@@ -77,7 +77,14 @@ public:
 class FakeOutcomes {
 public:
     bool netStartOk = true;      // the socket library starts
-    bool lookupOk = true;        // a name has an address
+    bool dualStack = true;       // an IPv6 socket can take IPv4 peers too
+    bool lookupOk = true;        // a name has addresses
+    // How many addresses a name has (IPv4 and IPv6 by turns), and how many
+    // of them, the first ones, refuse a connect; -1: by the name, so that a
+    // fuzzed line chooses: 1 + its length % 3 addresses, and all but the
+    // last refuse when its length is odd.
+    int addressCount = -1;
+    int refusingAddresses = -1;
     bool lookupHangs = false;    // a lookup's thread ends only in fake_finish_threads
     int threadError = 0;         // a lookup's thread cannot start, with this error
     bool socketOk = true;
@@ -111,6 +118,8 @@ void fake_advance_ms(long long ms);
 void fake_finish_threads();
 // The time-out the last kvp_wait was given, in microseconds (-1: none yet).
 int fake_last_wait_usec();
+// The listening socket the last kvp_accept took a connection from.
+int fake_last_accepted_from();
 // The device path of the last serial open.
 const std::string &fake_last_com_path();
 

@@ -182,10 +182,42 @@ int kva_wait(int timeoutUs)
     return r == -1 ? -1 : (int)readySet.count;
 }
 
+// ---- listener pairs -----------------------------------------------------------
+//
+// Where an IPv6 socket cannot take IPv4 peers too, a listener is two
+// sockets on the same port; the loop knows the first, and the layer finds
+// the second through it.
+
+namespace {
+
+struct ListenerPair {
+    int first, second;  // -1 when the entry is free
+    int lastTaken;      // the one accepted from last, so that neither starves
+};
+enum { maxListenerPairs = 4 };
+ListenerPair listenerPairs[maxListenerPairs] = {
+    {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}};
+
+ListenerPair *pairOf(int first)
+{
+    for (ListenerPair &p : listenerPairs)
+        if (p.first == first && first != -1) return &p;
+    return nullptr;
+}
+
+void forgetPairWith(int s)
+{
+    for (ListenerPair &p : listenerPairs)
+        if (p.first == s || p.second == s) p = ListenerPair{-1, -1, -1};
+}
+
+}  // namespace
+
 int kva_close_socket(int s)
 {
     kvp_close_socket(s);
     kva_set_remove(&watchedSet, s);
+    forgetPairWith(s);
     return 0;
 }
 
@@ -196,6 +228,7 @@ int kva_close()
         kvp_close_socket(watchedSet.fds[i]);
     }
     memset(&watchedSet, 0, sizeof watchedSet);
+    for (ListenerPair &p : listenerPairs) p = ListenerPair{-1, -1, -1};
     if (layerState == started) kvp_net_stop();
     layerState = stopped;
     lastWaitFoundReady = false;
@@ -220,48 +253,154 @@ void keepalive(int s)
 
 }  // namespace
 
-int kva_open_server(unsigned short port)
+namespace {
+
+void listenOrEnd(int s)
 {
-    if (kva_init() != 0) exit(1);
-    int s = kvp_socket(KVP_IPV4);
-    if (s == -1) {
-        int e = kvp_last_error();
-        printf("socket error code %d %d \n", s, e);
-        exit(1);
-    }
-    if (kvp_bind_listener(s, KVP_IPV4, port) != 0) {
-        int e = kvp_last_error();
-        printf("bind error code %d %d \n", s, e);
-        exit(1);
-    }
     if (kvp_listen(s, 8) != 0) {
         int e = kvp_last_error();
         printf("listen error code %d %d \n", s, e);
         exit(1);
     }
     kva_set_add(&watchedSet, s);
+}
+
+// Binds s to the family's any-address on port, or ends the server (the
+// failure reported); an IPv6 socket whose address cannot be had other than
+// because the port is taken is closed instead (false): the host has no
+// IPv6.
+bool bindOrEnd(int s, int family, unsigned short port)
+{
+    if (kvp_bind_listener(s, family, port) == 0) return true;
+    int e = kvp_last_error();
+    if (family == KVP_IPV6 && !kvp_is_address_in_use(e)) {
+        kvp_close_socket(s);
+        return false;
+    }
+    printf("bind error code %d %d \n", s, e);
+    exit(1);
+}
+
+// The IPv4 listener, or the end of the server (reported).
+int openIpv4(unsigned short port)
+{
+    int s = kvp_socket(KVP_IPV4);
+    if (s == -1) {
+        int e = kvp_last_error();
+        printf("socket error code %d %d \n", s, e);
+        exit(1);
+    }
+    bindOrEnd(s, KVP_IPV4, port);
+    listenOrEnd(s);
     return s;
 }
 
+}  // namespace
+
+int kva_open_server(unsigned short port)
+{
+    if (kva_init() != 0) exit(1);
+    // One IPv6 socket that takes IPv4 peers too, where the system allows.
+    int s6 = kvp_socket(KVP_IPV6);
+    const bool hasIpv6 = s6 != -1;
+    if (hasIpv6 && kvp_set_v6only(s6, 0) == 0) {
+        if (!bindOrEnd(s6, KVP_IPV6, port)) return openIpv4(port);
+        listenOrEnd(s6);
+        return s6;
+    }
+    // Else the IPv4 socket first, as a host without IPv6 has it, and beside
+    // it an IPv6 socket for IPv6 peers alone, on the same port (for port 0,
+    // the one the IPv4 socket was given).
+    if (hasIpv6) kvp_close_socket(s6);
+    int s4 = openIpv4(port);
+    if (!hasIpv6) return s4;
+    int bound = port == 0 ? kvp_bound_port(s4) : port;
+    s6 = kvp_socket(KVP_IPV6);
+    if (s6 == -1) return s4;
+    if (kvp_set_v6only(s6, 1) != 0) {
+        kvp_close_socket(s6);
+        return s4;
+    }
+    if (!bindOrEnd(s6, KVP_IPV6, (unsigned short)bound)) return s4;
+    listenOrEnd(s6);
+    for (ListenerPair &p : listenerPairs) {
+        if (p.first != -1) continue;
+        p = ListenerPair{s4, s6, -1};
+        break;
+    }
+    return s4;
+}
+
+namespace {
+
+// An IPv4 peer of a socket that takes both families arrives as an
+// IPv4-mapped IPv6 address (::ffff:a.b.c.d); it is the IPv4 address it
+// stands for, to the admission rule and in the log.
+void unmapIpv4(KvpAddr *a)
+{
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (a->family != KVP_IPV6 || memcmp(a->ip, mapped, 12) != 0) return;
+    a->family = KVP_IPV4;
+    memmove(a->ip, a->ip + 12, 4);
+    memset(a->ip + 4, 0, 12);
+    a->scope = 0;
+}
+
+// The loopback addresses admitted by default: 127.0.0.1 and ::1.
+bool isAdmittedLoopback(const KvpAddr *a)
+{
+    static const unsigned char loopback4[4] = {127, 0, 0, 1};
+    static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (a->family == KVP_IPV4) return memcmp(a->ip, loopback4, 4) == 0;
+    return memcmp(a->ip, loopback6, 16) == 0;
+}
+
+// The listening socket of listenSocket's pair (or listenSocket itself)
+// that has a connection waiting, taking turns when both have; -1 if none.
+// Either way neither is looked at again before the next wait.
+int readyListener(int listenSocket)
+{
+    ListenerPair *p = pairOf(listenSocket);
+    int order[2] = {listenSocket, p ? p->second : -1};
+    if (p && p->lastTaken == listenSocket) {
+        order[0] = p->second;
+        order[1] = listenSocket;
+    }
+    int ready = -1;
+    for (int s : order)
+        if (ready == -1 && s != -1 && kva_set_has(&readySet, s)) ready = s;
+    for (int s : order) kva_set_remove(&readySet, s);
+    if (p && ready != -1) p->lastTaken = ready;
+    return ready;
+}
+
+}  // namespace
+
 int kva_accept(int listenSocket, bool localOnly)
 {
-    if (!kva_set_has(&readySet, listenSocket)) return -1;
     // At most one connection per wait: a second call before the next wait
     // finds the listener gone from the ready set.
-    kva_set_remove(&readySet, listenSocket);
+    int ready = readyListener(listenSocket);
+    if (ready == -1) return -1;
 
     KvpAddr peer;
     memset(&peer, 0, sizeof peer);
-    int s = kvp_accept(listenSocket, &peer);
+    int s = kvp_accept(ready, &peer);
     if (s == -1) {
         int e = kvp_last_error();
         printf("accept error code %d %d\n", s, e);
         return -1;
     }
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    if (localOnly && memcmp(peer.ip, loopback, 4) != 0) {
+    unmapIpv4(&peer);
+    if (localOnly && !isAdmittedLoopback(&peer)) {
         fprintf(stderr, "rejected connection %d\n", kvp_family_code(peer.family));
-        kva_print_hex(peer.ip, 4);
+        if (peer.family == KVP_IPV4) {
+            kva_print_hex(peer.ip, 4);
+        } else {
+            char text[KVA_ADDRESS_TEXT_SIZE];
+            kva_address_text(&peer, text);
+            printf("%s\n", text);
+        }
         kvp_close_socket(s);
         return -1;
     }
@@ -270,6 +409,48 @@ int kva_accept(int listenSocket, bool localOnly)
     keepalive(s);
     kva_set_add(&watchedSet, s);
     return s;
+}
+
+void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE])
+{
+    const unsigned char *b = a->ip;
+    if (a->family == KVP_IPV4) {
+        snprintf(out, KVA_ADDRESS_TEXT_SIZE, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+        return;
+    }
+    unsigned words[8];
+    for (int i = 0; i < 8; i++) words[i] = (unsigned)b[2 * i] << 8 | b[2 * i + 1];
+    // The longest run of two or more zero words (the first of equal ones)
+    // is written "::"; RFC 5952.
+    int best = -1, bestLen = 0;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && words[j] == 0) j++;
+        if (j - i > bestLen) {
+            best = i;
+            bestLen = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    if (bestLen < 2) best = -1;
+    char *p = out;
+    char *end = out + KVA_ADDRESS_TEXT_SIZE;
+    for (int i = 0; i < 8; i++) {
+        if (best != -1 && i >= best && i < best + bestLen) {
+            if (i == best) *p++ = ':';
+            continue;
+        }
+        if (i != 0) *p++ = ':';
+        // An IPv4 address behind 96 zero bits, or behind the IPv4-mapped
+        // prefix, is written in dotted form, as the system's inet_ntop does.
+        if (i == 6 && best == 0 && (bestLen == 6 || (bestLen == 5 && words[5] == 0xffff))) {
+            p += snprintf(p, (size_t)(end - p), "%u.%u.%u.%u", b[12], b[13], b[14], b[15]);
+            return;
+        }
+        p += snprintf(p, (size_t)(end - p), "%x", words[i]);
+    }
+    if (best != -1 && best + bestLen == 8) *p++ = ':';
+    *p = 0;
 }
 
 // ---- name lookups ---------------------------------------------------------------
@@ -351,20 +532,25 @@ int failConnect(KvaConnect *c, int e)
     return -1;
 }
 
-// The address is known: create the socket and start connecting.
-int startConnect(KvaConnect *c)
+// Starts connecting to the next address not tried yet, in the resolver's
+// order, passing over each that fails at once (reported): 0 connected at
+// once, 1 under way, -1 when none is left.
+int startNext(KvaConnect *c)
 {
-    KvpAddr to = c->addrs[c->next++];
-    to.port = c->port;
-    c->s = kvp_socket(to.family);
-    if (c->s == -1) {
-        int e = kvp_last_error();
-        printf("socket error code %d %d \n", -1, e);
-        return -1;
+    while (c->next < c->count) {
+        KvpAddr to = c->addrs[c->next++];
+        to.port = c->port;
+        c->s = kvp_socket(to.family);
+        if (c->s == -1) {
+            int e = kvp_last_error();
+            printf("socket error code %d %d \n", -1, e);
+            continue;
+        }
+        int r = kvp_connect_start(c->s, &to);
+        if (r >= 0) return r;
+        failConnect(c, kvp_last_error());
     }
-    int r = kvp_connect_start(c->s, &to);
-    if (r < 0) return failConnect(c, kvp_last_error());
-    return r;
+    return -1;
 }
 
 }  // namespace
@@ -389,7 +575,7 @@ KvaConnect *kva_connect_begin(const char *host, unsigned short port)
         started = false;
     } else if ((c->count = kvp_resolve(c->host, 1, c->addrs, KVA_MAX_ADDRESSES)) > 0) {
         // An address written as the system reads one needs no lookup.
-        started = startConnect(c) >= 0;
+        started = startNext(c) >= 0;
     } else {
         started = startLookup(c);
     }
@@ -416,18 +602,24 @@ int kva_connect_step(KvaConnect *c, int *s)
             fprintf(stderr, "Unknown host %s\n", c->host);
             return -1;
         }
-        if (startConnect(c) < 0) return -1;
+        if (startNext(c) < 0) return -1;
     }
-    if (c->s == -1) return -1;
-    int r = kvp_connect_result(c->s);
-    if (r == 1) {
-        if (kvp_now_ms() < c->deadline) return 1;
-        return failConnect(c, kvp_timed_out_error());
+    // A name's addresses are tried one after the other, within the same
+    // time, until one takes the connection.
+    for (;;) {
+        if (c->s == -1) return -1;
+        int r = kvp_connect_result(c->s);
+        if (r == 0) break;
+        if (r == 1) {
+            if (kvp_now_ms() < c->deadline) return 1;
+            return failConnect(c, kvp_timed_out_error());
+        }
+        failConnect(c, kvp_last_error());
+        if (kvp_now_ms() >= c->deadline || startNext(c) < 0) return -1;
     }
-    if (r < 0) return failConnect(c, kvp_last_error());
     keepalive(c->s);
     kva_set_add(&watchedSet, c->s);
-    r = kvp_set_nonblocking(c->s);
+    int r = kvp_set_nonblocking(c->s);
     if (r != 0) {
         int e = kvp_last_error();
         fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", c->s, kvp_fionbio_code(), 1L, r, e);

@@ -40,8 +40,22 @@ void kva_wake_within(int ms);
 int kva_close_socket(int s);
 int kva_close();
 
+// The listener on port, for IPv6 and IPv4 clients alike: one socket that
+// takes both where the platform allows, else an IPv6 and an IPv4 socket
+// (both watched; the first is returned and stands for both), and IPv4 alone
+// on a host without IPv6.  A failure ends the server with status 1.
 int kva_open_server(unsigned short port);
+// One waiting connection of the listener (either socket of it), admitted or
+// refused: with localOnly only 127.0.0.1 and ::1 (also as the IPv4-mapped
+// ::ffff:127.0.0.1) are admitted, and a refused peer is logged with its
+// family, then its address (IPv4 in hex, IPv6 in its text form).  The new
+// socket, or -1.
 int kva_accept(int listenSocket, bool localOnly);
+// An address in its standard text form: dotted IPv4, or IPv6 as RFC 5952
+// writes it (as inet_ntop does: 2001:db8::1, ::ffff:192.0.2.1), without a
+// zone.
+enum { KVA_ADDRESS_TEXT_SIZE = 46 };
+void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE]);
 // An outgoing connection under way: the name lookup, then the connect,
 // neither of which holds the loop.
 struct KvaLookup;

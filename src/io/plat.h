@@ -72,8 +72,14 @@ int kvp_family_code(int family);
 
 // ---- sockets -------------------------------------------------------------
 int kvp_socket(int family);                           // stream socket of the family, or -1
+// For an IPv6 socket, before it is bound: on 0 it takes IPv4 peers too
+// (they show as IPv4-mapped addresses, ::ffff:a.b.c.d), on 1 IPv6 peers
+// alone.  0 on success, -1 where the system does not let it be so.
+int kvp_set_v6only(int s, int on);
 // Binds the family's any-address (0.0.0.0, ::) on port; 0 on success.
 int kvp_bind_listener(int s, int family, unsigned short port);
+int kvp_is_address_in_use(int err);  // the error means another socket has that port
+int kvp_bound_port(int s);           // the port a bound socket has, or -1
 int kvp_listen(int s, int backlog);                   // 0 on success
 int kvp_accept(int s, KvpAddr *peer);                 // new socket or -1; the peer as the system gives it
 // Connects without waiting: 0 connected at once, 1 under way (the socket

@@ -322,6 +322,27 @@ int kvp_socket(int family)
 #endif
 }
 
+int kvp_set_v6only(int s, int on)
+{
+#if !HAVE_DUAL_STACK
+    // Taken as a system whose IPv6 sockets never take IPv4 peers, as
+    // OpenBSD's (and as the forced-portable build takes Linux): the
+    // listener is then two sockets.
+    if (!on) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+#endif
+#ifdef IPV6_V6ONLY
+    return setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+#else
+    (void)s;
+    return 0;  // without the option an IPv6 socket takes IPv6 peers alone
+#endif
+}
+
+int kvp_is_address_in_use(int err) { return err == EADDRINUSE; }
+
 int kvp_bind_listener(int s, int family, unsigned short port)
 {
     // SO_REUSEADDR on POSIX only: it gives a restarted server the bind
@@ -333,6 +354,17 @@ int kvp_bind_listener(int s, int family, unsigned short port)
     struct sockaddr_storage a;
     socklen_t len = plat_any_address(family, port, &a);
     return bind(s, (struct sockaddr *)&a, len);
+}
+
+int kvp_bound_port(int s)
+{
+    struct sockaddr_storage a;
+    socklen_t len = sizeof a;
+    KvpAddr bound;
+    if (getsockname(s, (struct sockaddr *)&a, &len) != 0 ||
+        !plat_from_sockaddr((struct sockaddr *)&a, &bound))
+        return -1;
+    return bound.port;
 }
 
 int kvp_listen(int s, int backlog) { return listen(s, backlog); }

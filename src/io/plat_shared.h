@@ -67,12 +67,16 @@ inline bool plat_from_sockaddr(const struct sockaddr *sa, KvpAddr *out)
     return false;
 }
 
-// kvp_resolve (plat.h) by getaddrinfo, for an IPv4 stream socket.
+// kvp_resolve (plat.h) by getaddrinfo, for a stream socket of either
+// family, in the resolver's order.  No AI_ADDRCONFIG: it would leave out
+// IPv6 addresses, ::1 among them, on a host whose only IPv6 address is its
+// loopback; an address the host cannot reach fails at once and the next is
+// tried.
 inline int plat_resolve(const char *host, int numericOnly, KvpAddr *out, int max)
 {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     if (numericOnly) hints.ai_flags = AI_NUMERICHOST;
     struct addrinfo *list = nullptr;

@@ -140,11 +140,32 @@ int kvp_socket(int family)
     return fromSocket(socket(family == KVP_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
 }
 
+int kvp_set_v6only(int s, int on)
+{
+    DWORD v = (DWORD)on;
+    return setsockopt(toSocket(s), IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&v, (int)sizeof v) == 0
+               ? 0
+               : -1;
+}
+
+int kvp_is_address_in_use(int err) { return err == WSAEADDRINUSE; }
+
 int kvp_bind_listener(int s, int family, unsigned short port)
 {
     struct sockaddr_storage a;
     socklen_t len = plat_any_address(family, port, &a);
     return bind(toSocket(s), (struct sockaddr *)&a, len);
+}
+
+int kvp_bound_port(int s)
+{
+    struct sockaddr_storage a;
+    int len = sizeof a;
+    KvpAddr bound;
+    if (getsockname(toSocket(s), (struct sockaddr *)&a, &len) != 0 ||
+        !plat_from_sockaddr((struct sockaddr *)&a, &bound))
+        return -1;
+    return bound.port;
 }
 
 int kvp_listen(int s, int backlog) { return listen(toSocket(s), backlog); }

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -123,6 +126,81 @@ TEST_F(FakeLayer, ANameLookupEndsInTimeWithItsOwnReport)
         kva_init();
         EXPECT_EQ(fake_open_count(), 0);
     }
+}
+
+// A name's addresses are tried in the resolver's order, one after the
+// other, each failure reported, until one takes the connection or the
+// 10 s are up.
+TEST_F(FakeLayer, ANamesAddressesAreTriedInTurnWithinTheTime)
+{
+    const std::string refused = "connect error code -1 111 \n";
+    struct Case {
+        const char *what;
+        int addresses, refusing;
+        int connectSteps;  // looks each connect takes; 1000000: never answered
+        int result;
+        std::string errors;  // logged after "port 23 host name.example"
+    };
+    const Case cases[] = {
+        {"the first takes it", 2, 0, 0, 0, ""},
+        {"the first refuses, the second takes it", 2, 1, 0, 0, refused},
+        {"the first two refuse, slowly", 3, 2, 3, 0, refused + refused},
+        {"every one refuses", 3, 3, 0, -1, refused + refused + refused},
+        {"the first never answers: the time is up", 2, 0, 1000000, -1,
+         "connect error code -1 110 \n"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        fake_reset();
+        fakeOutcomes.addressCount = k.addresses;
+        fakeOutcomes.refusingAddresses = k.refusing;
+        fakeOutcomes.connectSteps = k.connectSteps;
+        unit::Capture c;
+        KvaConnect *conn = kva_connect_begin("name.example", 23);
+        ASSERT_NE(conn, nullptr);
+        int r = stepToEnd(conn, 100);
+        kva_connect_end(conn);
+        c.stop();
+        EXPECT_EQ(r, k.result);
+        EXPECT_EQ(c.out, "port 23 host name.example\n" + k.errors);
+        EXPECT_EQ(c.err, "");
+        EXPECT_EQ(fake_open_count(), r == 0 ? 1 : 0);  // no attempt's socket left behind
+        unit::Capture quiet;
+        kva_close();
+        kva_init();
+    }
+}
+
+// Where an IPv6 socket cannot take IPv4 peers, the listener is an IPv4 and
+// an IPv6 socket; one connection is taken per wait from either, by turns
+// when both have one waiting, so that neither family waits for ever.
+TEST_F(FakeLayer, AListenerOfTwoSocketsTakesFromBothByTurns)
+{
+    fakeOutcomes.dualStack = false;
+    unit::Capture quiet;
+    const int listener = kva_open_server(9999);
+    ASSERT_EQ(watchedSet.count, 2u);
+    const int s4 = watchedSet.fds[0], s6 = watchedSet.fds[1];
+    EXPECT_EQ(listener, s4);  // the IPv4 one first, as without IPv6
+    struct Turn {
+        std::vector<int> ready;
+        int takenFrom;  // -1: nothing taken
+    };
+    const Turn turns[] = {
+        {{s4, s6}, s4}, {{s4, s6}, s6}, {{s4, s6}, s4}, {{s6}, s6},
+        {{s6}, s6},     {{s4}, s4},     {{}, -1},
+    };
+    for (const Turn &t : turns) {
+        memset(&readySet, 0, sizeof readySet);
+        for (int r : t.ready) kva_set_add(&readySet, r);
+        int s = kva_accept(listener, true);
+        EXPECT_EQ(s == -1 ? -1 : fake_last_accepted_from(), t.takenFrom);
+        // One per wait: the other socket is not looked at again before it.
+        EXPECT_EQ(kva_accept(listener, true), -1);
+        if (s != -1) kva_close_socket(s);
+    }
+    kva_close_socket(s6);
+    kva_close_socket(s4);
 }
 
 // The wait's time-out: the idle pause (50 ms) and the time-out it is given,
