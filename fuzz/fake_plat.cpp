@@ -240,7 +240,13 @@ int kvp_stop_requested() { return 0; }
 
 int kvp_family_code(int family) { return family == KVP_IPV6 ? 23 : 2; }
 
-int kvp_socket(int) { return fakeOutcomes.socketOk ? fake_open_socket() : -1; }
+int kvp_socket(int family)
+{
+    if (!fakeOutcomes.socketOk || (family == KVP_IPV6 && !fakeOutcomes.ipv6)) return -1;
+    int s = fake_open_socket();
+    fake_device(s)->family = family;
+    return s;
+}
 
 int kvp_set_v6only(int s, int on)
 {
@@ -248,7 +254,13 @@ int kvp_set_v6only(int s, int on)
     return on || fakeOutcomes.dualStack ? 0 : -1;
 }
 
-int kvp_bind_listener(int, int, unsigned short) { return 0; }
+int kvp_bind_listener(int s, int family, unsigned short)
+{
+    openDevice(s);
+    if (family != KVP_IPV6 || !fakeOutcomes.ipv6BindError) return 0;
+    lastError = fakeOutcomes.ipv6BindError;
+    return -1;
+}
 
 int kvp_is_address_in_use(int err) { return err == 98; }
 

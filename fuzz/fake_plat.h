@@ -52,6 +52,7 @@ class FakeDevice {
 public:
     bool open = false;
     bool isCom = false;
+    int family = 0;                  // a socket's KVP_IPV4 or KVP_IPV6 (0: not said)
     std::deque<std::string> chunks;  // each read takes from the front chunk only
     size_t frontTaken = 0;           // bytes of the front chunk already read
     bool eof = false;                // with no chunk left, the peer has closed
@@ -78,6 +79,8 @@ class FakeOutcomes {
 public:
     bool netStartOk = true;      // the socket library starts
     bool dualStack = true;       // an IPv6 socket can take IPv4 peers too
+    bool ipv6 = true;            // IPv6 sockets can be made
+    int ipv6BindError = 0;       // binding an IPv6 listener fails with this error
     bool lookupOk = true;        // a name has addresses
     // How many addresses a name has (IPv4 and IPv6 by turns), and how many
     // of them, the first ones, refuse a connect; -1: by the name, so that a

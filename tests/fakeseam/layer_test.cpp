@@ -171,6 +171,49 @@ TEST_F(FakeLayer, ANamesAddressesAreTriedInTurnWithinTheTime)
     }
 }
 
+// The listener's sockets by what the host offers: one IPv6 socket for both
+// families, an IPv4 and an IPv6 one, or IPv4 alone, without a word, where
+// the host has no IPv6; a port another program has ends the server.
+TEST_F(FakeLayer, TheListenerIsWhatTheHostOffers)
+{
+    struct Case {
+        const char *what;
+        std::function<void()> setUp;
+        std::vector<int> families;  // of the listening sockets, the returned one first
+    };
+    const Case cases[] = {
+        {"IPv6 taking IPv4 too", [] {}, {KVP_IPV6}},
+        {"IPv6 alone", [] { fakeOutcomes.dualStack = false; }, {KVP_IPV4, KVP_IPV6}},
+        {"no IPv6 sockets", [] { fakeOutcomes.ipv6 = false; }, {KVP_IPV4}},
+        {"no IPv6 address", [] { fakeOutcomes.ipv6BindError = 99; }, {KVP_IPV4}},
+        {"no IPv6 address beside IPv4",
+         [] {
+             fakeOutcomes.dualStack = false;
+             fakeOutcomes.ipv6BindError = 99;
+         },
+         {KVP_IPV4}},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        restart();
+        k.setUp();
+        unit::Capture c;
+        int listener = kva_open_server(9999);
+        c.stop();
+        EXPECT_EQ(c.out, "");
+        EXPECT_EQ(c.err, "");
+        std::vector<int> families;
+        for (unsigned i = 0; i < watchedSet.count; i++)
+            families.push_back(fake_device(watchedSet.fds[i])->family);
+        EXPECT_EQ(families, k.families);
+        EXPECT_EQ(listener, watchedSet.fds[0]);
+        EXPECT_EQ(fake_open_count(), (int)k.families.size());  // no socket left over
+    }
+    restart();
+    fakeOutcomes.ipv6BindError = 98;  // the port is taken
+    EXPECT_EXIT(kva_open_server(9999), ::testing::ExitedWithCode(1), "");
+}
+
 // Where an IPv6 socket cannot take IPv4 peers, the listener is an IPv4 and
 // an IPv6 socket; one connection is taken per wait from either, by turns
 // when both have one waiting, so that neither family waits for ever.

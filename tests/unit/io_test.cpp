@@ -413,6 +413,9 @@ TEST_F(Layer, OutgoingConnectionOutcomes)
     ASSERT_EQ(bind(holder, (struct sockaddr *)&a, sizeof a), 0);
     const unsigned short refusing = unit::localPort(holder);
     const unsigned short open = (unsigned short)listening.port();
+    // The same port on ::1 too: localhost may name ::1 first, and either
+    // address then takes the connection at once.
+    e2e::Listener listeningBoth("::1", open);
     e2e::Listener listening6("::1");
     const unsigned short open6 = (unsigned short)listening6.port();
     struct Case {
