@@ -29,6 +29,12 @@ int comError = 0;
 std::string lastComPath;
 long long fakeNowMs = 0;
 int connectLooksLeft = 0;
+int lastWaitUsec = -1;
+// Connects to the addresses the last lookup gave refuse below this count.
+int refusedBefore = 0;
+int lastAcceptedFrom = -1;
+// Threads started while lookups hang: each runs when they are finished.
+std::vector<std::pair<void (*)(void *), void *>> waitingThreads;
 
 FakeDevice *openDevice(intptr_t id)
 {
@@ -125,6 +131,8 @@ int FakeDevice::accept(const char *buf, int len)
 
 void fake_reset()
 {
+    // A thread still waiting holds memory of the layer's: it ends first.
+    fake_finish_threads();
     // Swapped with fresh objects, which then take the old memory with them:
     // clearing would keep the room the last input grew.  The harness resets
     // after each input too, so that an input frees all it allocated, and
@@ -145,6 +153,9 @@ void fake_reset()
     fakeNowMs = 0;
     connectLooksLeft = 0;
     comError = 0;
+    lastWaitUsec = -1;
+    refusedBefore = 0;
+    lastAcceptedFrom = -1;
 }
 
 int fake_open_socket() { return (int)newDevice(false); }
@@ -170,12 +181,25 @@ const std::string &fake_last_com_path() { return lastComPath; }
 
 void fake_advance_ms(long long ms) { fakeNowMs += ms; }
 
+void fake_finish_threads()
+{
+    std::vector<std::pair<void (*)(void *), void *>> run;
+    run.swap(waitingThreads);
+    for (const std::pair<void (*)(void *), void *> &t : run) t.first(t.second);
+}
+
+int fake_last_wait_usec() { return lastWaitUsec; }
+
+int fake_last_accepted_from() { return lastAcceptedFrom; }
+
+void kvp_process_start() {}
+
 // ---- socket library ----------------------------------------------------------
 
 int kvp_net_start(int *granted)
 {
     *granted = 2;
-    return 0;
+    return fakeOutcomes.netStartOk ? 0 : 10091;  // WSASYSNOTREADY
 }
 
 void kvp_net_stop() {}
@@ -188,12 +212,21 @@ long kvp_fionbio_code() { return 0x8004667eL; }
 
 long long kvp_now_ms() { return fakeNowMs; }
 
-int kvp_wait(KvpWatch *watches, int n, int)
+int kvp_wait(KvpWatch *watches, int n, int usec)
 {
-    // Nothing is ever reported ready: the harnesses step the endpoints
+    // Input is ready where a device has some (or its end, or a failure);
+    // nothing else is ever reported ready: the harnesses step the endpoints
     // themselves, as the loop does after every wait.
-    for (int i = 0; i < n; i++) watches[i].ready = 0;
-    return 0;
+    lastWaitUsec = usec;
+    int ready = 0;
+    for (int i = 0; i < n; i++) {
+        KvpWatch &w = watches[i];
+        FakeDevice *d = w.kind == KVP_CONSOLE ? &console : fake_device(w.id);
+        bool input = d && d->open && (d->hasInput() || d->eof || d->readError);
+        w.ready = (w.events & KVP_IN) && input ? KVP_IN : 0;
+        if (w.ready) ready++;
+    }
+    return ready;
 }
 
 int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
@@ -205,44 +238,86 @@ void kvp_stop_watch() {}
 
 int kvp_stop_requested() { return 0; }
 
-int kvp_socket() { return fakeOutcomes.socketOk ? fake_open_socket() : -1; }
+int kvp_family_code(int family) { return family == KVP_IPV6 ? 23 : 2; }
 
-int kvp_bind_listener(int, unsigned short) { return 0; }
+int kvp_socket(int family)
+{
+    if (!fakeOutcomes.socketOk || (family == KVP_IPV6 && !fakeOutcomes.ipv6)) return -1;
+    int s = fake_open_socket();
+    fake_device(s)->family = family;
+    return s;
+}
+
+int kvp_set_v6only(int s, int on)
+{
+    openDevice(s);
+    return on || fakeOutcomes.dualStack ? 0 : -1;
+}
+
+int kvp_bind_listener(int s, int family, unsigned short)
+{
+    openDevice(s);
+    if (family != KVP_IPV6 || !fakeOutcomes.ipv6BindError) return 0;
+    lastError = fakeOutcomes.ipv6BindError;
+    return -1;
+}
+
+int kvp_is_address_in_use(int err) { return err == 98; }
 
 int kvp_listen(int, int) { return 0; }
 
-int kvp_accept(int, unsigned char peer[16])
+int kvp_bound_port(int) { return 9999; }
+
+int kvp_accept(int s, KvpAddr *peer)
 {
-    static const unsigned char loopbackPeer[16] = {2, 0, 0x9c, 0x40, 127, 0, 0, 1};
-    memcpy(peer, loopbackPeer, sizeof loopbackPeer);
+    lastAcceptedFrom = s;
+    memset(peer, 0, sizeof *peer);
+    peer->family = KVP_IPV4;
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    memcpy(peer->ip, loopback, 4);
+    peer->port = 40000;
     return fake_open_socket();
 }
 
-// A lookup ends at its first look; a connect, when it does not fail at
-// once, takes fakeOutcomes.connectSteps looks before it succeeds.
-struct KvpLookup {
-    int state;
-};
-
-KvpLookup *kvp_lookup_start(const char *host)
+// An address is anything made of digits and dots (read as 127.0.0.1), or
+// holding a colon (read as ::1), and needs no lookup.  A name's addresses
+// are 127.0.0.1, ::2, 127.0.0.3, ... (the last byte counts them), see
+// FakeOutcomes; a lookup's thread runs at once, unless lookups hang.
+int kvp_resolve(const char *host, int numericOnly, KvpAddr *out, int max)
 {
-    FUZZ_CHECK(host != nullptr);
-    return new KvpLookup{fakeOutcomes.lookupOk ? 0 : -1};
+    FUZZ_CHECK(host != nullptr && max > 0);
+    const size_t len = strlen(host);
+    const bool dotted = len > 0 && strspn(host, "0123456789.") == len;
+    const bool numeric = dotted || strchr(host, ':') != nullptr;
+    if (!numeric && (numericOnly || !fakeOutcomes.lookupOk)) return 0;
+    int n = numeric ? 1 : fakeOutcomes.addressCount >= 0 ? fakeOutcomes.addressCount
+                                                          : 1 + (int)(len % 3);
+    if (n > max) n = max;
+    for (int i = 0; i < n; i++) {
+        memset(&out[i], 0, sizeof out[i]);
+        const bool v6 = numeric ? !dotted : i % 2 == 1;
+        out[i].family = v6 ? KVP_IPV6 : KVP_IPV4;
+        if (!v6) out[i].ip[0] = 127;
+        out[i].ip[v6 ? 15 : 3] = (unsigned char)(1 + i);
+    }
+    if (!numeric && fakeOutcomes.refusingAddresses < 0) refusedBefore = len % 2 ? n - 1 : 0;
+    else refusedBefore = numeric ? 0 : fakeOutcomes.refusingAddresses;
+    return n;
 }
 
-int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
+int kvp_thread_start(void (*fn)(void *arg), void *arg)
 {
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    if (l->state == 0) memcpy(addr, loopback, 4);
-    return l->state;
+    if (fakeOutcomes.threadError) return fakeOutcomes.threadError;
+    if (fakeOutcomes.lookupHangs) waitingThreads.push_back(std::make_pair(fn, arg));
+    else fn(arg);
+    return 0;
 }
 
-void kvp_lookup_end(KvpLookup *l) { delete l; }
-
-int kvp_connect_start(int s, const unsigned char *, unsigned short)
+int kvp_connect_start(int s, const KvpAddr *to)
 {
     openDevice(s);
-    if (!fakeOutcomes.connectOk) {
+    const int index = to->ip[to->family == KVP_IPV6 ? 15 : 3] - 1;
+    if (!fakeOutcomes.connectOk || index < refusedBefore) {
         lastError = 111;
         return -1;
     }
@@ -263,7 +338,7 @@ int kvp_connect_result(int s)
 
 int kvp_timed_out_error() { return 110; }
 
-void kvp_keepalive(int s) { openDevice(s); }
+void kvp_keepalive(int s, int, int, int) { openDevice(s); }
 
 int kvp_set_nonblocking(int s)
 {

@@ -52,6 +52,7 @@ class FakeDevice {
 public:
     bool open = false;
     bool isCom = false;
+    int family = 0;                  // a socket's KVP_IPV4 or KVP_IPV6 (0: not said)
     std::deque<std::string> chunks;  // each read takes from the front chunk only
     size_t frontTaken = 0;           // bytes of the front chunk already read
     bool eof = false;                // with no chunk left, the peer has closed
@@ -76,7 +77,19 @@ public:
 
 class FakeOutcomes {
 public:
-    bool lookupOk = true;
+    bool netStartOk = true;      // the socket library starts
+    bool dualStack = true;       // an IPv6 socket can take IPv4 peers too
+    bool ipv6 = true;            // IPv6 sockets can be made
+    int ipv6BindError = 0;       // binding an IPv6 listener fails with this error
+    bool lookupOk = true;        // a name has addresses
+    // How many addresses a name has (IPv4 and IPv6 by turns), and how many
+    // of them, the first ones, refuse a connect; -1: by the name, so that a
+    // fuzzed line chooses: 1 + its length % 3 addresses, and all but the
+    // last refuse when its length is odd.
+    int addressCount = -1;
+    int refusingAddresses = -1;
+    bool lookupHangs = false;    // a lookup's thread ends only in fake_finish_threads
+    int threadError = 0;         // a lookup's thread cannot start, with this error
     bool socketOk = true;
     bool connectOk = true;
     int connectSteps = 0;        // looks a connect takes before it succeeds
@@ -107,6 +120,12 @@ FakeDevice &fake_console();
 int fake_open_count();
 // Moves the fake clock (kvp_now_ms) on.
 void fake_advance_ms(long long ms);
+// Runs the threads a hanging lookup left waiting to their end.
+void fake_finish_threads();
+// The time-out the last kvp_wait was given, in microseconds (-1: none yet).
+int fake_last_wait_usec();
+// The listening socket the last kvp_accept took a connection from.
+int fake_last_accepted_from();
 // The device path of the last serial open.
 const std::string &fake_last_com_path();
 

@@ -1,11 +1,12 @@
 // The device and socket layer.  Everything here is platform independent:
 // the system calls themselves go through the seam in plat.h, so the watched
-// set, the wait with its adaptive idle sleep, every result code and every
+// set, the wait and its pace, the name lookups, every result code and every
 // log line are the same on every platform.
 #include "kva.h"
 
 #include "kva_assert.h"
 
+#include <atomic>
 #include <new>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,7 +14,6 @@
 
 KvaSet watchedSet;
 KvaSet readySet;
-int layerStarted = 0;
 
 // ---- socket sets ----------------------------------------------------------
 
@@ -43,20 +43,35 @@ int kva_set_has(const KvaSet *set, int s)
 
 // ---- start-up, wait, shutdown (socket layer) ------------------------------
 
+namespace {
+
+enum LayerState { stopped, started, failedToStart };
+LayerState layerState = stopped;
+
+}  // namespace
+
 int kva_init()
 {
-    if (layerStarted) return 0;
+    if (layerState == started) return 0;
+    // A failed start is reported once; the server ends on it when it opens
+    // its listener, and a connection fails.
+    if (layerState == failedToStart) return -1;
     int granted = 0;
     int r = kvp_net_start(&granted);
     if (r != 0) {
         int e = kvp_last_error();
         printf("WSAStartup error code %d %d \n", r, e);
-    } else if ((granted & 0xff) != 2 || ((granted >> 8) & 0xff) != 0) {
+        layerState = failedToStart;
+        return -1;
+    }
+    if ((granted & 0xff) != 2 || ((granted >> 8) & 0xff) != 0) {
         printf("WinSock DLL error (perhaps to old)\n");
         kvp_net_stop();
+        layerState = failedToStart;
+        return -1;
     }
     memset(&watchedSet, 0, sizeof watchedSet);
-    layerStarted = 1;
+    layerState = started;
     return 0;
 }
 
@@ -161,10 +176,42 @@ int kva_wait(int timeoutUs)
     return r == -1 ? -1 : (int)readySet.count;
 }
 
+// ---- listener pairs -----------------------------------------------------------
+//
+// Where an IPv6 socket cannot take IPv4 peers too, a listener is two
+// sockets on the same port; the loop knows the first, and the layer finds
+// the second through it.
+
+namespace {
+
+struct ListenerPair {
+    int first, second;  // -1 when the entry is free
+    int lastTaken;      // the one accepted from last, so that neither starves
+};
+enum { maxListenerPairs = 4 };
+ListenerPair listenerPairs[maxListenerPairs] = {
+    {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}};
+
+ListenerPair *pairOf(int first)
+{
+    for (ListenerPair &p : listenerPairs)
+        if (p.first == first && first != -1) return &p;
+    return nullptr;
+}
+
+void forgetPairWith(int s)
+{
+    for (ListenerPair &p : listenerPairs)
+        if (p.first == s || p.second == s) p = ListenerPair{-1, -1, -1};
+}
+
+}  // namespace
+
 int kva_close_socket(int s)
 {
     kvp_close_socket(s);
     kva_set_remove(&watchedSet, s);
+    forgetPairWith(s);
     return 0;
 }
 
@@ -175,88 +222,300 @@ int kva_close()
         kvp_close_socket(watchedSet.fds[i]);
     }
     memset(&watchedSet, 0, sizeof watchedSet);
-    kvp_net_stop();
-    layerStarted = 0;
+    for (ListenerPair &p : listenerPairs) p = ListenerPair{-1, -1, -1};
+    if (layerState == started) kvp_net_stop();
+    layerState = stopped;
     return 0;
 }
 
 // ---- listener, accept filter, outgoing connections -------------------------
 
-int kva_open_server(unsigned short port)
+namespace {
+
+// Keepalive on every accepted and every outgoing connection: the first probe
+// after a minute of silence, then one every 10 s; six unanswered probes end
+// the connection, so a peer that is gone is found within about two minutes.
+const int keepaliveIdleSeconds = 60;
+const int keepaliveIntervalSeconds = 10;
+const int keepaliveProbes = 6;
+
+void keepalive(int s)
 {
-    kva_init();
-    int s = kvp_socket();
-    if (s == -1) {
-        int e = kvp_last_error();
-        printf("socket error code %d %d \n", s, e);
-        exit(1);
-    }
-    if (kvp_bind_listener(s, port) != 0) {
-        int e = kvp_last_error();
-        printf("bind error code %d %d \n", s, e);
-        exit(1);
-    }
+    kvp_keepalive(s, keepaliveIdleSeconds, keepaliveIntervalSeconds, keepaliveProbes);
+}
+
+}  // namespace
+
+namespace {
+
+void listenOrEnd(int s)
+{
     if (kvp_listen(s, 8) != 0) {
         int e = kvp_last_error();
         printf("listen error code %d %d \n", s, e);
         exit(1);
     }
     kva_set_add(&watchedSet, s);
+}
+
+// Binds s to the family's any-address on port, or ends the server (the
+// failure reported); an IPv6 socket whose address cannot be had other than
+// because the port is taken is closed instead (false): the host has no
+// IPv6.
+bool bindOrEnd(int s, int family, unsigned short port)
+{
+    if (kvp_bind_listener(s, family, port) == 0) return true;
+    int e = kvp_last_error();
+    if (family == KVP_IPV6 && !kvp_is_address_in_use(e)) {
+        kvp_close_socket(s);
+        return false;
+    }
+    printf("bind error code %d %d \n", s, e);
+    exit(1);
+}
+
+// The IPv4 listener, or the end of the server (reported).
+int openIpv4(unsigned short port)
+{
+    int s = kvp_socket(KVP_IPV4);
+    if (s == -1) {
+        int e = kvp_last_error();
+        printf("socket error code %d %d \n", s, e);
+        exit(1);
+    }
+    bindOrEnd(s, KVP_IPV4, port);
+    listenOrEnd(s);
     return s;
 }
 
+}  // namespace
+
+int kva_open_server(unsigned short port)
+{
+    if (kva_init() != 0) exit(1);
+    // One IPv6 socket that takes IPv4 peers too, where the system allows.
+    int s6 = kvp_socket(KVP_IPV6);
+    const bool hasIpv6 = s6 != -1;
+    if (hasIpv6 && kvp_set_v6only(s6, 0) == 0) {
+        if (!bindOrEnd(s6, KVP_IPV6, port)) return openIpv4(port);
+        listenOrEnd(s6);
+        return s6;
+    }
+    // Else the IPv4 socket first, as a host without IPv6 has it, and beside
+    // it an IPv6 socket for IPv6 peers alone, on the same port (for port 0,
+    // the one the IPv4 socket was given).
+    if (hasIpv6) kvp_close_socket(s6);
+    int s4 = openIpv4(port);
+    if (!hasIpv6) return s4;
+    int bound = port == 0 ? kvp_bound_port(s4) : port;
+    s6 = kvp_socket(KVP_IPV6);
+    if (s6 == -1) return s4;
+    if (kvp_set_v6only(s6, 1) != 0) {
+        kvp_close_socket(s6);
+        return s4;
+    }
+    if (!bindOrEnd(s6, KVP_IPV6, (unsigned short)bound)) return s4;
+    listenOrEnd(s6);
+    for (ListenerPair &p : listenerPairs) {
+        if (p.first != -1) continue;
+        p = ListenerPair{s4, s6, -1};
+        break;
+    }
+    return s4;
+}
+
+namespace {
+
+// An IPv4 peer of a socket that takes both families arrives as an
+// IPv4-mapped IPv6 address (::ffff:a.b.c.d); it is the IPv4 address it
+// stands for, to the admission rule and in the log.
+void unmapIpv4(KvpAddr *a)
+{
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (a->family != KVP_IPV6 || memcmp(a->ip, mapped, 12) != 0) return;
+    a->family = KVP_IPV4;
+    memmove(a->ip, a->ip + 12, 4);
+    memset(a->ip + 4, 0, 12);
+    a->scope = 0;
+}
+
+// The loopback addresses admitted by default: 127.0.0.1 and ::1.
+bool isAdmittedLoopback(const KvpAddr *a)
+{
+    static const unsigned char loopback4[4] = {127, 0, 0, 1};
+    static const unsigned char loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (a->family == KVP_IPV4) return memcmp(a->ip, loopback4, 4) == 0;
+    return memcmp(a->ip, loopback6, 16) == 0;
+}
+
+// The listening socket of listenSocket's pair (or listenSocket itself)
+// that has a connection waiting, taking turns when both have; -1 if none.
+// Either way neither is looked at again before the next wait.
+int readyListener(int listenSocket)
+{
+    ListenerPair *p = pairOf(listenSocket);
+    int order[2] = {listenSocket, p ? p->second : -1};
+    if (p && p->lastTaken == listenSocket) {
+        order[0] = p->second;
+        order[1] = listenSocket;
+    }
+    int ready = -1;
+    for (int s : order)
+        if (ready == -1 && s != -1 && kva_set_has(&readySet, s)) ready = s;
+    for (int s : order) kva_set_remove(&readySet, s);
+    if (p && ready != -1) p->lastTaken = ready;
+    return ready;
+}
+
+}  // namespace
+
 int kva_accept(int listenSocket, bool localOnly)
 {
-    if (!kva_set_has(&readySet, listenSocket)) return -1;
     // At most one connection per wait: a second call before the next wait
     // finds the listener gone from the ready set.
-    kva_set_remove(&readySet, listenSocket);
+    int ready = readyListener(listenSocket);
+    if (ready == -1) return -1;
 
-    unsigned char peer[16];
-    memset(peer, 0, sizeof peer);
-    int s = kvp_accept(listenSocket, peer);
+    KvpAddr peer;
+    memset(&peer, 0, sizeof peer);
+    int s = kvp_accept(ready, &peer);
     if (s == -1) {
         int e = kvp_last_error();
         printf("accept error code %d %d\n", s, e);
         return -1;
     }
-    static const unsigned char loopback[4] = {127, 0, 0, 1};
-    if (localOnly && memcmp(peer + 4, loopback, 4) != 0) {
-        unsigned short family;
-        memcpy(&family, peer, sizeof family);
-        fprintf(stderr, "rejected connection %d\n", family);
-        kva_print_hex(peer + 4, 4);
+    unmapIpv4(&peer);
+    if (localOnly && !isAdmittedLoopback(&peer)) {
+        fprintf(stderr, "rejected connection %d\n", kvp_family_code(peer.family));
+        if (peer.family == KVP_IPV4) {
+            kva_print_hex(peer.ip, 4);
+        } else {
+            char text[KVA_ADDRESS_TEXT_SIZE];
+            kva_address_text(&peer, text);
+            printf("%s\n", text);
+        }
         kvp_close_socket(s);
         return -1;
     }
     // A client that vanishes without closing (a pulled cable, a laptop gone
     // to sleep) would otherwise hold its slot and its port for ever.
-    kvp_keepalive(s);
+    keepalive(s);
     kva_set_add(&watchedSet, s);
     return s;
 }
 
+void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE])
+{
+    const unsigned char *b = a->ip;
+    if (a->family == KVP_IPV4) {
+        snprintf(out, KVA_ADDRESS_TEXT_SIZE, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+        return;
+    }
+    unsigned words[8];
+    for (int i = 0; i < 8; i++) words[i] = (unsigned)b[2 * i] << 8 | b[2 * i + 1];
+    // The longest run of two or more zero words (the first of equal ones)
+    // is written "::"; RFC 5952.
+    int best = -1, bestLen = 0;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && words[j] == 0) j++;
+        if (j - i > bestLen) {
+            best = i;
+            bestLen = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    if (bestLen < 2) best = -1;
+    char *p = out;
+    char *end = out + KVA_ADDRESS_TEXT_SIZE;
+    for (int i = 0; i < 8; i++) {
+        if (best != -1 && i >= best && i < best + bestLen) {
+            if (i == best) *p++ = ':';
+            continue;
+        }
+        if (i != 0) *p++ = ':';
+        // An IPv4 address behind 96 zero bits, or behind the IPv4-mapped
+        // prefix, is written in dotted form, as the system's inet_ntop does.
+        if (i == 6 && best == 0 && (bestLen == 6 || (bestLen == 5 && words[5] == 0xffff))) {
+            p += snprintf(p, (size_t)(end - p), "%u.%u.%u.%u", b[12], b[13], b[14], b[15]);
+            return;
+        }
+        p += snprintf(p, (size_t)(end - p), "%x", words[i]);
+    }
+    if (best != -1 && best + bestLen == 8) *p++ = ':';
+    *p = 0;
+}
+
+// ---- name lookups ---------------------------------------------------------------
+//
+// The system's resolver only blocks, so each lookup runs on a thread of its
+// own that does nothing but the lookup; the loop asks for the outcome on
+// later turns.  The thread and the loop share one record, freed by whichever
+// lets go of it last: a loop that gives up (its time ran out, the client
+// left) does not wait for the thread.
+
+struct KvaLookup {
+    std::atomic<int> owners;  // the loop and the thread
+    std::atomic<int> found;   // -1 while under way, then how many addresses
+    char host[256];
+    KvpAddr addrs[KVA_MAX_ADDRESSES];
+};
+
 namespace {
 
-// A dotted IPv4 address needs no lookup: four decimal numbers up to 255.
-bool parseDotted(const char *host, unsigned char addr[4])
+void releaseLookup(KvaLookup *l)
 {
-    const char *p = host;
-    for (int i = 0; i < 4; i++) {
-        if (*p < '0' || *p > '9') return false;
-        int v = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            v = v * 10 + (*p - '0');
-            p++;
-            digits++;
-        }
-        if (digits > 3 || v > 255) return false;
-        addr[i] = (unsigned char)v;
-        if (i < 3 && *p++ != '.') return false;
-    }
-    return *p == 0;
+    if (l->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete l;
 }
+
+void runLookup(void *arg)
+{
+    KvaLookup *l = (KvaLookup *)arg;
+    int n = kvp_resolve(l->host, 0, l->addrs, KVA_MAX_ADDRESSES);
+    // The addresses are written before the count that tells of them.
+    l->found.store(n, std::memory_order_release);
+    releaseLookup(l);
+}
+
+// Starts the lookup of c's host; false when it could not be started
+// (reported).
+bool startLookup(KvaConnect *c)
+{
+    KvaLookup *l = new (std::nothrow) KvaLookup;
+    if (!l) kva_out_of_memory("a name lookup");
+    l->owners.store(2);
+    l->found.store(-1);
+    memcpy(l->host, c->host, sizeof l->host);
+    int e = kvp_thread_start(runLookup, l);
+    if (e != 0) {
+        printf("thread error code %d %d \n", -1, e);
+        delete l;
+        return false;
+    }
+    c->lookup = l;
+    return true;
+}
+
+// -1 while the lookup is under way, then the number of addresses it found,
+// copied into c.
+int lookupResult(KvaConnect *c)
+{
+    int n = c->lookup->found.load(std::memory_order_acquire);
+    if (n > 0) {
+        memcpy(c->addrs, c->lookup->addrs, sizeof c->addrs[0] * (size_t)n);
+        c->count = n;
+    }
+    return n;
+}
+
+void endLookup(KvaConnect *c)
+{
+    if (!c->lookup) return;
+    releaseLookup(c->lookup);
+    c->lookup = nullptr;
+}
+
+// ---- outgoing connections --------------------------------------------------------
 
 int failConnect(KvaConnect *c, int e)
 {
@@ -266,43 +525,54 @@ int failConnect(KvaConnect *c, int e)
     return -1;
 }
 
-// The lookup has given the address: create the socket and start connecting.
-int startConnect(KvaConnect *c)
+// Starts connecting to the next address not tried yet, in the resolver's
+// order, passing over each that fails at once (reported): 0 connected at
+// once, 1 under way, -1 when none is left.
+int startNext(KvaConnect *c)
 {
-    c->s = kvp_socket();
-    if (c->s == -1) {
-        int e = kvp_last_error();
-        printf("socket error code %d %d \n", -1, e);
-        return -1;
+    while (c->next < c->count) {
+        KvpAddr to = c->addrs[c->next++];
+        to.port = c->port;
+        c->s = kvp_socket(to.family);
+        if (c->s == -1) {
+            int e = kvp_last_error();
+            printf("socket error code %d %d \n", -1, e);
+            continue;
+        }
+        int r = kvp_connect_start(c->s, &to);
+        if (r >= 0) return r;
+        failConnect(c, kvp_last_error());
     }
-    int r = kvp_connect_start(c->s, c->addr, c->port);
-    if (r < 0) return failConnect(c, kvp_last_error());
-    return r;
+    return -1;
 }
 
 }  // namespace
 
 KvaConnect *kva_connect_begin(const char *host, unsigned short port)
 {
-    kva_init();
+    if (kva_init() != 0) return nullptr;
     printf("port %d host %s\n", port, host);
     KvaConnect *c = new (std::nothrow) KvaConnect;
     if (!c) kva_out_of_memory("a connection");
     c->lookup = nullptr;
     snprintf(c->host, sizeof c->host, "%s", host);
+    c->count = 0;
+    c->next = 0;
     c->port = port;
     c->s = -1;
     c->deadline = kvp_now_ms() + kvaConnectTimeoutMs;
-    if (!parseDotted(host, c->addr)) {
-        c->lookup = kvp_lookup_start(host);
-        if (!c->lookup) {
-            fprintf(stderr, "Unknown host %s\n", host);
-            delete c;
-            return nullptr;
-        }
-        return c;
+    bool started;
+    if (strlen(host) >= sizeof c->host) {
+        // Longer than any name or address: unknown without asking.
+        fprintf(stderr, "Unknown host %s\n", host);
+        started = false;
+    } else if ((c->count = kvp_resolve(c->host, 1, c->addrs, KVA_MAX_ADDRESSES)) > 0) {
+        // An address written as the system reads one needs no lookup.
+        started = startNext(c) >= 0;
+    } else {
+        started = startLookup(c);
     }
-    if (startConnect(c) < 0) {
+    if (!started) {
         delete c;
         return nullptr;
     }
@@ -312,26 +582,37 @@ KvaConnect *kva_connect_begin(const char *host, unsigned short port)
 int kva_connect_step(KvaConnect *c, int *s)
 {
     if (c->lookup) {
-        int r = kvp_lookup_result(c->lookup, c->addr);
-        if (r == 1 && kvp_now_ms() < c->deadline) return 1;
-        kvp_lookup_end(c->lookup);
-        c->lookup = nullptr;
-        if (r != 0) {
+        int n = lookupResult(c);
+        if (n < 0 && kvp_now_ms() < c->deadline) return 1;
+        endLookup(c);
+        // A lookup still under way when the time is up fails as a connect
+        // that ran out of time does.
+        if (n < 0) {
+            printf("connect error code %d %d \n", -1, kvp_timed_out_error());
+            return -1;
+        }
+        if (n == 0) {
             fprintf(stderr, "Unknown host %s\n", c->host);
             return -1;
         }
-        if (startConnect(c) < 0) return -1;
+        if (startNext(c) < 0) return -1;
     }
-    if (c->s == -1) return -1;
-    int r = kvp_connect_result(c->s);
-    if (r == 1) {
-        if (kvp_now_ms() < c->deadline) return 1;
-        return failConnect(c, kvp_timed_out_error());
+    // A name's addresses are tried one after the other, within the same
+    // time, until one takes the connection.
+    for (;;) {
+        if (c->s == -1) return -1;
+        int r = kvp_connect_result(c->s);
+        if (r == 0) break;
+        if (r == 1) {
+            if (kvp_now_ms() < c->deadline) return 1;
+            return failConnect(c, kvp_timed_out_error());
+        }
+        failConnect(c, kvp_last_error());
+        if (kvp_now_ms() >= c->deadline || startNext(c) < 0) return -1;
     }
-    if (r < 0) return failConnect(c, kvp_last_error());
-    kvp_keepalive(c->s);
+    keepalive(c->s);
     kva_set_add(&watchedSet, c->s);
-    r = kvp_set_nonblocking(c->s);
+    int r = kvp_set_nonblocking(c->s);
     if (r != 0) {
         int e = kvp_last_error();
         fprintf(stderr, "ioctlsocket %d %ld %ld %d %d\n", c->s, kvp_fionbio_code(), 1L, r, e);
@@ -353,7 +634,7 @@ void kva_connect_watch(KvaConnect *c)
 void kva_connect_end(KvaConnect *c)
 {
     if (!c) return;
-    if (c->lookup) kvp_lookup_end(c->lookup);
+    endLookup(c);
     if (c->s != -1) kvp_close_socket(c->s);
     delete c;
 }

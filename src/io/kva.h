@@ -11,13 +11,15 @@ const kva_handle INVALID_HANDLE_VALUE = -1;
 
 extern KvaSet watchedSet;  // every socket opened or admitted and not yet closed
 extern KvaSet readySet;    // members of watchedSet with input after the last wait
-extern int layerStarted;   // 1 between kva_init and kva_close
 
 // Watched-set rules, shared by the wait, accept and close.
 void kva_set_add(KvaSet *set, int s);
 void kva_set_remove(KvaSet *set, int s);
 int kva_set_has(const KvaSet *set, int s);
 
+// Starts the layer (the socket library); 0 once it is started, -1 when it
+// could not be (reported; asked again, it tries again only after kva_close).
+// Every function that needs the layer starts it.
 int kva_init();
 // Waits until a watched device is ready, something asked for is due
 // (kva_wake_within), or timeoutUs microseconds pass (-1: no limit of the
@@ -36,16 +38,34 @@ void kva_wake_within(int ms);
 int kva_close_socket(int s);
 int kva_close();
 
+// The listener on port, for IPv6 and IPv4 clients alike: one socket that
+// takes both where the platform allows, else an IPv6 and an IPv4 socket
+// (both watched; the first is returned and stands for both), and IPv4 alone
+// on a host without IPv6.  A failure ends the server with status 1.
 int kva_open_server(unsigned short port);
+// One waiting connection of the listener (either socket of it), admitted or
+// refused: with localOnly only 127.0.0.1 and ::1 (also as the IPv4-mapped
+// ::ffff:127.0.0.1) are admitted, and a refused peer is logged with its
+// family, then its address (IPv4 in hex, IPv6 in its text form).  The new
+// socket, or -1.
 int kva_accept(int listenSocket, bool localOnly);
+// An address in its standard text form: dotted IPv4, or IPv6 as RFC 5952
+// writes it (as inet_ntop does: 2001:db8::1, ::ffff:192.0.2.1), without a
+// zone.
+enum { KVA_ADDRESS_TEXT_SIZE = 46 };
+void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE]);
 // An outgoing connection under way: the name lookup, then the connect,
 // neither of which holds the loop.
+struct KvaLookup;
+enum { KVA_MAX_ADDRESSES = 16 };
 struct KvaConnect {
-    KvpLookup *lookup;  // the name lookup still under way, or null
+    KvaLookup *lookup;  // the name lookup still under way, or null
     char host[256];     // for the log lines
-    unsigned char addr[4];
+    KvpAddr addrs[KVA_MAX_ADDRESSES];  // where to connect, once known
+    int count;          // how many of addrs there are
+    int next;           // the next of them to try
     unsigned short port;
-    int s;              // the socket once the connect has started, or -1
+    int s;              // the socket of the connect under way, or -1
     long long deadline; // kvp_now_ms() by which it must have succeeded
 };
 // How long a connect may take, lookup included, before it counts as failed.

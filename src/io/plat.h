@@ -57,27 +57,56 @@ struct KvpWatch {
 enum { kvpPaceMs = 50 };
 int kvp_wait(KvpWatch *watches, int n, int usec);
 
+// ---- addresses -----------------------------------------------------------
+// An IPv4 or IPv6 address with its port, as the layer keeps it, whatever
+// the platform's own socket address looks like.
+enum { KVP_IPV4 = 4, KVP_IPV6 = 6 };
+struct KvpAddr {
+    int family;            // KVP_IPV4 or KVP_IPV6
+    unsigned char ip[16];  // in network byte order; IPv4 uses the first 4
+    unsigned short port;
+    unsigned scope;        // the zone (interface index) of an IPv6 link-local address, else 0
+};
+// The platform's own number for a family (AF_INET, AF_INET6), as log lines
+// show it.
+int kvp_family_code(int family);
+
 // ---- sockets -------------------------------------------------------------
-int kvp_socket();                                     // IPv4 stream socket or -1
-int kvp_bind_listener(int s, unsigned short port);    // 0.0.0.0:port; 0 on success
+int kvp_socket(int family);                           // stream socket of the family, or -1
+// For an IPv6 socket, before it is bound: on 0 it takes IPv4 peers too
+// (they show as IPv4-mapped addresses, ::ffff:a.b.c.d), on 1 IPv6 peers
+// alone.  0 on success, -1 where the system does not let it be so.
+int kvp_set_v6only(int s, int on);
+// Binds the family's any-address (0.0.0.0, ::) on port; 0 on success.
+int kvp_bind_listener(int s, int family, unsigned short port);
+int kvp_is_address_in_use(int err);  // the error means another socket has that port
+int kvp_bound_port(int s);           // the port a bound socket has, or -1
 int kvp_listen(int s, int backlog);                   // 0 on success
-int kvp_accept(int s, unsigned char peer[16]);        // new socket or -1; peer as 16 bytes
+int kvp_accept(int s, KvpAddr *peer);                 // new socket or -1; the peer as the system gives it
 // Connects without waiting: 0 connected at once, 1 under way (the socket
 // shows KVP_OUT when it has finished), -1 failed (kvp_last_error says why).
-int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port);
+int kvp_connect_start(int s, const KvpAddr *to);
 // The outcome of a connect under way: 0 connected, 1 still under way, -1
 // failed (kvp_last_error says why).
 int kvp_connect_result(int s);
 int kvp_timed_out_error();  // the error code of a connect that ran out of time
-// TCP keepalive, so that a peer that vanished without closing is found.
-void kvp_keepalive(int s);
+// TCP keepalive, so that a peer that vanished without closing is found: the
+// first probe after idleSeconds of silence, then one every intervalSeconds,
+// and the connection ends after `probes` unanswered ones.  A system that
+// does not let a figure be set keeps its own for it.
+void kvp_keepalive(int s, int idleSeconds, int intervalSeconds, int probes);
 
-// Name lookups that do not hold the loop: started, asked for their outcome
-// on later turns, and ended (also while still under way).
-struct KvpLookup;
-KvpLookup *kvp_lookup_start(const char *host);  // null when none could be started
-int kvp_lookup_result(KvpLookup *l, unsigned char addr[4]);  // 1 under way, 0 found, -1 failed
-void kvp_lookup_end(KvpLookup *l);
+// ---- name lookups --------------------------------------------------------
+// The addresses of host for a stream connection, up to max of them, in the
+// order the system's resolver gives them; the number found, 0 when none
+// (an unknown name, or no answer).  Blocks while a name is looked up; with
+// numericOnly it only reads an address written as the system's resolver
+// reads one, looks up nothing and never blocks.
+int kvp_resolve(const char *host, int numericOnly, KvpAddr *out, int max);
+// Runs fn(arg) on a thread of its own, which ends by itself and takes none
+// of the signals that stop the server.  0, or the error code of a thread
+// that could not be started.
+int kvp_thread_start(void (*fn)(void *arg), void *arg);
 
 int kvp_set_nonblocking(int s);                       // 0 on success
 int kvp_recv(int s, char *buf, int len);              // recv() result
@@ -136,8 +165,16 @@ long kvp_reg_query(kvp_key key, const char *value, unsigned char *data,
 void kvp_reg_close(kvp_key key);
 
 // ---- process ---------------------------------------------------------------
-// Runs serverMain as the process's body: under a service manager where the
-// platform has one that started the program, otherwise directly.  Returns
+// Process-wide set-up, made once before the first line is printed: log lines
+// reach a pipe or file at once (the standard streams unbuffered), bytes
+// written to standard output stay as they are (no line-end translation), and
+// a send to a peer that has gone fails instead of ending the process.
+// kvp_run makes it; a program that uses the layer without kvp_run calls it
+// first itself.
+void kvp_process_start();
+// Runs serverMain as the process's body, after kvp_process_start: under a
+// service manager where the platform has one that started the program,
+// otherwise directly.  Returns
 // serverMain's result as the exit status.
 int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv);
 // Makes the platform's stop requests (SIGTERM and SIGINT, a console

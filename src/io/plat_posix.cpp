@@ -1,6 +1,6 @@
-// The platform seam on POSIX systems: BSD sockets, the wait, name lookups
-// and the process's stop requests.  Serial ports are serial_posix.cpp, the
-// console console_posix.cpp.  See plat.h for the contract of each function.
+// The platform seam on POSIX systems: BSD sockets, the wait, name lookups,
+// the process's set-up and its stop requests.  Serial ports are
+// serial_posix.cpp, the console console_posix.cpp.  See plat.h for the contract of each function.
 // Where a call is Linux's own, a HAVE_ from posix_config.h chooses between
 // it and the portable path written beside it.
 #include "plat.h"
@@ -26,26 +26,8 @@
 
 #include <new>
 
-namespace {
-
-// Process-wide set-up that every POSIX build needs before the first line is
-// printed: log lines must reach a pipe or file at once (tests and service
-// managers read them that way), and a peer that goes away must never kill
-// the process with SIGPIPE.  Sends also pass MSG_NOSIGNAL, or the socket
-// carries SO_NOSIGPIPE, where the system has them; where it has neither,
-// this ignore alone keeps a send to a closed socket from killing the
-// process, as it does for writes to a closed standard output.
-struct ProcessSetup {
-    ProcessSetup()
-    {
-        setvbuf(stdout, nullptr, _IONBF, 0);
-        setvbuf(stderr, nullptr, _IONBF, 0);
-        signal(SIGPIPE, SIG_IGN);
-    }
-};
-ProcessSetup processSetup;
-
-}  // namespace
+// After the system's socket headers: it has none of its own.
+#include "plat_shared.h"
 
 // ---- socket library ----------------------------------------------------------
 
@@ -114,8 +96,22 @@ void kvp_stop_watch()
 
 int kvp_stop_requested() { return stopFlag; }
 
+void kvp_process_start()
+{
+    // Log lines must reach a pipe or file at once (tests and service
+    // managers read them that way), and a peer that goes away must never
+    // kill the process with SIGPIPE.  Sends also pass MSG_NOSIGNAL, or the
+    // socket carries SO_NOSIGPIPE, where the system has them; where it has
+    // neither, this ignore alone keeps a send to a closed socket from killing
+    // the process, as it does for writes to a closed standard output.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    signal(SIGPIPE, SIG_IGN);
+}
+
 int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
 {
+    kvp_process_start();
     return serverMain(argc, argv);
 }
 
@@ -315,32 +311,40 @@ int readySocket(int s, bool born)
 
 }  // namespace
 
-int kvp_socket()
+int kvp_family_code(int family) { return family == KVP_IPV6 ? AF_INET6 : AF_INET; }
+
+int kvp_socket(int family)
 {
+    int domain = family == KVP_IPV6 ? AF_INET6 : AF_INET;
 #if HAVE_SOCK_CLOEXEC
-    return readySocket(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
+    return readySocket(socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0), true);
 #else
-    return readySocket(socket(AF_INET, SOCK_STREAM, 0), false);
+    return readySocket(socket(domain, SOCK_STREAM, 0), false);
 #endif
 }
 
-namespace {
-
-// An IPv4 socket address: the four address bytes and the port, both as
-// written, in network byte order.
-struct sockaddr_in ipv4Address(const unsigned char addr[4], unsigned short port)
+int kvp_set_v6only(int s, int on)
 {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    memcpy(&a.sin_addr, addr, 4);
-    return a;
+#if !HAVE_DUAL_STACK
+    // Taken as a system whose IPv6 sockets never take IPv4 peers, as
+    // OpenBSD's (and as the forced-portable build takes Linux): the
+    // listener is then two sockets.
+    if (!on) {
+        errno = ENOPROTOOPT;
+        return -1;
+    }
+#endif
+#ifdef IPV6_V6ONLY
+    return setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+#else
+    (void)s;
+    return 0;  // without the option an IPv6 socket takes IPv6 peers alone
+#endif
 }
 
-}  // namespace
+int kvp_is_address_in_use(int err) { return err == EADDRINUSE; }
 
-int kvp_bind_listener(int s, unsigned short port)
+int kvp_bind_listener(int s, int family, unsigned short port)
 {
     // SO_REUSEADDR on POSIX only: it gives a restarted server the bind
     // behaviour Windows has by default (a port whose old connections sit in
@@ -348,16 +352,27 @@ int kvp_bind_listener(int s, unsigned short port)
     // program listens on still fails to bind.
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    static const unsigned char any[4] = {0, 0, 0, 0};
-    struct sockaddr_in a = ipv4Address(any, port);
-    return bind(s, (struct sockaddr *)&a, sizeof a);
+    struct sockaddr_storage a;
+    socklen_t len = plat_any_address(family, port, &a);
+    return bind(s, (struct sockaddr *)&a, len);
+}
+
+int kvp_bound_port(int s)
+{
+    struct sockaddr_storage a;
+    socklen_t len = sizeof a;
+    KvpAddr bound;
+    if (getsockname(s, (struct sockaddr *)&a, &len) != 0 ||
+        !plat_from_sockaddr((struct sockaddr *)&a, &bound))
+        return -1;
+    return bound.port;
 }
 
 int kvp_listen(int s, int backlog) { return listen(s, backlog); }
 
-int kvp_accept(int s, unsigned char peer[16])
+int kvp_accept(int s, KvpAddr *peer)
 {
-    struct sockaddr_in a;
+    struct sockaddr_storage a;
     memset(&a, 0, sizeof a);
     socklen_t len = sizeof a;
 #if HAVE_ACCEPT4
@@ -366,20 +381,17 @@ int kvp_accept(int s, unsigned char peer[16])
     int c = readySocket(accept(s, (struct sockaddr *)&a, &len), false);
 #endif
     if (c < 0) return -1;
-    // The 16-byte layout the layer reads: family, port, IPv4 address.
-    unsigned short family = a.sin_family;
-    memcpy(peer, &family, 2);
-    memcpy(peer + 2, &a.sin_port, 2);
-    memcpy(peer + 4, &a.sin_addr, 4);
+    plat_from_sockaddr((struct sockaddr *)&a, peer);
     return c;
 }
 
-int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
+int kvp_connect_start(int s, const KvpAddr *to)
 {
     int one = 1;
     if (ioctl(s, FIONBIO, &one) != 0) return -1;
-    struct sockaddr_in a = ipv4Address(addr, port);
-    if (connect(s, (struct sockaddr *)&a, sizeof a) == 0) return 0;
+    struct sockaddr_storage a;
+    socklen_t len = plat_to_sockaddr(to, &a);
+    if (connect(s, (struct sockaddr *)&a, len) == 0) return 0;
     return errno == EINPROGRESS || errno == EINTR ? 1 : -1;
 }
 
@@ -396,99 +408,49 @@ int kvp_connect_result(int s)
 
 int kvp_timed_out_error() { return ETIMEDOUT; }
 
-void kvp_keepalive(int s)
+void kvp_keepalive(int s, int idleSeconds, int intervalSeconds, int probes)
 {
-    // The first probe after a minute of silence, then one every 10 s; six
-    // unanswered probes end the connection: a peer that is gone is found
-    // within about two minutes.
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    // A system without a setting keeps its own default for it (the idle
-    // time is commonly two hours).
-    int idle = 60, interval = 10, probes = 6;
 #if HAVE_TCP_KEEPIDLE
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
 #elif HAVE_TCP_KEEPALIVE
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle, sizeof idle);  // macOS's name for it
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idleSeconds, sizeof idleSeconds);  // macOS's name
 #endif
 #if HAVE_TCP_KEEPINTVL
-    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
 #endif
 #if HAVE_TCP_KEEPCNT
     setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 #endif
-    (void)idle;
-    (void)interval;
+    (void)idleSeconds;
+    (void)intervalSeconds;
     (void)probes;
 }
 
 // ---- name lookups --------------------------------------------------------------------
-//
-// The system's resolver only blocks, so each lookup runs on a thread of its
-// own that does nothing but the lookup; the loop asks for the outcome on
-// later turns.  The thread and the loop share one record, freed by whichever
-// lets go of it last.
 
-struct KvpLookup {
-    pthread_mutex_t lock;
-    int owners;  // the loop and the thread
-    int state;   // 1 under way, 0 found, -1 failed
-    unsigned char addr[4];
-    char host[256];
-};
+int kvp_resolve(const char *host, int numericOnly, KvpAddr *out, int max)
+{
+    return plat_resolve(host, numericOnly, out, max);
+}
 
 namespace {
 
-void releaseLookup(KvpLookup *l)
+void *runThread(void *record)
 {
-    pthread_mutex_lock(&l->lock);
-    int left = --l->owners;
-    pthread_mutex_unlock(&l->lock);
-    if (left == 0) {
-        pthread_mutex_destroy(&l->lock);
-        delete l;
-    }
-}
-
-void *runLookup(void *arg)
-{
-    KvpLookup *l = (KvpLookup *)arg;
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *res = nullptr;
-    int state = -1;
-    unsigned char addr[4] = {0, 0, 0, 0};
-    if (getaddrinfo(l->host, nullptr, &hints, &res) == 0 && res) {
-        memcpy(addr, &((struct sockaddr_in *)res->ai_addr)->sin_addr, 4);
-        state = 0;
-    }
-    if (res) freeaddrinfo(res);
-    pthread_mutex_lock(&l->lock);
-    memcpy(l->addr, addr, 4);
-    l->state = state;
-    pthread_mutex_unlock(&l->lock);
-    releaseLookup(l);
+    plat_thread_run(record);
     return nullptr;
 }
 
 }  // namespace
 
-KvpLookup *kvp_lookup_start(const char *host)
+int kvp_thread_start(void (*fn)(void *arg), void *arg)
 {
-    KvpLookup *l = new (std::nothrow) KvpLookup;
-    if (!l) return nullptr;
-    if (strlen(host) >= sizeof l->host) {
-        delete l;
-        return nullptr;
-    }
-    pthread_mutex_init(&l->lock, nullptr);
-    l->owners = 2;
-    l->state = 1;
-    memset(l->addr, 0, sizeof l->addr);
-    strcpy(l->host, host);
-    // The thread must not take the signals that stop the server.
+    PlatThreadStart *start = plat_thread_record(fn, arg);
+    if (!start) return ENOMEM;
+    // The thread must not take the signals that stop the server: it starts
+    // with every signal blocked.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -496,27 +458,12 @@ KvpLookup *kvp_lookup_start(const char *host)
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    int r = pthread_create(&t, &attr, runLookup, l);
+    int r = pthread_create(&t, &attr, runThread, start);
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (r != 0) {
-        pthread_mutex_destroy(&l->lock);
-        delete l;
-        return nullptr;
-    }
-    return l;
+    if (r != 0) delete start;
+    return r;
 }
-
-int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
-{
-    pthread_mutex_lock(&l->lock);
-    int state = l->state;
-    if (state == 0) memcpy(addr, l->addr, 4);
-    pthread_mutex_unlock(&l->lock);
-    return state;
-}
-
-void kvp_lookup_end(KvpLookup *l) { releaseLookup(l); }
 
 int kvp_set_nonblocking(int s)
 {
@@ -531,7 +478,7 @@ int kvp_send(int s, const char *buf, int len)
 #if HAVE_MSG_NOSIGNAL
     return (int)send(s, buf, (size_t)len, MSG_NOSIGNAL);
 #else
-    // SO_NOSIGPIPE on the socket, or the ignored SIGPIPE (ProcessSetup).
+    // SO_NOSIGPIPE on the socket, or the ignored SIGPIPE (kvp_process_start).
     return (int)send(s, buf, (size_t)len, 0);
 #endif
 }

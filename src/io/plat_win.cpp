@@ -1,12 +1,14 @@
-// The platform seam on Windows: Windows Sockets 2.0 and the console
-// functions of the C runtime.  Serial ports are serial_win.cpp, the wait
-// wait_win.cpp, the process and its stop requests service_win.cpp.  See
+// The platform seam on Windows: Windows Sockets 2.0, name lookups, the
+// process's set-up and the console functions of the C runtime.  Serial ports
+// are serial_win.cpp, the wait wait_win.cpp, the process and its stop
+// requests service_win.cpp.  See
 // plat.h for the contract of each function.  Sockets travel through the
 // layer as ints: Windows socket handles fit in 32 bits, and INVALID_SOCKET
 // becomes -1 on the way.
 #include "win_internal.h"
 
 #include <mstcpip.h>
+#include <ws2tcpip.h>
 
 #include <conio.h>
 #include <fcntl.h>
@@ -16,6 +18,9 @@
 
 #include <new>
 
+// After the system's socket headers: it has none of its own.
+#include "plat_shared.h"
+
 #ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
 #endif
@@ -23,24 +28,6 @@
 static_assert(FD_SETSIZE == KVA_SET_SIZE, "the watched set is a Winsock fd_set");
 
 namespace {
-
-// Process-wide set-up before the first line is printed.  The C runtime
-// buffers a piped standard output fully, even when asked for line
-// buffering, so both streams go unbuffered: every diagnostic line reaches a
-// pipe or file at once.  Binary mode keeps the bytes written to standard
-// output unchanged (a text-mode stream turns every LF into CR LF, and the
-// console endpoint's replies already end in CR LF); standard error gets the
-// same, so both streams carry the same line ends as on every other system.
-struct ProcessSetup {
-    ProcessSetup()
-    {
-        setvbuf(stdout, NULL, _IONBF, 0);
-        setvbuf(stderr, NULL, _IONBF, 0);
-        _setmode(_fileno(stdout), _O_BINARY);
-        _setmode(_fileno(stderr), _O_BINARY);
-    }
-};
-ProcessSetup processSetup;
 
 SOCKET toSocket(int s) { return (SOCKET)s; }
 
@@ -68,6 +55,24 @@ int kvp_is_would_block(int err) { return err == WSAEWOULDBLOCK; }
 long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
+
+// ---- process set-up ------------------------------------------------------------------
+
+void kvp_process_start()
+{
+    // The C runtime buffers a piped standard output fully, even when asked
+    // for line buffering, so both streams go unbuffered: every diagnostic
+    // line reaches a pipe or file at once.  Binary mode keeps the bytes
+    // written to standard output unchanged (a text-mode stream turns every
+    // LF into CR LF, and the console endpoint's replies already end in CR
+    // LF); standard error gets the same, so both streams carry the same line
+    // ends as on every other system.  Winsock raises no signal on a send to
+    // a peer that has gone.
+    setvbuf(stdout, NULL, _IONBF, 0);
+    setvbuf(stderr, NULL, _IONBF, 0);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
 
 // ---- sockets and the wait ------------------------------------------------------------
 //
@@ -128,55 +133,63 @@ void win_socket_rearm()
     ResetEvent(socketEvent);
 }
 
-int kvp_socket() { return fromSocket(socket(AF_INET, SOCK_STREAM, 0)); }
+int kvp_family_code(int family) { return family == KVP_IPV6 ? AF_INET6 : AF_INET; }
 
-namespace {
-
-// An IPv4 socket address: the four address bytes and the port, both as
-// written, in network byte order.
-struct sockaddr_in ipv4Address(const unsigned char addr[4], unsigned short port)
+int kvp_socket(int family)
 {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    memcpy(&a.sin_addr, addr, 4);
-    return a;
+    return fromSocket(socket(family == KVP_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
 }
 
-}  // namespace
-
-int kvp_bind_listener(int s, unsigned short port)
+int kvp_set_v6only(int s, int on)
 {
-    static const unsigned char any[4] = {0, 0, 0, 0};
-    struct sockaddr_in a = ipv4Address(any, port);
-    return bind(toSocket(s), (struct sockaddr *)&a, (int)sizeof a);
+    DWORD v = (DWORD)on;
+    return setsockopt(toSocket(s), IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&v, (int)sizeof v) == 0
+               ? 0
+               : -1;
+}
+
+int kvp_is_address_in_use(int err) { return err == WSAEADDRINUSE; }
+
+int kvp_bind_listener(int s, int family, unsigned short port)
+{
+    struct sockaddr_storage a;
+    socklen_t len = plat_any_address(family, port, &a);
+    return bind(toSocket(s), (struct sockaddr *)&a, len);
+}
+
+int kvp_bound_port(int s)
+{
+    struct sockaddr_storage a;
+    int len = sizeof a;
+    KvpAddr bound;
+    if (getsockname(toSocket(s), (struct sockaddr *)&a, &len) != 0 ||
+        !plat_from_sockaddr((struct sockaddr *)&a, &bound))
+        return -1;
+    return bound.port;
 }
 
 int kvp_listen(int s, int backlog) { return listen(toSocket(s), backlog); }
 
-int kvp_accept(int s, unsigned char peer[16])
+int kvp_accept(int s, KvpAddr *peer)
 {
-    // The Winsock IPv4 address is exactly the 16-byte layout the layer
-    // reads: family, port, address, eight bytes of padding.
-    static_assert(sizeof(struct sockaddr_in) == 16, "16-byte socket address");
-    struct sockaddr_in a;
+    struct sockaddr_storage a;
     memset(&a, 0, sizeof a);
     int len = (int)sizeof a;
     SOCKET c = accept(toSocket(s), (struct sockaddr *)&a, &len);
     if (c == INVALID_SOCKET) return -1;
-    memcpy(peer, &a, sizeof a);
+    plat_from_sockaddr((struct sockaddr *)&a, peer);
     return fromSocket(c);
 }
 
-int kvp_connect_start(int s, const unsigned char addr[4], unsigned short port)
+int kvp_connect_start(int s, const KvpAddr *to)
 {
     u_long one = 1;
     if (ioctlsocket(toSocket(s), FIONBIO, &one) != 0) return -1;
     // Tied to the wait's event before the connect, so that its end is told.
     win_socket_select(toSocket(s));
-    struct sockaddr_in a = ipv4Address(addr, port);
-    if (connect(toSocket(s), (struct sockaddr *)&a, (int)sizeof a) == 0) return 0;
+    struct sockaddr_storage a;
+    socklen_t len = plat_to_sockaddr(to, &a);
+    if (connect(toSocket(s), (struct sockaddr *)&a, len) == 0) return 0;
     return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
 }
 
@@ -201,86 +214,50 @@ int kvp_connect_result(int s)
 
 int kvp_timed_out_error() { return WSAETIMEDOUT; }
 
-void kvp_keepalive(int s)
+void kvp_keepalive(int s, int idleSeconds, int intervalSeconds, int probes)
 {
-    // The first probe after a minute of silence, then one every 10 s
-    // (Windows gives up after 10 unanswered probes): a peer that is gone is
-    // found within about two minutes.
+    // Windows gives up after 10 unanswered probes: the count is its own.
+    (void)probes;
     struct tcp_keepalive ka;
     ka.onoff = 1;
-    ka.keepalivetime = 60000;
-    ka.keepaliveinterval = 10000;
+    ka.keepalivetime = (ULONG)idleSeconds * 1000;
+    ka.keepaliveinterval = (ULONG)intervalSeconds * 1000;
     DWORD got = 0;
     WSAIoctl(toSocket(s), SIO_KEEPALIVE_VALS, &ka, sizeof ka, NULL, 0, &got, NULL, NULL);
 }
 
 // ---- name lookups --------------------------------------------------------------------
-//
-// gethostbyname only blocks, so each lookup runs on a thread of its own that
-// does nothing but the lookup; the loop asks for the outcome on later turns.
-// The thread and the loop share one record, freed by whichever lets go of it
-// last.
 
-struct KvpLookup {
-    volatile LONG owners;  // the loop and the thread
-    volatile LONG state;   // 1 under way, 0 found, -1 failed
-    unsigned char addr[4];
-    char host[256];
-};
+int kvp_resolve(const char *host, int numericOnly, KvpAddr *out, int max)
+{
+    return plat_resolve(host, numericOnly, out, max);
+}
 
 namespace {
 
-void releaseLookup(KvpLookup *l)
+DWORD WINAPI runThread(LPVOID record)
 {
-    if (InterlockedDecrement(&l->owners) == 0) delete l;
-}
-
-DWORD WINAPI runLookup(LPVOID arg)
-{
-    KvpLookup *l = (KvpLookup *)arg;
-    // Each thread has its own hostent (Windows Sockets keeps it per thread).
-    struct hostent *h = gethostbyname(l->host);
-    LONG state = -1;
-    if (h && h->h_addrtype == AF_INET && h->h_length == 4 && h->h_addr_list[0]) {
-        memcpy(l->addr, h->h_addr_list[0], 4);
-        state = 0;
-    }
-    InterlockedExchange(&l->state, state);
-    releaseLookup(l);
+    plat_thread_run(record);
     return 0;
 }
 
 }  // namespace
 
-KvpLookup *kvp_lookup_start(const char *host)
+int kvp_thread_start(void (*fn)(void *arg), void *arg)
 {
-    KvpLookup *l = new (std::nothrow) KvpLookup;
-    if (!l) return NULL;
-    if (strlen(host) >= sizeof l->host) {
-        delete l;
-        return NULL;
-    }
-    l->owners = 2;
-    l->state = 1;
-    memset(l->addr, 0, sizeof l->addr);
-    strcpy(l->host, host);
-    HANDLE t = CreateThread(NULL, 0, runLookup, l, 0, NULL);
+    // Console control events and service stops reach a thread of their own
+    // that the system makes, never this one.
+    PlatThreadStart *start = plat_thread_record(fn, arg);
+    if (!start) return ERROR_NOT_ENOUGH_MEMORY;
+    HANDLE t = CreateThread(NULL, 0, runThread, start, 0, NULL);
     if (!t) {
-        delete l;
-        return NULL;
+        int e = (int)GetLastError();
+        delete start;
+        return e;
     }
     CloseHandle(t);
-    return l;
+    return 0;
 }
-
-int kvp_lookup_result(KvpLookup *l, unsigned char addr[4])
-{
-    LONG state = InterlockedCompareExchange(&l->state, 0, 0);
-    if (state == 0) memcpy(addr, l->addr, 4);
-    return (int)state;
-}
-
-void kvp_lookup_end(KvpLookup *l) { releaseLookup(l); }
 
 int kvp_set_nonblocking(int s)
 {

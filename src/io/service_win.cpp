@@ -184,6 +184,7 @@ HANDLE win_stop_event() { return stopEvent; }
 
 int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
 {
+    kvp_process_start();
     body = serverMain;
     bodyArgc = argc;
     bodyArgv = argv;

@@ -11,10 +11,6 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-// gethostbyname is the lookup this server makes; newer SDKs flag it.
-#ifndef _WINSOCK_DEPRECATED_NO_WARNINGS
-#define _WINSOCK_DEPRECATED_NO_WARNINGS
-#endif
 // The standard C calls (strcpy, freopen) are used as on every platform;
 // MSVC flags them in favour of its own _s variants.
 #ifndef _CRT_SECURE_NO_WARNINGS

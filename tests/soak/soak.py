@@ -220,13 +220,19 @@ class Server:
 
 
 def tcp_table():
+    # The listener is an IPv6 socket that takes IPv4 clients too, where the
+    # system allows: it, its backlog and its clients are in tcp6.
+    # (A system without IPv6 has no tcp6.)
     rows = []
-    with open("/proc/net/tcp") as f:
-        next(f)
-        for line in f:
-            p = line.split()
-            rows.append((int(p[1].split(":")[1], 16), int(p[2].split(":")[1], 16), p[3],
-                         int(p[9])))
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        if table.endswith("6") and not os.path.exists(table):
+            continue
+        with open(table) as f:
+            next(f)
+            for line in f:
+                p = line.split()
+                rows.append((int(p[1].split(":")[1], 16), int(p[2].split(":")[1], 16), p[3],
+                             int(p[9])))
     return rows
 
 

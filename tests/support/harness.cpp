@@ -7,14 +7,17 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -51,6 +54,24 @@ int millisUntil(double deadline)
 }
 
 void setCloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+
+// The socket address of a numeric IPv4 or IPv6 address and a port.
+bool numericAddress(const std::string &address, int port, struct sockaddr_storage *out,
+                    socklen_t *len)
+{
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    struct addrinfo *found = nullptr;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return false;
+    memcpy(out, found->ai_addr, found->ai_addrlen);
+    *len = found->ai_addrlen;
+    freeaddrinfo(found);
+    return true;
+}
 
 int removeEntry(const char *path, const struct stat *, int, struct FTW *)
 {
@@ -393,6 +414,111 @@ Stream connectTo(int port, int receiveBuffer, const char *from)
     return Stream(s);
 }
 
+Stream connectToAddress(const std::string &address, int port, const std::string &from)
+{
+    struct sockaddr_storage to, mine;
+    socklen_t toLen = 0, mineLen = 0;
+    if (!numericAddress(address, port, &to, &toLen) ||
+        (!from.empty() && !numericAddress(from, 0, &mine, &mineLen))) {
+        ADD_FAILURE() << "no address: " << address << " " << from;
+        return Stream();
+    }
+    int s = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s >= 0 && !from.empty() && bind(s, (struct sockaddr *)&mine, mineLen) != 0) {
+        ADD_FAILURE() << "bind to " << from << ": " << strerror(errno);
+        close(s);
+        return Stream();
+    }
+    if (s < 0 || connect(s, (struct sockaddr *)&to, toLen) != 0) {
+        ADD_FAILURE() << "connect to " << address << " port " << port << ": " << strerror(errno);
+        if (s >= 0) close(s);
+        return Stream();
+    }
+    return Stream(s);
+}
+
+namespace {
+
+// Runs a program to its end; whether it exited with status 0.  Its output
+// goes to `output`.
+bool runProgram(const std::vector<std::string> &args, std::string *output)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    char buf[512];
+    ssize_t n;
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0) output->append(buf, (size_t)n);
+    ::close(out[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The path of iproute2's ip, or "".
+std::string ipCommand()
+{
+    for (const char *p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+        if (access(p, X_OK) == 0) return p;
+    return "";
+}
+
+}  // namespace
+
+std::string inOwnNetwork(const std::vector<std::string> &addresses,
+                         const std::function<void()> &body)
+{
+    const std::string ip = ipCommand();
+    if (ip.empty()) return "no ip command (iproute2) to set up a network namespace";
+    std::string why;
+    // A network namespace belongs to the thread that made it, and to the
+    // processes it starts: the test's own threads stay where they are.
+    std::thread inside([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            why = std::string("no network namespace of its own: ") + strerror(errno);
+            return;
+        }
+        std::vector<std::vector<std::string>> steps = {{ip, "link", "set", "lo", "up"}};
+        for (const std::string &a : addresses)
+            steps.push_back({ip, "-6", "address", "add", a, "dev", "lo", "nodad"});
+        for (const std::vector<std::string> &step : steps) {
+            std::string output;
+            if (!runProgram(step, &output)) {
+                why = "network namespace: " + step[1] + " " + step[2] + ": " + output;
+                return;
+            }
+        }
+        body();
+    });
+    inside.join();
+    return why;
+}
+
+std::string ownHostsFileUnavailable()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool ok = unshare(CLONE_NEWNS) == 0 &&
+                  mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return "no mount namespace of its own for the server (needs root)";
+    return "";
+}
+
 // ---- Pty ------------------------------------------------------------------------
 
 Pty::Pty(bool lineEditing)
@@ -421,20 +547,24 @@ Pty::~Pty()
 
 // ---- Listener -------------------------------------------------------------------
 
-Listener::Listener(int backlog)
+Listener::Listener(int backlog) : Listener("127.0.0.1", 0, backlog) {}
+
+Listener::Listener(const std::string &address, int port, int backlog)
 {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd_, backlog) != 0 ||
-        getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
-        ADD_FAILURE() << "test listener: " << strerror(errno);
+    struct sockaddr_storage a;
+    socklen_t len = 0;
+    if (!numericAddress(address, port, &a, &len)) {
+        ADD_FAILURE() << "test listener: " << address << " is no address";
         return;
     }
-    port_ = ntohs(a.sin_port);
+    fd_ = socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || bind(fd_, (struct sockaddr *)&a, len) != 0 || listen(fd_, backlog) != 0 ||
+        getsockname(fd_, (struct sockaddr *)&a, &len) != 0) {
+        ADD_FAILURE() << "test listener on " << address << ": " << strerror(errno);
+        return;
+    }
+    port_ = ntohs(a.ss_family == AF_INET6 ? ((struct sockaddr_in6 *)&a)->sin6_port
+                                          : ((struct sockaddr_in *)&a)->sin_port);
 }
 
 Listener::~Listener()
@@ -584,6 +714,14 @@ bool Server::launch(const std::vector<std::string> &switches, const ServerOption
         // window: Ctrl-C typed on it is an interrupt.
         if (options.console && (setsid() < 0 || ioctl(0, TIOCSCTTY, 0) != 0))
             dprintf(2, "controlling terminal: %s\n", strerror(errno));
+        // Its own /etc/hosts: a mount namespace whose changes stay in it.
+        if (!options.hostsFile.empty() &&
+            (unshare(CLONE_NEWNS) != 0 ||
+             mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount(options.hostsFile.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)) {
+            dprintf(2, "hosts file %s: %s\n", options.hostsFile.c_str(), strerror(errno));
+            _exit(126);
+        }
         for (int fd = 3; fd < 1024; fd++) ::close(fd);
         execve(program.c_str(), argvp.data(), envp.data());
         dprintf(2, "exec %s: %s\n", program.c_str(), strerror(errno));

@@ -129,6 +129,24 @@ private:
 // that is not 127.0.0.1).
 Stream connectTo(int port, int receiveBuffer = 0, const char *from = nullptr);
 
+// A connected TCP client socket to address:port, IPv4 or IPv6 written as
+// numbers ("::1"), from the local address `from` if one is given (not open
+// on failure).
+Stream connectToAddress(const std::string &address, int port, const std::string &from = "");
+
+// Runs `body` on a thread of its own in a network namespace of its own,
+// which ends with the last socket or process in it: only its loopback
+// interface, up, with `addresses` (IPv6, as "fd00::2/128") added to it, and
+// no way out of the machine.  A server started and sockets made by `body`
+// are in that network.  Returns why the namespace could not be made (body
+// did not run; the test should skip), or "" once body has run.
+std::string inOwnNetwork(const std::vector<std::string> &addresses,
+                         const std::function<void()> &body);
+
+// Why a native server could not be given a hosts file of its own
+// (ServerOptions::hostsFile), or "" when it can.
+std::string ownHostsFileUnavailable();
+
 // Sends `bytes` on `from` and expects exactly them on `to`.
 testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &bytes);
 
@@ -167,10 +185,13 @@ private:
 };
 
 // A TCP server of the test's own on 127.0.0.1, for the server to connect to,
-// taking up to `backlog` connections before they are accepted.
+// taking up to `backlog` connections before they are accepted; or on another
+// local address, IPv4 or IPv6, written as numbers ("127.0.0.8", "::1"), on a
+// free port or the given one.
 class Listener {
 public:
     explicit Listener(int backlog = 8);
+    explicit Listener(const std::string &address, int port = 0, int backlog = 8);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
@@ -220,6 +241,9 @@ struct ServerOptions {
     // memory waits in a quarantine before it is reused, kept small then so
     // that memory shows what the server holds.
     bool measuresMemory = false;
+    // A file the server sees as /etc/hosts, in a mount namespace of its own
+    // (as root; see ownHostsFileUnavailable): names the test controls.
+    std::string hostsFile;
 };
 
 // The server under test, one process.  Its logs are captured as they come.

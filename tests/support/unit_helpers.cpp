@@ -19,6 +19,10 @@ namespace unit {
 
 namespace {
 
+// The process-wide set-up the server makes at its start (unbuffered log
+// streams, no SIGPIPE), made here before any test.
+[[maybe_unused]] const bool processStarted = (kvp_process_start(), true);
+
 int tmpFile()
 {
     char name[] = "/tmp/velkor-capture-XXXXXX";
@@ -98,11 +102,12 @@ void resetLayer()
 
 unsigned short localPort(int s)
 {
-    struct sockaddr_in a;
+    struct sockaddr_storage a;
     socklen_t len = sizeof a;
     memset(&a, 0, sizeof a);
     getsockname(s, (struct sockaddr *)&a, &len);
-    return ntohs(a.sin_port);
+    return ntohs(a.ss_family == AF_INET6 ? ((struct sockaddr_in6 *)&a)->sin6_port
+                                         : ((struct sockaddr_in *)&a)->sin_port);
 }
 
 // ---- TcpPair --------------------------------------------------------------------

@@ -41,8 +41,8 @@ private:
     bool active = false;
 };
 
-// The layer's globals back to a fresh start: nothing watched, nothing
-// ready.  Whatever kva_close prints is swallowed.
+// The layer back to a fresh start: stopped and started again, nothing
+// watched or ready.  Whatever kva_close prints is swallowed.
 void resetLayer();
 
 // The local port a socket is bound to.

@@ -81,15 +81,19 @@ int listeningPort(pid_t pid, int fd)
     target[n] = 0;
     unsigned long inode = 0;
     if (sscanf(target, "socket:[%lu]", &inode) != 1) return -1;
-    std::ifstream tcp("/proc/net/tcp");
-    std::string line;
-    std::getline(tcp, line);
-    while (std::getline(tcp, line)) {
-        std::istringstream in(line);
-        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, ino;
-        in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;
-        if (std::stoul(ino) != inode || state != "0A") continue;
-        return (int)std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
+    // An IPv6 listener (which may take IPv4 clients too) is in tcp6.
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream tcp(table);
+        std::string line;
+        std::getline(tcp, line);
+        while (std::getline(tcp, line)) {
+            std::istringstream in(line);
+            std::string slot, local, remote, state, queues, timer, retr, uid, timeout, ino;
+            in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
+                ino;
+            if (std::stoul(ino) != inode || state != "0A") continue;
+            return (int)std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
+        }
     }
     return -1;
 }

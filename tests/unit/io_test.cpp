@@ -1,10 +1,11 @@
 // The device and socket layer in process, over real loopback sockets: the
-// watched set, the wait and its idle sleep, the listener with its loopback
-// filter, outgoing connections, kva_print_hex, and the socket transfers.
+// watched set, the wait and its pace, the listener with its loopback filter,
+// outgoing connections, kva_print_hex, and the socket transfers.
 #include "unit_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -117,16 +118,18 @@ TEST_F(Layer, InitTwiceKeepsTheSetAndCloseThenInitStartsEmpty)
         s = connectToEnd("127.0.0.1", (unsigned short)l.port());
     }
     ASSERT_GE(s, 0);
-    kva_init();
+    EXPECT_EQ(kva_init(), 0);
     EXPECT_EQ(members(watchedSet), std::vector<int>{s});
     {
         unit::Capture c;
         kva_close();
     }
-    EXPECT_EQ(layerStarted, 0);
-    kva_init();
-    EXPECT_EQ(layerStarted, 1);
+    EXPECT_EQ(kva_init(), 0);
     EXPECT_EQ(watchedSet.count, 0u);
+    // Started again, the layer serves as before.
+    s = connectToEnd("127.0.0.1", (unsigned short)l.port());
+    EXPECT_GE(s, 0);
+    EXPECT_EQ(members(watchedSet), std::vector<int>{s});
 }
 
 TEST_F(Layer, CloseReportsEverySocketInSetOrderAndClosesThem)
@@ -222,12 +225,15 @@ TEST_F(Layer, AcceptWithoutAReadyListenerReturnsMinusOneSilently)
     EXPECT_EQ(c.err, "");
 }
 
+// One connection per wait, also when an IPv4 and an IPv6 client wait (on
+// one socket, or on the two of a listener that is two).
 TEST_F(Layer, AtMostOneAcceptPerWait)
 {
     unit::Capture c;
     int server = kva_open_server(0);
-    e2e::Stream p1 = e2e::connectTo(unit::localPort(server));
-    e2e::Stream p2 = e2e::connectTo(unit::localPort(server));
+    const std::vector<int> listening = members(watchedSet);
+    e2e::Stream p1 = e2e::connectToAddress("127.0.0.1", unit::localPort(server));
+    e2e::Stream p2 = e2e::connectToAddress("::1", unit::localPort(server));
     kva_wait(100000);
     int a1 = kva_accept(server, true);
     int a2 = kva_accept(server, true);
@@ -237,48 +243,132 @@ TEST_F(Layer, AtMostOneAcceptPerWait)
     EXPECT_GE(a1, 0);
     EXPECT_EQ(a2, -1);
     EXPECT_GE(a3, 0);
-    EXPECT_EQ(members(watchedSet), (std::vector<int>{server, a1, a3}));
+    std::vector<int> expect = listening;
+    expect.insert(expect.end(), {a1, a3});
+    EXPECT_EQ(members(watchedSet), expect);
     EXPECT_EQ(c.out, "");
     EXPECT_EQ(c.err, "");
 }
 
-TEST_F(Layer, LoopbackFilter)
+// Who is admitted, and what a refusal logs, for a peer connecting from
+// `from` to `to` on the listener (one port for both families).  An IPv4
+// peer is itself also where it arrives as an IPv4-mapped IPv6 address.
+struct FilterCase {
+    const char *to, *from;
+    bool localOnly;
+    bool admitted;
+    const char *out, *err;
+};
+
+void checkFilter(const FilterCase *cases, size_t count)
 {
-    struct Case {
-        const char *from;
-        bool localOnly;
-        bool admitted;
-        const char *out, *err;
-    };
-    const Case cases[] = {
-        {"127.0.0.1", true, true, "", ""},
-        {"127.0.0.2", true, false, "7f000002\n", "rejected connection 2\n"},
-        {"127.0.0.2", false, true, "", ""},
-        {"127.0.0.1", false, true, "", ""},
-    };
     unit::Capture open;
     int server = kva_open_server(0);
     open.stop();
-    for (const Case &k : cases) {
-        e2e::Stream peer = e2e::connectTo(unit::localPort(server), 0, k.from);
-        ASSERT_TRUE(peer.isOpen()) << k.from;
+    const std::vector<int> listening = members(watchedSet);
+    for (size_t i = 0; i < count; i++) {
+        const FilterCase &k = cases[i];
+        SCOPED_TRACE(std::string(k.from) + " to " + k.to + (k.localOnly ? "" : ", all admitted"));
+        e2e::Stream peer = e2e::connectToAddress(k.to, unit::localPort(server), k.from);
+        ASSERT_TRUE(peer.isOpen());
         unit::Capture c;
         kva_wait(1000000);
         int s = kva_accept(server, k.localOnly);
         c.stop();
-        EXPECT_EQ(c.out, k.out) << k.from << " localOnly " << k.localOnly;
-        EXPECT_EQ(c.err, k.err) << k.from << " localOnly " << k.localOnly;
+        EXPECT_EQ(c.out, k.out);
+        EXPECT_EQ(c.err, k.err);
         if (k.admitted) {
             EXPECT_GE(s, 0);
             EXPECT_TRUE(kva_set_has(&watchedSet, s));
             kva_close_socket(s);
         } else {
             EXPECT_EQ(s, -1);
-            EXPECT_EQ(members(watchedSet), std::vector<int>{server});
+            EXPECT_EQ(members(watchedSet), listening);
             // The rejected peer sees its connection closed, and nothing sent.
             EXPECT_TRUE(peer.expectClosed());
         }
     }
+}
+
+TEST_F(Layer, LoopbackFilter)
+{
+    const FilterCase cases[] = {
+        {"127.0.0.1", "127.0.0.1", true, true, "", ""},
+        {"127.0.0.1", "127.0.0.2", true, false, "7f000002\n", "rejected connection 2\n"},
+        {"127.0.0.1", "127.0.0.2", false, true, "", ""},
+        {"127.0.0.1", "127.0.0.1", false, true, "", ""},
+        {"::1", "::1", true, true, "", ""},
+        {"::1", "::1", false, true, "", ""},
+        {"::ffff:127.0.0.1", "::ffff:127.0.0.1", true, true, "", ""},
+        {"::ffff:127.0.0.1", "::ffff:127.0.0.2", true, false, "7f000002\n",
+         "rejected connection 2\n"},
+    };
+    checkFilter(cases, sizeof cases / sizeof cases[0]);
+}
+
+// An IPv6 peer that is not the loopback, in a network of the test's own
+// where this machine has such an address.
+TEST_F(Layer, LoopbackFilterOfANonLoopbackIpv6Peer)
+{
+    const std::string refused = "rejected connection " + std::to_string(AF_INET6) + "\n";
+    const FilterCase cases[] = {
+        {"fd5e:7e57::2", "fd5e:7e57::2", true, false, "fd5e:7e57::2\n", refused.c_str()},
+        {"fd5e:7e57::2", "fd5e:7e57::2", false, true, "", ""},
+        {"::1", "::1", true, true, "", ""},
+    };
+    std::string why = e2e::inOwnNetwork({"fd5e:7e57::2/128"}, [&] {
+        checkFilter(cases, sizeof cases / sizeof cases[0]);
+        unit::resetLayer();  // the listener goes with the network
+    });
+    if (!why.empty()) GTEST_SKIP() << why;
+}
+
+// The standard text form of an address, as the system's inet_ntop writes
+// it: a table of the rules, then random addresses of each kind.
+TEST(AddressText, AsTheSystemWritesIt)
+{
+    const char *const table[] = {
+        "::",           "::1",          "1::",         "2001:db8::1",    "2001:db8:0:1:1:1:1:1",
+        "2001:0:0:1::1", "1:0:0:2:0:0:0:3", "fe80::1:2:3:4", "::ffff:127.0.0.1", "::1.2.3.4",
+        "::ffff:0:1.2.3.4", "abcd:ef01:2345:6789:abcd:ef01:2345:6789", "0:1:0:1:0:1:0:1",
+        "::102:304:0", "1:2:3:4:5:6:7::", "::2:3:4:5:6:7:8",
+    };
+    std::vector<std::string> texts(table, table + sizeof table / sizeof table[0]);
+    unsigned x = 12345;
+    for (int i = 0; i < 3000; i++) {
+        unsigned char b[16];
+        for (unsigned char &c : b) {
+            x = x * 1103515245u + 12345u;
+            // Mostly zero bytes, so that runs of zero words of every length come up.
+            c = (x >> 16) % 4 == 0 ? (unsigned char)(x >> 8) : 0;
+        }
+        if (i % 5 == 0) {  // IPv4-mapped
+            memset(b, 0, 10);
+            b[10] = b[11] = 0xff;
+        }
+        char t[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, b, t, sizeof t);
+        texts.push_back(t);
+    }
+    for (const std::string &want : texts) {
+        KvpAddr a;
+        memset(&a, 0, sizeof a);
+        a.family = KVP_IPV6;
+        ASSERT_EQ(inet_pton(AF_INET6, want.c_str(), a.ip), 1) << want;
+        char text[KVA_ADDRESS_TEXT_SIZE];
+        kva_address_text(&a, text);
+        char system[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, a.ip, system, sizeof system);
+        EXPECT_EQ(std::string(text), std::string(system)) << want;
+    }
+    KvpAddr v4;
+    memset(&v4, 0, sizeof v4);
+    v4.family = KVP_IPV4;
+    const unsigned char ip[4] = {192, 0, 2, 255};
+    memcpy(v4.ip, ip, 4);
+    char text[KVA_ADDRESS_TEXT_SIZE];
+    kva_address_text(&v4, text);
+    EXPECT_STREQ(text, "192.0.2.255");
 }
 
 TEST(PrintHex, Table)
@@ -330,6 +420,11 @@ TEST_F(Layer, OutgoingConnectionOutcomes)
     ASSERT_EQ(bind(holder, (struct sockaddr *)&a, sizeof a), 0);
     const unsigned short refusing = unit::localPort(holder);
     const unsigned short open = (unsigned short)listening.port();
+    // The same port on ::1 too: localhost may name ::1 first, and either
+    // address then takes the connection at once.
+    e2e::Listener listeningBoth("::1", open);
+    e2e::Listener listening6("::1");
+    const unsigned short open6 = (unsigned short)listening6.port();
     struct Case {
         const char *what;
         std::string host;
@@ -340,6 +435,8 @@ TEST_F(Layer, OutgoingConnectionOutcomes)
     const Case cases[] = {
         {"connected, by name", "localhost", open, true,
          "port " + std::to_string(open) + " host localhost\n", ""},
+        {"connected, to an IPv6 address", "::1", open6, true,
+         "port " + std::to_string(open6) + " host ::1\n", ""},
         {"refused", "127.0.0.1", refusing, false,
          "port " + std::to_string(refusing) + " host 127.0.0.1\nconnect error code -1 " +
              std::to_string(ECONNREFUSED) + " \n",
@@ -373,6 +470,33 @@ TEST_F(Layer, OutgoingConnectionOutcomes)
     }
     kva_set_remove(&watchedSet, 77);
     close(holder);
+}
+
+// A host written as an address is read as the system's resolver reads it:
+// a part with a leading 0 is octal, a missing part is taken up by the last.
+TEST_F(Layer, AnAddressIsReadAsTheSystemReadsIt)
+{
+    struct Case {
+        const char *host;
+        const char *address;  // where the connection must arrive
+    };
+    const Case cases[] = {
+        {"127.0.0.010", "127.0.0.8"},
+        {"127.1", "127.0.0.1"},
+        {"0x7f.0.0.9", "127.0.0.9"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.host);
+        e2e::Listener at(k.address);
+        unit::Capture c;
+        int s = connectToEnd(k.host, (unsigned short)at.port());
+        c.stop();
+        EXPECT_EQ(c.out, "port " + std::to_string(at.port()) + " host " + k.host + "\n");
+        EXPECT_EQ(c.err, "");
+        ASSERT_GE(s, 0);
+        EXPECT_TRUE(at.accept().isOpen());
+        kva_close_socket(s);
+    }
 }
 
 // ---- socket transfer ---------------------------------------------------
