@@ -212,6 +212,8 @@ long kvp_fionbio_code() { return 0x8004667eL; }
 
 long long kvp_now_ms() { return fakeNowMs; }
 
+int kvp_wait_tells_input(int) { return 1; }
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // Input is ready where a device has some (or its end, or a failure);

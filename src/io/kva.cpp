@@ -97,6 +97,17 @@ struct Interest {
 };
 
 Interest interest[maxInterest];
+// What the last wait watched for input and whether it found some, so that a
+// device it did not report is not read.  With work pending the wait looked
+// at no device (lastWaitLooked false): then every device counts as reported.
+struct Looked {
+    int kind;
+    intptr_t id;
+    bool ready;
+};
+Looked looked[KVA_SET_SIZE + maxInterest];
+int lookedCount = 0;
+bool lastWaitLooked = false;
 int interestCount = 0;
 bool workPending = false;
 int wakeWithinMs = -1;
@@ -130,6 +141,15 @@ void kva_wake_within(int ms)
 {
     if (ms < 0) ms = 0;
     if (wakeWithinMs < 0 || ms < wakeWithinMs) wakeWithinMs = ms;
+}
+
+int kva_input_reported(int kind, intptr_t id)
+{
+    if (!lastWaitLooked || !kvp_wait_tells_input(kind)) return 1;
+    for (int i = 0; i < lookedCount; i++)
+        if (looked[i].kind == kind && looked[i].id == id) return looked[i].ready;
+    // Not watched for input (made since, or its buffer was full then).
+    return 1;
 }
 
 int kva_wait(int timeoutUs)
@@ -170,6 +190,12 @@ int kva_wait(int timeoutUs)
                 kva_set_has(&watchedSet, (int)watches[i].id))
                 kva_set_add(&readySet, (int)watches[i].id);
     }
+    lookedCount = 0;
+    lastWaitLooked = r != -1 && !workPending;
+    for (int i = 0; i < n && lastWaitLooked; i++)
+        if (watches[i].events & KVP_IN)
+            looked[lookedCount++] =
+                Looked{watches[i].kind, watches[i].id, (watches[i].ready & KVP_IN) != 0};
     interestCount = 0;
     workPending = false;
     wakeWithinMs = -1;
@@ -222,6 +248,7 @@ int kva_close()
         kvp_close_socket(watchedSet.fds[i]);
     }
     memset(&watchedSet, 0, sizeof watchedSet);
+    lastWaitLooked = false;
     for (ListenerPair &p : listenerPairs) p = ListenerPair{-1, -1, -1};
     if (layerState == started) kvp_net_stop();
     layerState = stopped;

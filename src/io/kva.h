@@ -33,6 +33,12 @@ void kva_watch_com(kva_handle h, int events);
 void kva_watch_console(int events);
 // Something can go on without any device: the next wait does not block.
 void kva_work_pending();
+// Whether the last wait found input on this device (KVP_SOCKET, KVP_COM or
+// KVP_CONSOLE, and its socket, handle or 0), or cannot have said otherwise:
+// it did not watch the device for input, looked at no device (work was
+// pending), or the platform's wait cannot tell for this kind.  A device it
+// did not report has nothing to read, so the loop does not ask it.
+int kva_input_reported(int kind, intptr_t id);
 // Something must be looked at again within ms milliseconds.
 void kva_wake_within(int ms);
 int kva_close_socket(int s);

@@ -56,6 +56,10 @@ struct KvpWatch {
 // now and is otherwise looked at again within kvpPaceMs.
 enum { kvpPaceMs = 50 };
 int kvp_wait(KvpWatch *watches, int n, int usec);
+// Whether kvp_wait tells when a device of this kind (KVP_SOCKET, KVP_COM,
+// KVP_CONSOLE) has input.  Where it cannot (a device it only looks at at a
+// pace), the loop reads that device whatever the wait said.
+int kvp_wait_tells_input(int kind);
 
 // ---- addresses -----------------------------------------------------------
 // An IPv4 or IPv6 address with its port, as the layer keeps it, whatever

@@ -226,6 +226,9 @@ short posix_ready_now(int fd, short events)
     return waitTable(&p, 1, 0) > 0 ? p.revents : 0;
 }
 
+// poll reports input on every kind of device: sockets, ttys, the console.
+int kvp_wait_tells_input(int) { return 1; }
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // poll(), not select(), where poll waits on devices: select cannot take

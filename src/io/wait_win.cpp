@@ -72,6 +72,11 @@ void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
 
 }  // namespace
 
+// Sockets are reported by select.  A port's event cannot always be trusted
+// (under Wine a pty-backed port's wait ends with nothing), and the console's
+// keys are only looked at: those are read whatever the wait said.
+int kvp_wait_tells_input(int kind) { return kind == KVP_SOCKET; }
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     const ULONGLONG start = GetTickCount64();

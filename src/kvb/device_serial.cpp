@@ -4,6 +4,10 @@
 
 namespace {
 
+// A port is read on every step that wants its input, whatever the last wait
+// said: a tty's input can become readable without waking a wait that began
+// before (a line discipline put back while bytes were pending), and such a
+// port would otherwise sit on them.
 int serialRead(OutFifo *e, char *p, int n) { return kva_read_com(e->port, p, n); }
 
 int serialWrite(OutFifo *e, const char *p, int n) { return kva_write_com(e->port, p, n); }

@@ -6,7 +6,13 @@
 
 namespace {
 
-int socketRead(OutFifo *e, char *p, int n) { return kva_read_socket(e->fd, p, n); }
+// A socket the last wait watched and did not report has nothing to read:
+// the loop makes no call for it.
+int socketRead(OutFifo *e, char *p, int n)
+{
+    if (!kva_input_reported(KVP_SOCKET, e->fd)) return 0;
+    return kva_read_socket(e->fd, p, n);
+}
 
 int socketWrite(OutFifo *e, const char *p, int n) { return kva_send(e->fd, p, n); }
 

@@ -282,4 +282,30 @@ TEST_F(FakeLayer, TheWaitsTimeOutFollowsTheDeadlinesNotTheTransfers)
     kva_close();
 }
 
+// A device the last wait watched for input and did not report is not read;
+// every other device is: one that has input, one the wait did not watch
+// for input, and every one after a wait that looked at none (work pending).
+TEST_F(FakeLayer, OnlyWhatTheWaitReportedCountsAsReadable)
+{
+    int quiet = fake_open_socket(), talking = fake_open_socket(), unwatched = fake_open_socket();
+    int port = fake_open_socket();
+    fake_device(port)->isCom = true;
+    fake_device(talking)->push("x");
+    kva_watch_socket(quiet, KVP_IN);
+    kva_watch_socket(talking, KVP_IN);
+    kva_watch_socket(unwatched, KVP_OUT);
+    kva_watch_com(port, KVP_IN);
+    EXPECT_EQ(kva_wait(0), 0);  // no socket of the watched set is ready
+    EXPECT_FALSE(kva_input_reported(KVP_SOCKET, quiet));
+    EXPECT_TRUE(kva_input_reported(KVP_SOCKET, talking));
+    EXPECT_TRUE(kva_input_reported(KVP_SOCKET, unwatched));
+    EXPECT_FALSE(kva_input_reported(KVP_COM, port));
+    EXPECT_TRUE(kva_input_reported(KVP_SOCKET, fake_open_socket())) << "made after the wait";
+
+    kva_watch_socket(quiet, KVP_IN);
+    kva_work_pending();
+    kva_wait(-1);
+    EXPECT_TRUE(kva_input_reported(KVP_SOCKET, quiet)) << "after a wait with work pending";
+}
+
 }  // namespace
