@@ -18,6 +18,8 @@ wants=/etc/systemd/system/multi-user.target.wants/velkor.service
 files="
 /usr/bin/velkor 755
 /usr/share/man/man8/velkor.8 644
+/usr/share/doc/velkor/xterm-LICENSE 644
+/usr/share/doc/velkor/addon-fit-LICENSE 644
 $unit 644
 /etc/default/velkor 600
 "
