@@ -63,11 +63,17 @@ class Run:
         the peer slept becomes the figure asleep_<key>.  Then stops sending,
         lets every byte in flight arrive and checks all of them."""
         p0 = self.peer.probe()
+        c0 = self.peer.cpu_ns()
         t0 = time.monotonic()
         run_flows(flows, t0 + seconds)
         dt = time.monotonic() - t0
         got = [f.recv for f in flows]
+        c1 = self.peer.cpu_ns()
         p1 = self.peer.probe()
+        if sum(got):
+            # The server's CPU time (all its threads and processes) per MB
+            # it moved in the window.
+            self.figures["cpumb_" + key] = (c1 - c0) / 1e6 / (sum(got) / 1e6)
         reads = None
         if p0:
             self.figures["asleep_" + key] = 1.0 - (p1["awake"] - p0["awake"]) / 1e9 / dt

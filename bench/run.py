@@ -52,6 +52,10 @@ FIGURES = [
     ("lat_gap_max", "round trip, 0-200 ms gaps, max", "ms", "lo"),
     ("tcp_in", "TCP relay, client -> target", "MB/s", "hi"),
     ("tcp_out", "TCP relay, target -> client", "MB/s", "hi"),
+    ("cpumb_ser_in", "CPU per MB, serial client -> port", "ms/MB", "lo"),
+    ("cpumb_ser_out", "CPU per MB, serial port -> client", "ms/MB", "lo"),
+    ("cpumb_tcp_in", "CPU per MB, TCP client -> target", "ms/MB", "lo"),
+    ("cpumb_tcp_out", "CPU per MB, TCP target -> client", "ms/MB", "lo"),
     ("idle_cpu_0", "idle CPU, no client", "s/min", "lo"),
     ("idle_cpu_31", "idle CPU, 31 idle bridges", "s/min", "lo"),
     ("idle_mem", "peak memory, 31 idle bridges", "MiB", "lo"),
@@ -102,6 +106,8 @@ def bound(key, med):
         return "1.00: each bridge moves <= 64 KiB a turn"
     if key == "turns_ser_in":
         return "a turn whenever a device is ready"
+    if key.startswith("cpumb_"):
+        return "the server's CPU time over the bytes it moved"
     if key == "turns_idle":
         return "0 (no time-out when nothing is due)"
     return ""
@@ -147,7 +153,7 @@ def table(results, peers, failed):
         cells = [label, unit]
         for p in peers:
             v = med[p].get(key)
-            mark = " *" if (p, JOB_OF[key[:3]]) in failed else ""
+            mark = " *" if (p, JOB_OF[key.replace("cpumb_", "")[:3]]) in failed else ""
             cells.append(fmt(v) + mark)
         cells.append(ratio(key, better, med, peers))
         cells.append(bound(key, vmed))
