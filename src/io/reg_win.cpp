@@ -1,16 +1,7 @@
 // The registry reads of the information queries on Windows: keys of
 // HKEY_LOCAL_MACHINE opened for querying values only, read with the
 // byte-string calls, results passed up as the registry gives them.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
-#include "plat.h"
-
-#include <windows.h>
+#include "win_internal.h"
 
 #ifdef _MSC_VER
 #pragma comment(lib, "advapi32.lib")
