@@ -184,6 +184,20 @@ class WebSocketSession(unittest.TestCase):
                 self.assertEqual(await receive_line(ws, pending), b".\r\n")
         self.run_async(session())
 
+    def test_ipv6_loopback(self):
+        # The page's listener takes IPv6 clients as the main one does; the
+        # page's own origin is then the bracketed address.
+        try:
+            socket.create_connection(("::1", self.server.web), timeout=2).close()
+        except OSError as e:
+            self.skipTest("no IPv6 loopback here: %s" % e)
+        host = "[::1]:%d" % self.server.web
+
+        async def session():
+            async with websockets.connect("ws://%s/ws" % host, origin="http://" + host) as ws:
+                self.assertEqual(await receive_exactly(ws, len(GREETING)), GREETING)
+        self.run_async(session())
+
     def test_origin(self):
         host = "127.0.0.1:%d" % self.server.web
         cases = [
