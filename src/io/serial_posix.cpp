@@ -191,7 +191,10 @@ int kvp_com_configure(kva_handle h, int baud)
     t.c_oflag &= ~(tcflag_t)OPOST;
     t.c_lflag &= ~(tcflag_t)(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
     t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;  // reads return at once with what has arrived
+    // Reads return at once (the descriptor is non-blocking) with what has
+    // arrived, EAGAIN when nothing has, and 0 only for a line that is gone:
+    // one call tells all three apart.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
         comError = errno;
@@ -223,27 +226,12 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
     if (len <= 0) return 1;
     ssize_t n = read((int)h, buf, (size_t)len);
     if (n == 0) {
-        // With VMIN and VTIME 0 an empty read also returns 0, so only the
-        // device's state tells a line that is gone (a hung-up tty: the other
-        // side of a pty closed, a USB adapter removed) from one that is quiet.
-        // A line that is gone is a failed read, as ReadFile reports it.
-        short ready = posix_ready_now((int)h, POLLIN);
-#if HAVE_POLL_DEVICES
-        bool gone = ready & (POLLHUP | POLLERR | POLLNVAL);
-#else
-        // select reports no hang-up as such, only input: a line that shows
-        // input and still reads as nothing is gone (input that came after
-        // the first read is taken by this one).
-        bool gone = ready & POLLNVAL;
-        if (ready && !gone) {
-            n = read((int)h, buf, (size_t)len);
-            gone = n == 0;
-        }
-#endif
-        if (gone) {
-            comError = EIO;
-            return 0;
-        }
+        // With VMIN 1 on a non-blocking descriptor a quiet line reads as
+        // EAGAIN, so an empty read is a line that is gone (a hung-up tty: the
+        // other side of a pty closed, a USB adapter removed): a failed read,
+        // as ReadFile reports it.
+        comError = EIO;
+        return 0;
     }
     if (n >= 0) {
         *got = (int)n;
