@@ -546,4 +546,10 @@ void kvp_com_close(kva_handle h)
     else p->lost = true;
 }
 
+void win_com_drop_input(HANDLE h)
+{
+    ComPort *p = portFor(h);
+    if (p) p->inStart = p->inEnd;
+}
+
 int kvp_com_last_error() { return (int)comError; }

@@ -36,6 +36,10 @@ void win_socket_rearm();
 // port.
 int win_com_prepare(HANDLE h, int events, HANDLE *wake);
 
+// Drops the bytes a serial port has read ahead and not handed out yet (a
+// purge of its input).
+void win_com_drop_input(HANDLE h);
+
 // Set, for good, once a stop is requested (a console interrupt, a service
 // stop): every wait ends at once from then on.
 HANDLE win_stop_event();

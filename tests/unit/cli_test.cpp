@@ -21,6 +21,7 @@ std::string usageText(const std::string &program)
            "-p<port>      TCP/IP port number to use\n"
            "-w<pw>        Set expected identifier to <pw>\n"
            "-W<port>      also serve the browser console over HTTP on this TCP port\n"
+           "-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n"
            "-a            accept connections from other computers\n"
            "\nexample:\n" +
            program + " -p9998 -a -wpapaya\n"
@@ -52,6 +53,18 @@ const UsageCase usageCases[] = {
     {{"-p", "9998"}, ""},  // "-p" sets port 0, then "9998" is no switch
     {{"9998"}, ""},
     {{"-b", "-a", "extra"}, ""},
+    // A port listener that is not "<tcp port>=COM<n>".
+    {{"-R"}, "Bad switch -R\n"},
+    {{"-R4000"}, "Bad switch -R4000\n"},
+    {{"-R4000=COM"}, "Bad switch -R4000=COM\n"},
+    {{"-R=COM1"}, "Bad switch -R=COM1\n"},
+    {{"-R70000=COM1"}, "Bad switch -R70000=COM1\n"},
+    {{"-R0=COM1"}, "Bad switch -R0=COM1\n"},
+    {{"-R4000=COM01"}, "Bad switch -R4000=COM01\n"},
+    {{"-R4000=COM1000"}, "Bad switch -R4000=COM1000\n"},
+    {{"-R4000=com1"}, "Bad switch -R4000=com1\n"},
+    {{"-R4000=COM1x"}, "Bad switch -R4000=COM1x\n"},
+    {{"-b", "-R4000=COM1", "-R4001:COM2"}, "Bad switch -R4001:COM2\n"},
 };
 
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
