@@ -1,0 +1,330 @@
+#!/usr/bin/env python3
+"""The port listeners (-R<tcpport>=COM<n>), end to end through the real binary.
+
+pyserial's rfc2217:// client (Debian's python3-serial, not written here)
+drives a port listener whose COM1 is a pseudo-terminal.  The terminal shows
+the rate and the data; what it cannot show (DTR, RTS, breaks, data size,
+parity, flow control) the server's calls show, recorded by a shim preloaded
+into the server for the test (ttyshim.cpp), which also plays the modem
+inputs a test sets.  Without the shim, pyserial must work against the bare
+pseudo-terminal with no special options.
+
+Usage: rfc2217_test.py --server PATH --shim PATH
+"""
+import argparse
+import fcntl
+import os
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import tty
+import unittest
+import warnings
+
+import serial
+
+SERVER = None
+SHIM = None
+IDENTIFIER = b"tangerine"
+GREETING = b"velkor.example.org/velkor\r\n"
+TCGETS2 = 0x802C542A  # _IOR('T', 0x2A, struct termios2) on Linux
+CMSPAR = 0o10000000000  # mark or space parity; Python's termios does not name it
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(check, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if check():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+class Server:
+    """velkor with a main listener and a port listener for COM1 on a pty."""
+
+    def __init__(self, shim):
+        self.dir = tempfile.TemporaryDirectory()
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        os.set_blocking(self.master, False)
+        os.symlink(os.ttyname(self.slave), os.path.join(self.dir.name, "COM1"))
+        self.log = os.path.join(self.dir.name, "calls")
+        self.modem = os.path.join(self.dir.name, "modem")
+        self.set_modem(0)
+        self.port = free_port()
+        self.rfc = free_port()
+        env = dict(os.environ, VELKOR_PORTS=self.dir.name)
+        if shim:
+            # A sanitizer build wants its runtime first; the shim goes after.
+            env.update(LD_PRELOAD=SHIM, VELKOR_SHIM_LOG=self.log, VELKOR_SHIM_MODEM=self.modem,
+                       ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
+        self.proc = subprocess.Popen(
+            [SERVER, "-p%d" % self.port, "-R%d=COM1" % self.rfc, "-b", "-w" + IDENTIFIER.decode()],
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        # The log, read as it comes: a probe connection to the port
+        # listener would open the port.
+        self.out = b""
+        self.reader = threading.Thread(target=self.read_log)
+        self.reader.start()
+        if not wait_for(lambda: b"for COM1\n" in self.out or self.proc.poll() is not None):
+            raise RuntimeError("server did not start")
+        self.url = "rfc2217://127.0.0.1:%d" % self.rfc
+
+    def read_log(self):
+        for line in self.proc.stdout:
+            self.out += line
+
+    def stop(self):
+        self.proc.send_signal(2)
+        self.proc.wait(timeout=10)
+        self.reader.join()
+        self.proc.stdout.close()
+        os.close(self.master)
+        os.close(self.slave)
+        self.dir.cleanup()
+        return self.proc.returncode, self.out.decode(errors="replace")
+
+    def set_modem(self, bits):
+        with open(self.modem + ".new", "w") as f:
+            f.write("%d\n" % bits)
+        os.replace(self.modem + ".new", self.modem)
+
+    def calls(self):
+        try:
+            with open(self.log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def attrs(self):
+        return termios.tcgetattr(self.slave)
+
+    def rate(self):
+        """The rate as a number, also for one without a Bxxx name."""
+        buf = fcntl.ioctl(self.slave, TCGETS2, bytes(44))
+        return struct.unpack("I", buf[40:44])[0]
+
+    def write_port(self, data, timeout=10):
+        deadline = time.monotonic() + timeout
+        while data and time.monotonic() < deadline:
+            try:
+                data = data[os.write(self.master, data):]
+            except BlockingIOError:
+                time.sleep(0.01)
+
+    def read_port(self, n, timeout=10):
+        got = b""
+        deadline = time.monotonic() + timeout
+        while len(got) < n and time.monotonic() < deadline:
+            try:
+                got += os.read(self.master, n - len(got))
+            except BlockingIOError:
+                time.sleep(0.01)
+        return got
+
+
+def last_cflag(calls):
+    sets = [c for c in calls if c.startswith("tcsetattr ")]
+    return int(sets[-1].split()[2], 8), int(sets[-1].split()[4], 8)
+
+
+class BarePseudoTerminal(unittest.TestCase):
+    """No shim: pyserial with no options against a device without modem lines."""
+
+    def setUp(self):
+        self.server = Server(shim=False)
+
+    def tearDown(self):
+        if self.server:
+            code, out = self.server.stop()
+            self.assertEqual(code, 0, out)
+
+    def stop_server(self):
+        code, out = self.server.stop()
+        self.server = None
+        self.assertEqual(code, 0, out)
+        return out
+
+    def test_rates_follow_and_every_byte_both_ways(self):
+        s = self.server
+        ser = serial.serial_for_url(s.url, timeout=5)
+        self.assertEqual(s.attrs()[5], termios.B9600)
+        for baud, speed in ((115200, termios.B115200), (460800, termios.B460800),
+                            (921600, termios.B921600), (3000000, termios.B3000000)):
+            ser.baudrate = baud
+            self.assertEqual(s.attrs()[5], speed, baud)
+        # A rate without a Bxxx name.
+        ser.baudrate = 250000
+        self.assertEqual(s.rate(), 250000)
+        # DTR, RTS and a break on a line that has none: answered, logged once.
+        ser.dtr = False
+        ser.rts = False
+        ser.send_break(0.05)
+        self.assertFalse(ser.cts)
+        data = bytes(range(256)) * 64
+        ser.write(data)
+        self.assertEqual(s.read_port(len(data)), data)
+        s.write_port(data)
+        self.assertEqual(ser.read(len(data)), data)
+        ser.close()
+        out = self.stop_server()
+        self.assertEqual(out.count("no modem lines"), 1, out)
+
+    def test_a_client_holds_the_port_until_it_leaves(self):
+        s = self.server
+        first = serial.serial_for_url(s.url, baudrate=115200, timeout=5)
+        # Another client of the listener: closed at once, one log line.
+        with socket.create_connection(("127.0.0.1", s.rfc), timeout=5) as other:
+            other.settimeout(5)
+            self.assertEqual(other.recv(100), b"")
+        # The main protocol's p refuses the port as it refuses any open port.
+        with socket.create_connection(("127.0.0.1", s.port), timeout=5) as main:
+            main.settimeout(5)
+            self.assertEqual(main.recv(100), GREETING)
+            main.sendall(IDENTIFIER + b"\r\np COM1 9600\r\n")
+            got = b""
+            while b"port" not in got:
+                got += main.recv(100)
+            self.assertEqual(got, b".\r\n! could not open port\r\n")
+        first.write(b"one")
+        self.assertEqual(s.read_port(3), b"one")
+        first.close()
+        # Released: the next client has it, at 9600 again.
+        second = None
+        for _ in range(50):
+            try:
+                second = serial.serial_for_url(s.url, do_not_open=True, timeout=5)
+                second.open()
+                break
+            except serial.SerialException:
+                time.sleep(0.1)
+        self.assertIsNotNone(second)
+        self.assertEqual(s.attrs()[5], termios.B9600)
+        s.write_port(b"two")
+        self.assertEqual(second.read(3), b"two")
+        second.close()
+        out = self.stop_server()
+        self.assertEqual(out.count("COM1: port not opened, telnet client"), 1, out)
+
+
+class RecordedLine(unittest.TestCase):
+    """The shim records what the server asked of the line."""
+
+    def setUp(self):
+        self.server = Server(shim=True)
+        self.ser = serial.serial_for_url(self.server.url, timeout=5)
+
+    def tearDown(self):
+        self.ser.close()
+        code, out = self.server.stop()
+        self.assertEqual(code, 0, out)
+
+    def test_framing_and_flow_control(self):
+        s = self.server
+        cflag, iflag = last_cflag(s.calls())
+        self.assertEqual(cflag & (termios.CSIZE | termios.PARENB | termios.CSTOPB), termios.CS8)
+        cases = [
+            ("bytesize", 7, termios.CSIZE, termios.CS7),
+            ("bytesize", 5, termios.CSIZE, termios.CS5),
+            ("bytesize", 8, termios.CSIZE, termios.CS8),
+            ("parity", "E", termios.PARENB | termios.PARODD | CMSPAR, termios.PARENB),
+            ("parity", "O", termios.PARENB | termios.PARODD | CMSPAR,
+             termios.PARENB | termios.PARODD),
+            ("parity", "M", termios.PARENB | termios.PARODD | CMSPAR,
+             termios.PARENB | termios.PARODD | CMSPAR),
+            ("parity", "S", termios.PARENB | termios.PARODD | CMSPAR,
+             termios.PARENB | CMSPAR),
+            ("parity", "N", termios.PARENB, 0),
+            ("stopbits", 2, termios.CSTOPB, termios.CSTOPB),
+            ("stopbits", 1, termios.CSTOPB, 0),
+            ("rtscts", True, termios.CRTSCTS, termios.CRTSCTS),
+            ("rtscts", False, termios.CRTSCTS, 0),
+        ]
+        for attr, value, mask, want in cases:
+            with self.subTest(attr=attr, value=value):
+                setattr(self.ser, attr, value)
+                cflag, iflag = last_cflag(s.calls())
+                self.assertEqual(cflag & mask, want)
+        self.ser.xonxoff = True
+        cflag, iflag = last_cflag(s.calls())
+        self.assertEqual(iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        self.ser.xonxoff = False
+        cflag, iflag = last_cflag(s.calls())
+        self.assertEqual(iflag & (termios.IXON | termios.IXOFF), 0)
+
+    def test_modem_lines_break_and_purge(self):
+        s = self.server
+        before = len(s.calls())
+        self.ser.dtr = False
+        self.ser.rts = False
+        self.ser.dtr = True
+        self.ser.rts = True
+        self.ser.send_break(0.05)
+        self.ser.reset_input_buffer()
+        self.ser.reset_output_buffer()
+        calls = s.calls()[before:]
+        self.assertEqual(calls, [
+            "modem clear %d" % termios.TIOCM_DTR, "modem clear %d" % termios.TIOCM_RTS,
+            "modem set %d" % termios.TIOCM_DTR, "modem set %d" % termios.TIOCM_RTS,
+            "break on", "break off",
+            "flush %d" % termios.TCIFLUSH, "flush %d" % termios.TCOFLUSH])
+        # Modem inputs: told as they change.
+        self.assertFalse(self.ser.cts or self.ser.cd or self.ser.dsr or self.ser.ri)
+        s.set_modem(termios.TIOCM_CTS | termios.TIOCM_CAR)
+        self.assertTrue(wait_for(lambda: self.ser.cts and self.ser.cd))
+        self.assertFalse(self.ser.dsr)
+        s.set_modem(termios.TIOCM_DSR)
+        self.assertTrue(wait_for(lambda: self.ser.dsr and not self.ser.cts and not self.ser.cd))
+
+    def test_telnet_break_is_a_timed_serial_break(self):
+        s = self.server
+        before = len(s.calls())
+        # IAC BRK on the raw socket under pyserial's connection.
+        self.ser._internal_raw_write(b"\xff\xf3")
+        self.assertTrue(wait_for(lambda: s.calls()[before:] == ["break on", "break off"]))
+
+    def test_reset_sequence_of_a_boot_loader_tool(self):
+        # DTR and RTS toggled seven times with short sleeps, as a flasher
+        # resets a board into its boot loader.
+        s = self.server
+        before = len(s.calls())
+        want = []
+        for _ in range(7):
+            self.ser.dtr = False
+            self.ser.rts = True
+            time.sleep(0.01)
+            self.ser.dtr = True
+            self.ser.rts = False
+            time.sleep(0.01)
+            want += ["modem clear %d" % termios.TIOCM_DTR, "modem set %d" % termios.TIOCM_RTS,
+                     "modem set %d" % termios.TIOCM_DTR, "modem clear %d" % termios.TIOCM_RTS]
+        self.assertEqual(s.calls()[before:], want)
+
+
+def main():
+    global SERVER, SHIM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--shim", required=True)
+    args, rest = parser.parse_known_args()
+    SERVER = os.path.abspath(args.server)
+    SHIM = os.path.abspath(args.shim)
+    # pyserial's own use of older threading calls.
+    warnings.filterwarnings("ignore", category=DeprecationWarning)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
