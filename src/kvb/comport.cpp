@@ -264,14 +264,15 @@ void ComPortServer::setControl(int value)
     }
 }
 
+// The first state told (always) has no changes in it: there was none before.
 void ComPortServer::notifyModem(int state, bool always)
 {
     int deltas = 0;
-    int changed = state ^ modemState_;
+    int changed = always ? 0 : state ^ modemState_;
     if (changed & MsCts) deltas |= MsDeltaCts;
     if (changed & MsDsr) deltas |= MsDeltaDsr;
     if (changed & MsCd) deltas |= MsDeltaCd;
-    if ((modemState_ & MsRing) && !(state & MsRing)) deltas |= MsRingEnded;
+    if ((changed & MsRing) && !(state & MsRing)) deltas |= MsRingEnded;
     int told = (state | deltas) & modemMask_;
     modemState_ = state;
     if (always || (deltas & modemMask_) || ((changed & MsRing) & modemMask_))
