@@ -83,7 +83,7 @@ void ComPortServer::noModemLines()
     noModemLogged_ = true;
     char text[96];
     snprintf(text, sizeof text, "no modem lines (error %d): DTR, RTS and break kept as asked",
-             kvs_last_error());
+             line_.lastError());
     line_.log(text);
 }
 
@@ -137,7 +137,7 @@ void ComPortServer::command(uint8_t code, const std::string &value)
             return;
         }
         if (!line_.purge(which & 1, which & 2)) {
-            snprintf(text, sizeof text, "purge failed (error %d)", kvs_last_error());
+            snprintf(text, sizeof text, "purge failed (error %d)", line_.lastError());
             line_.log(text);
         }
         answerByte(code, which);
@@ -181,7 +181,7 @@ void ComPortServer::lineSetting(uint8_t code, const std::string &value)
         if (code == CPO_SET_STOPSIZE) want.stopBits = (int)asked;
         if (!line_.setLine(&want)) {
             snprintf(text, sizeof text, "line refused command %u value %ld (error %d)", code, asked,
-                     kvs_last_error());
+                     line_.lastError());
             line_.log(text);
         }
         line_.getLine(&line);
@@ -218,7 +218,7 @@ void ComPortServer::setControl(int value)
         if (!line_.setLine(&want)) {
             char text[96];
             snprintf(text, sizeof text, "line refused flow control %d (error %d)", flowAsked,
-                     kvs_last_error());
+                     line_.lastError());
             line_.log(text);
         }
         line_.getLine(&line);

@@ -25,6 +25,8 @@ struct ComPortLine {
     virtual void sendBreak() = 0;
     virtual int modemLines(int *lines) = 0;
     virtual int purge(int input, int output) = 0;
+    // The system's error code of the last call that failed, for the log.
+    virtual int lastError() = 0;
     virtual void log(const char *what) = 0;
 };
 

@@ -57,6 +57,7 @@ struct TelnetState : ComPortLine {
     {
         return hasPort() && kvs_purge(handle(), input, output);
     }
+    int lastError() override { return kvs_last_error(); }
     void sendBreak() override
     {
         // The break is ended by a later step, not waited for here: the loop

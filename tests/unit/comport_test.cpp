@@ -42,6 +42,7 @@ struct FakeLine : ComPortLine {
         purged = (input ? 1 : 0) | (output ? 2 : 0);
         return 1;
     }
+    int lastError() override { return 22; }
     void log(const char *what) override { logs.push_back(what); }
 };
 
