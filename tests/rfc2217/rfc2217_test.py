@@ -20,7 +20,6 @@ import subprocess
 import sys
 import tempfile
 import termios
-import threading
 import time
 import tty
 import unittest
@@ -30,6 +29,8 @@ import serial
 
 SERVER = None
 SHIM = None
+WINE_PREFIX = None
+WINE_TOOL = None
 IDENTIFIER = b"tangerine"
 GREETING = b"velkor.example.org/velkor\r\n"
 TCGETS2 = 0x802C542A  # _IOR('T', 0x2A, struct termios2) on Linux
@@ -52,7 +53,11 @@ def wait_for(check, timeout=10):
 
 
 class Server:
-    """velkor with a main listener and a port listener for COM1 on a pty."""
+    """velkor with a main listener and a port listener for COM1 on a pty.
+
+    Under Wine (--wine-prefix) velkor.exe runs in the Wine tests' prefix,
+    with COM1 set up as their tool does it; its log goes to a file, as a
+    Wine program's always does."""
 
     def __init__(self, shim):
         self.dir = tempfile.TemporaryDirectory()
@@ -66,35 +71,52 @@ class Server:
         self.port = free_port()
         self.rfc = free_port()
         env = dict(os.environ, VELKOR_PORTS=self.dir.name)
-        if shim:
+        command = [SERVER]
+        if WINE_PREFIX:
+            env = dict(os.environ, WINEPREFIX=WINE_PREFIX, WINEDEBUG="-all")
+            command = ["wine", SERVER]
+            self.wine_port(env)
+        elif shim:
             # A sanitizer build wants its runtime first; the shim goes after.
             env.update(LD_PRELOAD=SHIM, VELKOR_SHIM_LOG=self.log, VELKOR_SHIM_MODEM=self.modem,
                        ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
+        # The log goes to a file and is read from there: a probe connection
+        # to the port listener would open the port.
+        self.out_path = os.path.join(self.dir.name, "server.log")
+        self.out_file = open(self.out_path, "wb")
         self.proc = subprocess.Popen(
-            [SERVER, "-p%d" % self.port, "-R%d=COM1" % self.rfc, "-b", "-w" + IDENTIFIER.decode()],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        # The log, read as it comes: a probe connection to the port
-        # listener would open the port.
-        self.out = b""
-        self.reader = threading.Thread(target=self.read_log)
-        self.reader.start()
-        if not wait_for(lambda: b"for COM1\n" in self.out or self.proc.poll() is not None):
+            command + ["-p%d" % self.port, "-R%d=COM1" % self.rfc, "-b",
+                       "-w" + IDENTIFIER.decode()],
+            env=env, stdout=self.out_file, stderr=subprocess.STDOUT)
+        if not wait_for(lambda: b"for COM1\n" in self.out() or self.proc.poll() is not None,
+                        timeout=60):
             raise RuntimeError("server did not start")
         self.url = "rfc2217://127.0.0.1:%d" % self.rfc
 
-    def read_log(self):
-        for line in self.proc.stdout:
-            self.out += line
+    def wine_port(self, env):
+        devices = os.path.join(WINE_PREFIX, "dosdevices")
+        for name in os.listdir(devices):
+            if name.startswith("com") and name[3:].isdigit():
+                os.unlink(os.path.join(devices, name))
+        subprocess.run(["wine", WINE_TOOL, "ports", os.ttyname(self.slave), "COM1"], env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                       timeout=120)
+        os.symlink(os.ttyname(self.slave), os.path.join(devices, "com1"))
+
+    def out(self):
+        with open(self.out_path, "rb") as f:
+            return f.read()
 
     def stop(self):
+        # SIGINT: velkor.exe under Wine is never killed.
         self.proc.send_signal(2)
-        self.proc.wait(timeout=10)
-        self.reader.join()
-        self.proc.stdout.close()
+        self.proc.wait(timeout=60)
+        self.out_file.close()
+        out = self.out().decode(errors="replace")
         os.close(self.master)
         os.close(self.slave)
         self.dir.cleanup()
-        return self.proc.returncode, self.out.decode(errors="replace")
+        return self.proc.returncode, out
 
     def set_modem(self, bits):
         with open(self.modem + ".new", "w") as f:
@@ -313,17 +335,58 @@ class RecordedLine(unittest.TestCase):
         self.assertEqual(s.calls()[before:], want)
 
 
+class UnderWine(unittest.TestCase):
+    """velkor.exe: the rate through SetCommState, data both ways, answers."""
+
+    def setUp(self):
+        self.server = Server(shim=False)
+
+    def tearDown(self):
+        code, out = self.server.stop()
+        self.assertEqual(code, 0, out)
+
+    def test_rates_data_and_answers(self):
+        s = self.server
+        ser = serial.serial_for_url(s.url, timeout=10)
+        self.assertEqual(s.attrs()[5], termios.B9600)
+        for baud, speed in ((115200, termios.B115200), (460800, termios.B460800)):
+            ser.baudrate = baud
+            self.assertEqual(s.attrs()[5], speed, baud)
+        # Answered whether Wine's port has the line or not.
+        ser.dtr = False
+        ser.rts = False
+        ser.bytesize = 8
+        ser.stopbits = 1
+        ser.reset_input_buffer()
+        data = bytes(range(256)) * 16
+        ser.write(data)
+        self.assertEqual(s.read_port(len(data), timeout=30), data)
+        s.write_port(data)
+        self.assertEqual(ser.read(len(data)), data)
+        ser.close()
+
+
 def main():
-    global SERVER, SHIM
+    global SERVER, SHIM, WINE_PREFIX, WINE_TOOL
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
-    parser.add_argument("--shim", required=True)
+    parser.add_argument("--shim")
+    parser.add_argument("--wine-prefix")
+    parser.add_argument("--wine-tool")
     args, rest = parser.parse_known_args()
     SERVER = os.path.abspath(args.server)
-    SHIM = os.path.abspath(args.shim)
+    if args.wine_prefix:
+        # Under Wine: what Wine shows of a pseudo-terminal.
+        WINE_PREFIX = args.wine_prefix
+        WINE_TOOL = args.wine_tool
+        rest = ["UnderWine"] + rest
+    else:
+        SHIM = os.path.abspath(args.shim)
+        if not [a for a in rest if not a.startswith("-")]:
+            rest = ["BarePseudoTerminal", "RecordedLine"] + rest
     # pyserial's own use of older threading calls.
     warnings.filterwarnings("ignore", category=DeprecationWarning)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, warnings=False)
 
 
 if __name__ == "__main__":
