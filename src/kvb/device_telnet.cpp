@@ -147,11 +147,15 @@ int telnetWrite(OutFifo *e, const char *p, int n)
 void telnetWatch(OutFifo *e, int events)
 {
     TelnetState *t = state(e);
+    // What is due by the clock is done here as well as in a read: no read
+    // comes while the port's queue is full, and a deadline left in the past
+    // would keep the wait from sleeping.
+    long long now = kvp_now_ms();
+    if (now >= t->nextPollMs || (t->breakEndMs && now >= t->breakEndMs)) timedWork(t);
     // A client that asked for a pause gets nothing but answers; its output
     // waits in the queue without waking the loop.
     if (t->server.suspended()) events &= ~KVP_OUT;
     if (ownPending(t)) events |= KVP_OUT;
-    long long now = kvp_now_ms();
     long long due = t->nextPollMs;
     if (t->breakEndMs && t->breakEndMs < due) due = t->breakEndMs;
     kva_wake_within(due > now ? (int)(due - now) : 0);

@@ -157,6 +157,23 @@ class Server:
         return got
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def flood(sock, seconds=1.0):
+    """Sends until the connection takes no more (or `seconds` pass)."""
+    sock.setblocking(False)
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            sock.send(b"x" * 65536)
+        except BlockingIOError:
+            time.sleep(0.05)
+
+
 def last_cflag(calls):
     sets = [c for c in calls if c.startswith("tcsetattr ")]
     return int(sets[-1].split()[2], 8), int(sets[-1].split()[4], 8)
@@ -203,6 +220,26 @@ class BarePseudoTerminal(unittest.TestCase):
         ser.close()
         out = self.stop_server()
         self.assertEqual(out.count("no modem lines"), 1, out)
+
+    def test_the_server_waits(self):
+        # A client that stays connected keeps the modem lines looked at
+        # every 50 ms, a pace, never a loop that spins: not while the client
+        # is idle, nor while the port takes nothing more of what it sent
+        # (the pseudo-terminal's other side is never read here).
+        s = self.server
+        for case in ("idle", "port full"):
+            with self.subTest(case=case):
+                with socket.create_connection(("127.0.0.1", s.rfc), timeout=5) as c:
+                    c.sendall(b"\xff\xfb\x2c")  # WILL COM-PORT: the polls begin
+                    if case == "port full":
+                        flood(c)
+                    time.sleep(0.3)
+                    before = cpu_seconds(s.proc.pid)
+                    time.sleep(3.0)  # a measuring window
+                    self.assertLess(cpu_seconds(s.proc.pid) - before, 0.3)
+                # The next client finds the port free again.
+                self.assertTrue(wait_for(lambda: b"disconnected\n" in s.out()))
+                s.read_port(1 << 20, timeout=0.5)
 
     def test_a_client_holds_the_port_until_it_leaves(self):
         s = self.server
