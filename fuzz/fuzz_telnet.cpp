@@ -55,6 +55,11 @@ struct Line : ComPortLine {
         *lines = modem;
         return 1;
     }
+    int lineCounts(KvsLineCounts *c) override
+    {
+        *c = KvsLineCounts{(unsigned long)modem, 0, (unsigned long)modem / 2, 0};
+        return 1;
+    }
     int purge(int input, int output) override { return record('P', input * 2 + (output ? 1 : 0), 1); }
     int lastError() override { return 22; }
     void log(const char *what) override
@@ -100,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // The modem lines change now and then between pieces.
         if (++pieces % 3 == 0) {
             splitRun.line.modem = pieces & 0xf;
-            splitRun.server.pollModem(splitRun.reply);
+            splitRun.server.pollLines(splitRun.reply);
         }
     }
     TelnetParser one;

@@ -32,6 +32,13 @@ int kvs_set_rts(kva_handle h, int on);
 int kvs_set_break(kva_handle h, int on);
 // The modem input lines now (KvsCts...).
 int kvs_modem_lines(kva_handle h, int *lines);
+// What the line has received since the port was opened, as running counts:
+// breaks, and bytes with a framing error, a parity error, or lost to an
+// overrun.  0 where the device does not report them.
+struct KvsLineCounts {
+    unsigned long breaks, framing, parity, overrun;
+};
+int kvs_line_counts(kva_handle h, KvsLineCounts *counts);
 // Drops what is queued in the device: received and not read, written and
 // not sent.
 int kvs_purge(kva_handle h, int input, int output);

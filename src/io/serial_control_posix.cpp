@@ -10,6 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if HAVE_TIOCGICOUNT
+#include <linux/serial.h>
+#endif
 #if HAVE_TERMIOS2
 #include <asm/ioctls.h>
 // The kernel's own termios with the rate as a number; <asm/termbits.h>
@@ -197,6 +200,24 @@ int kvs_modem_lines(kva_handle h, int *lines)
     if (bits & TIOCM_RI) *lines |= KvsRing;
     if (bits & TIOCM_CD) *lines |= KvsCd;
     return 1;
+}
+
+int kvs_line_counts(kva_handle h, KvsLineCounts *counts)
+{
+    *counts = KvsLineCounts{0, 0, 0, 0};
+#if HAVE_TIOCGICOUNT
+    struct serial_icounter_struct c;
+    if (ioctl((int)h, TIOCGICOUNT, &c) != 0) return fail();
+    counts->breaks = (unsigned long)c.brk;
+    counts->framing = (unsigned long)c.frame;
+    counts->parity = (unsigned long)c.parity;
+    counts->overrun = (unsigned long)c.overrun + (unsigned long)c.buf_overrun;
+    return 1;
+#else
+    (void)h;
+    controlError = ENOTSUP;
+    return 0;
+#endif
 }
 
 int kvs_purge(kva_handle h, int input, int output)

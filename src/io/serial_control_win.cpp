@@ -95,6 +95,18 @@ int kvs_modem_lines(kva_handle h, int *lines)
     return 1;
 }
 
+int kvs_line_counts(kva_handle h, KvsLineCounts *counts)
+{
+    unsigned long c[4] = {0, 0, 0, 0};
+    if (!win_com_line_errors((HANDLE)h, c)) {
+        controlError = ERROR_INVALID_HANDLE;
+        *counts = KvsLineCounts{0, 0, 0, 0};
+        return 0;
+    }
+    *counts = KvsLineCounts{c[0], c[1], c[2], c[3]};
+    return 1;
+}
+
 int kvs_purge(kva_handle h, int input, int output)
 {
     // Only the queues: a read or write under way is the port's own and is

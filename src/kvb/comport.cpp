@@ -8,6 +8,9 @@ namespace {
 enum { MsCd = 0x80, MsRing = 0x40, MsDsr = 0x20, MsCts = 0x10, MsDeltaCd = 0x08,
        MsRingEnded = 0x04, MsDeltaDsr = 0x02, MsDeltaCts = 0x01 };
 
+// The option's line-state bits for what the line received.
+enum { LsBreak = 0x10, LsFraming = 0x08, LsParity = 0x04, LsOverrun = 0x02 };
+
 // SET-CONTROL values.
 enum { CtlFlowQuery = 0, CtlFlowNone = 1, CtlFlowXon = 2, CtlFlowHw = 3, CtlBreakQuery = 4,
        CtlBreakOn = 5, CtlBreakOff = 6, CtlDtrQuery = 7, CtlDtrOn = 8, CtlDtrOff = 9,
@@ -25,7 +28,8 @@ int modemBits(int lines)
 }  // namespace
 
 ComPortServer::ComPortServer(ComPortLine &line)
-    : line_(line), reply_(nullptr), suspended_(false), modemKnown_(false), modemState_(0),
+    : line_(line), reply_(nullptr), suspended_(false), modemKnown_(false), countsKnown_(false),
+      counts_{0, 0, 0, 0}, modemState_(0),
       modemMask_(0xff), lineMask_(0), dtr_(true), rts_(true), break_(false),
       noModemLogged_(false)
 {
@@ -279,10 +283,29 @@ void ComPortServer::notifyModem(int state, bool always)
         answerByte(CPO_NOTIFY_MODEMSTATE, told);
 }
 
-void ComPortServer::pollModem(std::string &reply)
+// Breaks and receive errors since the last look: told as the option's
+// line-state bits, as the client's mask lets through.
+void ComPortServer::pollCounts()
+{
+    KvsLineCounts now;
+    if (!line_.lineCounts(&now)) return;
+    int bits = 0;
+    if (countsKnown_) {
+        if (now.breaks != counts_.breaks) bits |= LsBreak;
+        if (now.framing != counts_.framing) bits |= LsFraming;
+        if (now.parity != counts_.parity) bits |= LsParity;
+        if (now.overrun != counts_.overrun) bits |= LsOverrun;
+    }
+    counts_ = now;
+    countsKnown_ = true;
+    if (bits & lineMask_) answerByte(CPO_NOTIFY_LINESTATE, bits & lineMask_);
+}
+
+void ComPortServer::pollLines(std::string &reply)
 {
     if (!parser_.remoteOn(TNO_COMPORT) && !parser_.localOn(TNO_COMPORT)) return;
     reply_ = &reply;
+    pollCounts();
     int lines = 0;
     if (line_.modemLines(&lines)) {
         notifyModem(modemBits(lines), !modemKnown_);

@@ -24,6 +24,7 @@ struct ComPortLine {
     // A break of the usual length, ended by the line itself later.
     virtual void sendBreak() = 0;
     virtual int modemLines(int *lines) = 0;
+    virtual int lineCounts(KvsLineCounts *counts) = 0;
     virtual int purge(int input, int output) = 0;
     // The system's error code of the last call that failed, for the log.
     virtual int lastError() = 0;
@@ -48,9 +49,11 @@ public:
     // Decodes client bytes: data for the line to `data`, every answer to
     // `reply`.
     void feed(const uint8_t *in, size_t n, std::string &data, std::string &reply);
-    // Looks at the modem lines; a change the client's mask lets through is
-    // told.  Called at a pace, and once the option is agreed.
-    void pollModem(std::string &reply);
+    // Looks at the modem lines and the line's error counts; a change of the
+    // lines, or a break or receive error, that the client's masks let
+    // through is told.  Called at a pace; nothing before the option is
+    // agreed.
+    void pollLines(std::string &reply);
     // The client asked the server to hold data back (FLOWCONTROL-SUSPEND).
     bool suspended() const { return suspended_; }
     // The client left the line in a break.
@@ -63,6 +66,8 @@ private:
     std::string *reply_;
     bool suspended_;
     bool modemKnown_;      // the modem lines were read, or found unreadable
+    bool countsKnown_;     // the error counts were read once
+    KvsLineCounts counts_;
     int modemState_;       // the last state told (the option's bits)
     int modemMask_;
     int lineMask_;
@@ -79,6 +84,7 @@ private:
     void lineSetting(uint8_t code, const std::string &value);
     void notifyModem(int state, bool always);
     void noModemLines();
+    void pollCounts();
 };
 
 #endif

@@ -53,6 +53,7 @@ struct TelnetState : ComPortLine {
     int setRts(int on) override { return hasPort() && kvs_set_rts(handle(), on); }
     int setBreak(int on) override { return hasPort() && kvs_set_break(handle(), on); }
     int modemLines(int *lines) override { return hasPort() && kvs_modem_lines(handle(), lines); }
+    int lineCounts(KvsLineCounts *c) override { return hasPort() && kvs_line_counts(handle(), c); }
     int purge(int input, int output) override
     {
         return hasPort() && kvs_purge(handle(), input, output);
@@ -102,7 +103,7 @@ void timedWork(TelnetState *t)
     }
     if (now >= t->nextPollMs) {
         t->nextPollMs = now + modemPollMs;
-        t->server.pollModem(t->own);
+        t->server.pollLines(t->own);
     }
 }
 

@@ -67,7 +67,9 @@ class Server:
         os.symlink(os.ttyname(self.slave), os.path.join(self.dir.name, "COM1"))
         self.log = os.path.join(self.dir.name, "calls")
         self.modem = os.path.join(self.dir.name, "modem")
+        self.counts = os.path.join(self.dir.name, "counts")
         self.set_modem(0)
+        self.set_counts(0, 0, 0, 0)
         self.port = free_port()
         self.rfc = free_port()
         env = dict(os.environ, VELKOR_PORTS=self.dir.name)
@@ -79,6 +81,7 @@ class Server:
         elif shim:
             # A sanitizer build wants its runtime first; the shim goes after.
             env.update(LD_PRELOAD=SHIM, VELKOR_SHIM_LOG=self.log, VELKOR_SHIM_MODEM=self.modem,
+                       VELKOR_SHIM_COUNTS=self.counts,
                        ASAN_OPTIONS="verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", ""))
         # The log goes to a file and is read from there: a probe connection
         # to the port listener would open the port.
@@ -119,9 +122,10 @@ class Server:
         return self.proc.returncode, out
 
     def set_modem(self, bits):
-        with open(self.modem + ".new", "w") as f:
-            f.write("%d\n" % bits)
-        os.replace(self.modem + ".new", self.modem)
+        replace_file(self.modem, "%d\n" % bits)
+
+    def set_counts(self, breaks, framing, parity, overrun):
+        replace_file(self.counts, "%d %d %d %d\n" % (breaks, framing, parity, overrun))
 
     def calls(self):
         try:
@@ -155,6 +159,13 @@ class Server:
             except BlockingIOError:
                 time.sleep(0.01)
         return got
+
+
+def replace_file(path, text):
+    """Writes a file the server may read at any moment: never half written."""
+    with open(path + ".new", "w") as f:
+        f.write(text)
+    os.replace(path + ".new", path)
 
 
 def cpu_seconds(pid):
@@ -346,6 +357,18 @@ class RecordedLine(unittest.TestCase):
         self.assertFalse(self.ser.dsr)
         s.set_modem(termios.TIOCM_DSR)
         self.assertTrue(wait_for(lambda: self.ser.dsr and not self.ser.cts and not self.ser.cd))
+
+    def test_breaks_and_receive_errors_are_told(self):
+        s = self.server
+        # The client's line-state mask: break, framing, parity, overrun.
+        ser = self.ser
+        ser.rfc2217_send_subnegotiation(serial.rfc2217.SET_LINESTATE_MASK, b"\x1e")
+        time.sleep(0.2)
+        for counts, bits in (((1, 0, 0, 0), 0x10), ((1, 1, 1, 0), 0x0c), ((1, 1, 1, 1), 0x02)):
+            with self.subTest(counts=counts):
+                ser._linestate = 0
+                s.set_counts(*counts)
+                self.assertTrue(wait_for(lambda: ser._linestate == bits), ser._linestate)
 
     def test_telnet_break_is_a_timed_serial_break(self):
         s = self.server

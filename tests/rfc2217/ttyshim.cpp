@@ -2,13 +2,17 @@
 // pseudo-terminal cannot show: it records the line-control calls the server
 // makes on a terminal, one line each, in the file $VELKOR_SHIM_LOG, and
 // makes the terminal behave as a serial port where a pseudo-terminal does
-// not (it keeps no data size or parity, has no modem lines).  The modem
-// inputs it reports are read from the file $VELKOR_SHIM_MODEM (a decimal
-// set of TIOCM_ bits), so a test can change them.  Test use only.
+// not (it keeps no data size or parity, has no modem lines, counts no
+// breaks or errors).  The modem inputs it reports are read from the file
+// $VELKOR_SHIM_MODEM (a decimal set of TIOCM_ bits), the counts of breaks,
+// framing, parity and overrun errors from $VELKOR_SHIM_COUNTS (four
+// numbers), so a test can change them.  Test use only.
 #include <dlfcn.h>
+#include <linux/serial.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,6 +54,17 @@ int modemIn()
     return bits & (TIOCM_CTS | TIOCM_DSR | TIOCM_RI | TIOCM_CD);
 }
 
+void lineCounts(struct serial_icounter_struct *c)
+{
+    memset(c, 0, sizeof *c);
+    const char *path = getenv("VELKOR_SHIM_COUNTS");
+    FILE *f = path ? fopen(path, "r") : nullptr;
+    if (!f) return;
+    if (fscanf(f, "%d %d %d %d", &c->brk, &c->frame, &c->parity, &c->overrun) != 4)
+        memset(c, 0, sizeof *c);
+    fclose(f);
+}
+
 bool shimmed(int fd) { return fd >= 0 && fd < 1024 && isatty(fd); }
 
 }  // namespace
@@ -76,6 +91,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
             return 0;
         case TIOCMGET:
             *(int *)arg = modemOut | modemIn();
+            return 0;
+        case TIOCGICOUNT:
+            lineCounts((struct serial_icounter_struct *)arg);
             return 0;
         case TIOCSBRK:
             record("break on");

@@ -17,6 +17,7 @@ struct FakeLine : ComPortLine {
     bool hasModem = true;   // modem calls and break fail without
     int dtr = -1, rts = -1, brk = -1;
     int modem = 0;
+    KvsLineCounts counts = {0, 0, 0, 0};
     int purged = 0;
     int breaks = 0;
     std::vector<std::string> logs;
@@ -36,6 +37,11 @@ struct FakeLine : ComPortLine {
     {
         *lines = modem;
         return hasModem;
+    }
+    int lineCounts(KvsLineCounts *c) override
+    {
+        *c = counts;
+        return 1;
     }
     int purge(int input, int output) override
     {
@@ -162,10 +168,10 @@ TEST(ComPort, NoModemLinesAnswersAsAskedAndLogsOnce)
     EXPECT_EQ(reply, sub(b({105, 9})) + sub(b({105, 12})) + sub(b({105, 5})));
     talk(server, std::string("\xff\xfb\x2c", 3));  // the client's WILL COM-PORT
     std::string notify;
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, sub(b({107, 0})));
     notify.clear();
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, "");
     EXPECT_EQ(line.logs.size(), 1u);
 }
@@ -175,11 +181,11 @@ TEST(ComPort, ModemChangesAreToldThroughTheMask)
     FakeLine line;
     ComPortServer server(line);
     std::string notify;
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, "") << "before the option is agreed";
     talk(server, std::string("\xff\xfb\x2c", 3));
     line.modem = KvsCts;
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, sub(b({107, 0x10}))) << "the first state, whole";
     struct Step {
         int lines;
@@ -194,18 +200,49 @@ TEST(ComPort, ModemChangesAreToldThroughTheMask)
     for (const Step &s : steps) {
         notify.clear();
         line.modem = s.lines;
-        server.pollModem(notify);
+        server.pollLines(notify);
         EXPECT_EQ(notify, s.told) << s.lines;
     }
     // Only CTS passes: a change of CD alone is not told.
     talk(server, sub(b({11, 0x11})));
     notify.clear();
     line.modem = KvsDsr;
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, "");
     line.modem = KvsDsr | KvsCts;
-    server.pollModem(notify);
+    server.pollLines(notify);
     EXPECT_EQ(notify, sub(b({107, 0x11})));
+}
+
+TEST(ComPort, BreaksAndReceiveErrorsAreToldThroughTheMask)
+{
+    FakeLine line;
+    line.counts = {1, 2, 3, 4};  // from before the client: not told
+    ComPortServer server(line);
+    talk(server, std::string("\xff\xfb\x2c", 3));
+    std::string told;
+    server.pollLines(told);
+    EXPECT_EQ(told, sub(b({107, 0})));
+    told.clear();
+    line.counts.breaks++;
+    server.pollLines(told);
+    EXPECT_EQ(told, "") << "the mask starts empty";
+    EXPECT_EQ(talk(server, sub(b({10, 0x1c}))), sub(b({110, 0x1c})));
+    struct Step {
+        KvsLineCounts counts;
+        std::string told;
+    } steps[] = {
+        {{2, 2, 3, 4}, ""},                      // no change
+        {{3, 2, 3, 4}, sub(b({106, 0x10}))},     // a break
+        {{3, 3, 4, 4}, sub(b({106, 0x0c}))},     // framing and parity
+        {{3, 3, 4, 9}, ""},                      // an overrun: not in the mask
+    };
+    for (const Step &s : steps) {
+        told.clear();
+        line.counts = s.counts;
+        server.pollLines(told);
+        EXPECT_EQ(told, s.told);
+    }
 }
 
 TEST(ComPort, NegotiationAcceptsItsOptionsOnceAndRefusesOthers)
