@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -152,6 +153,33 @@ TEST(CommandLine, PortSwitchValuesThatAreNoPortNumber)
             break;
         }
     }
+}
+
+// Each -R is a listener of its own on its TCP port, named in a start-up line.
+TEST(CommandLine, EachPortListenerListensOnItsPort)
+{
+    int first = e2e::freePort(), second = e2e::freePort();
+    e2e::Server s;
+    ASSERT_TRUE(s.run({"-p" + std::to_string(e2e::freePort()), "-b",
+                       "-R" + std::to_string(first) + "=COM1",
+                       "-R" + std::to_string(second) + "=COM27"}));
+    ASSERT_TRUE(s.waitOut("for COM27\n"));
+    int a = -1, b = -1;
+    const std::string out = s.out();
+    const char *line = strstr(out.c_str(), "port socket ");
+    ASSERT_NE(line, nullptr) << out;
+    ASSERT_EQ(sscanf(line, "port socket %d", &a), 1);
+    line = strstr(line + 1, "port socket ");
+    ASSERT_NE(line, nullptr) << out;
+    ASSERT_EQ(sscanf(line, "port socket %d", &b), 1);
+    EXPECT_NE(out.find("port socket " + std::to_string(a) + " connected to tcpip port " +
+                       std::to_string(first) + " for COM1\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("port socket " + std::to_string(b) + " connected to tcpip port " +
+                       std::to_string(second) + " for COM27\n"),
+              std::string::npos);
+    EXPECT_EQ(listeningPort(s.pid(), a), first);
+    EXPECT_EQ(listeningPort(s.pid(), b), second);
 }
 
 TEST(CommandLine, BusyPortEndsWithBindErrorAndStatusOne)
