@@ -31,7 +31,7 @@ ComPortServer::ComPortServer(ComPortLine &line)
     : line_(line), reply_(nullptr), suspended_(false), modemKnown_(false), countsKnown_(false),
       counts_{0, 0, 0, 0}, modemState_(0),
       modemMask_(0xff), lineMask_(0), dtr_(true), rts_(true), break_(false),
-      noModemLogged_(false)
+      noModemLogged_(false), keptLogged_(0)
 {
 }
 
@@ -183,12 +183,7 @@ void ComPortServer::lineSetting(uint8_t code, const std::string &value)
         if (code == CPO_SET_DATASIZE) want.dataBits = (int)asked;
         if (code == CPO_SET_PARITY) want.parity = (int)asked;
         if (code == CPO_SET_STOPSIZE) want.stopBits = (int)asked;
-        if (!line_.setLine(&want)) {
-            snprintf(text, sizeof text, "line refused command %u value %ld (error %d)", code, asked,
-                     line_.lastError());
-            line_.log(text);
-        }
-        line_.getLine(&line);
+        applyLine(want, &line, code);
     }
     if (code == CPO_SET_BAUDRATE) {
         unsigned long b = (unsigned long)line.baud;
@@ -206,6 +201,36 @@ void ComPortServer::lineSetting(uint8_t code, const std::string &value)
     answerByte(code, now);
 }
 
+// Sets the line and reads back what is in force.  A device that refuses a
+// setting, or keeps another value than the one asked, is logged once per
+// setting: a client that asks again and again gets its answers, not a log
+// line each time.
+void ComPortServer::applyLine(const KvsLine &want, KvsLine *line, uint8_t setting)
+{
+    int ok = line_.setLine(&want);
+    int error = line_.lastError();
+    line_.getLine(line);
+    long asked = 0, kept = 0;
+    const char *name = "";
+    switch (setting) {
+    case CPO_SET_BAUDRATE: name = "rate"; asked = want.baud; kept = line->baud; break;
+    case CPO_SET_DATASIZE: name = "data size"; asked = want.dataBits; kept = line->dataBits; break;
+    case CPO_SET_PARITY: name = "parity"; asked = want.parity; kept = line->parity; break;
+    case CPO_SET_STOPSIZE: name = "stop size"; asked = want.stopBits; kept = line->stopBits; break;
+    default: name = "flow control"; asked = want.flow; kept = line->flow; break;
+    }
+    uint32_t bit = uint32_t(1) << (setting & 31);
+    if ((ok && asked == kept) || (keptLogged_ & bit)) return;
+    keptLogged_ |= bit;
+    char text[128];
+    if (ok)
+        snprintf(text, sizeof text, "the line kept %s %ld when %ld was asked", name, kept, asked);
+    else
+        snprintf(text, sizeof text, "the line refused %s %ld (error %d), %ld in force", name,
+                 asked, error, kept);
+    line_.log(text);
+}
+
 void ComPortServer::setControl(int value)
 {
     KvsLine line = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
@@ -219,13 +244,7 @@ void ComPortServer::setControl(int value)
     if (flowAsked) {
         KvsLine want = line;
         want.flow = flowAsked;
-        if (!line_.setLine(&want)) {
-            char text[96];
-            snprintf(text, sizeof text, "line refused flow control %d (error %d)", flowAsked,
-                     line_.lastError());
-            line_.log(text);
-        }
-        line_.getLine(&line);
+        applyLine(want, &line, CPO_SET_CONTROL);
     }
     if (value == CtlFlowQuery || flowAsked || inbound) {
         int base = inbound ? CtlInFlowNone - 1 : 0;

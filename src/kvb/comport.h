@@ -73,6 +73,7 @@ private:
     int lineMask_;
     bool dtr_, rts_, break_;  // as last asked where the device has no such line
     bool noModemLogged_;
+    uint32_t keptLogged_;  // the settings whose refusal was logged (bit: command code)
 
     void subnegotiation(uint8_t option, const std::string &value) override;
     void telnetBreak() override;
@@ -82,6 +83,7 @@ private:
     void answerByte(uint8_t code, int value);
     void setControl(int value);
     void lineSetting(uint8_t code, const std::string &value);
+    void applyLine(const KvsLine &want, KvsLine *line, uint8_t setting);
     void notifyModem(int state, bool always);
     void noModemLines();
     void pollCounts();

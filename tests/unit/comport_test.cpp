@@ -156,7 +156,29 @@ TEST(ComPort, ARefusingLineAnswersWhatIsInForce)
     ComPortServer server(line);
     EXPECT_EQ(talk(server, sub(b({1, 0, 1, 0xc2, 0}))), sub(b({101, 0, 0, 0x25, 0x80})));
     EXPECT_EQ(talk(server, sub(b({4, 3}))), sub(b({104, 1})));
+    // Asked again: answered again, not logged again.
+    EXPECT_EQ(talk(server, sub(b({1, 0, 1, 0xc2, 0}))), sub(b({101, 0, 0, 0x25, 0x80})));
     EXPECT_EQ(line.logs.size(), 2u);
+}
+
+// A device that takes the call but keeps another value (a pseudo-terminal
+// keeps 8 data bits and no parity) answers what it kept, logged once.
+TEST(ComPort, ALineThatKeepsAnotherValueIsLoggedOnce)
+{
+    struct KeepsFraming : FakeLine {
+        int setLine(const KvsLine *l) override
+        {
+            line = *l;
+            line.dataBits = 8;
+            line.parity = KvsParityNone;
+            return 1;
+        }
+    } line;
+    ComPortServer server(line);
+    EXPECT_EQ(talk(server, sub(b({2, 7})) + sub(b({2, 7})) + sub(b({3, 3}))),
+              sub(b({102, 8})) + sub(b({102, 8})) + sub(b({103, 1})));
+    ASSERT_EQ(line.logs.size(), 2u);
+    EXPECT_EQ(line.logs[0], "the line kept data size 8 when 7 was asked");
 }
 
 TEST(ComPort, NoModemLinesAnswersAsAskedAndLogsOnce)
