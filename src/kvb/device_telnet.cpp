@@ -153,6 +153,14 @@ void telnetWatch(OutFifo *e, int events)
     // would keep the wait from sleeping.
     long long now = kvp_now_ms();
     if (now >= t->nextPollMs || (t->breakEndMs && now >= t->breakEndMs)) timedWork(t);
+    // Its notices go out now for the same reason: with neither a read nor a
+    // write to come, bytes of its own left waiting would keep the socket
+    // ready for output and the wait awake.  On a send that failed they are
+    // dropped; the read that follows ends the connection.
+    if (ownPending(t) && flushOwn(e) < 0) {
+        t->own.clear();
+        t->ownPos = 0;
+    }
     // A client that asked for a pause gets nothing but answers; its output
     // waits in the queue without waking the loop.
     if (t->server.suspended()) events &= ~KVP_OUT;

@@ -365,6 +365,31 @@ class RecordedLine(unittest.TestCase):
         s.set_modem(termios.TIOCM_DSR)
         self.assertTrue(wait_for(lambda: self.ser.dsr and not self.ser.cts and not self.ser.cd))
 
+    def test_a_notice_while_the_port_takes_nothing(self):
+        # The client's data fills the port's queue (the pseudo-terminal's
+        # other side is never read), then a modem line changes: the notice
+        # still reaches the client, and the server waits rather than spins.
+        s = self.server
+        self.ser.close()
+        self.assertTrue(wait_for(lambda: b"disconnected\n" in s.out()))
+        with socket.create_connection(("127.0.0.1", s.rfc), timeout=5) as c:
+            c.sendall(b"\xff\xfb\x2c")  # WILL COM-PORT
+            flood(c)
+            before = cpu_seconds(s.proc.pid)
+            s.set_modem(termios.TIOCM_CTS)
+            notice = b"\xff\xfa\x2c\x6b\x11\xff\xf0"  # CTS on, CTS changed
+            got = b""
+            deadline = time.monotonic() + 5
+            while notice not in got and time.monotonic() < deadline:
+                try:
+                    got += c.recv(4096)
+                except BlockingIOError:
+                    time.sleep(0.02)
+            self.assertIn(notice, got)
+            time.sleep(2.0)  # a measuring window
+            self.assertLess(cpu_seconds(s.proc.pid) - before, 0.3)
+        self.ser = serial.serial_for_url(s.url, do_not_open=True)
+
     def test_breaks_and_receive_errors_are_told(self):
         if PORTABLE:
             self.skipTest("no error counts on the portable path")
