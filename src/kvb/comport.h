@@ -43,8 +43,8 @@ enum : uint8_t {
 class ComPortServer : private TelnetSink {
 public:
     explicit ComPortServer(ComPortLine &line);
-    // What the server asks for first: binary both ways, no go-ahead, the
-    // option.
+    // What the server asks for first: binary and no go-ahead, both ways.
+    // The option itself is the client's to offer (WILL), and is granted.
     void start(std::string &reply);
     // Decodes client bytes: data for the line to `data`, every answer to
     // `reply`.
