@@ -31,6 +31,10 @@ velkor_have(HAVE_TCP_KEEPALIVE TCP_KEEPALIVE "${VELKOR_NET_HEADERS}")
 velkor_have(HAVE_TCP_KEEPINTVL TCP_KEEPINTVL "${VELKOR_NET_HEADERS}")
 velkor_have(HAVE_TCP_KEEPCNT TCP_KEEPCNT "${VELKOR_NET_HEADERS}")
 velkor_have(HAVE_DUAL_STACK IPV6_V6ONLY "${VELKOR_NET_HEADERS}")
+# Any rate on a tty, not only those with a Bxxx name: Linux's termios2 call.
+velkor_have(HAVE_TERMIOS2 TCSETS2 "asm/ioctls.h")
+# A serial line's counts of breaks and receive errors: Linux's TIOCGICOUNT.
+velkor_have(HAVE_TIOCGICOUNT TIOCGICOUNT "sys/ioctl.h;linux/serial.h")
 
 # procfs and sysfs as the platform files use them are Linux's own: other
 # systems have no /proc or a /proc without these semantics, and no sysfs.
@@ -81,7 +85,8 @@ configure_file(${PROJECT_SOURCE_DIR}/src/io/posix_config.h.in
 set(VELKOR_POSIX_SUMMARY "")
 foreach(name HAVE_PPOLL HAVE_POLL_DEVICES HAVE_ACCEPT4 HAVE_SOCK_CLOEXEC HAVE_MSG_NOSIGNAL HAVE_SO_NOSIGPIPE
              HAVE_MSG_DONTWAIT HAVE_TCP_KEEPIDLE HAVE_TCP_KEEPALIVE HAVE_TCP_KEEPINTVL
-             HAVE_TCP_KEEPCNT HAVE_DUAL_STACK HAVE_PROC_SELF_FD HAVE_SYSFS_TTY)
+             HAVE_TCP_KEEPCNT HAVE_DUAL_STACK HAVE_PROC_SELF_FD HAVE_SYSFS_TTY HAVE_TERMIOS2
+             HAVE_TIOCGICOUNT)
   string(APPEND VELKOR_POSIX_SUMMARY " ${name}=${${name}}")
 endforeach()
 message(STATUS "POSIX platform (VELKOR_PORTABLE=${VELKOR_PORTABLE}):${VELKOR_POSIX_SUMMARY}")

@@ -5,6 +5,8 @@
 #ifndef VELKOR_POSIX_INTERNAL_H
 #define VELKOR_POSIX_INTERNAL_H
 
+#include <termios.h>
+
 // The descriptor to wait on for console keys, or -1 when none can come any
 // more (end of input); *now is set when a key is already waiting.
 int posix_console_in_fd(int *now);
@@ -17,5 +19,10 @@ int posix_console_out_fd();
 // devices (posix_config.h, HAVE_POLL_DEVICES) select answers, and a
 // hang-up shows as input.
 short posix_ready_now(int fd, short events);
+
+// The serial rates with a Bxxx speed on this system: the speed for a rate
+// (false when it has none), and the rate a speed stands for (0: none).
+bool posix_speed_for(long baud, speed_t *speed);
+long posix_baud_of(speed_t speed);
 
 #endif

@@ -135,6 +135,18 @@ void drainOutput(const OpenPort &p)
 
 }  // namespace
 
+bool posix_speed_for(long baud, speed_t *speed)
+{
+    for (const SpeedEntry &e : speeds) {
+        if (e.baud != baud) continue;
+        *speed = e.speed;
+        return true;
+    }
+    return false;
+}
+
+long posix_baud_of(speed_t speed) { return baudOf(speed); }
+
 kva_handle kvp_com_open(const char *path)
 {
     // The layer hands the Windows device path "\\.\COMn"; the port map turns

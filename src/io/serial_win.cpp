@@ -75,6 +75,9 @@ struct ComPort {
     DWORD outEnd;
     DWORD outTaken;    // bytes the device took that the caller was not told of yet
     DWORD writeError;  // a failed write, reported by the next kvp_com_write
+    // Line errors ClearCommError reported, counted: breaks, framing and
+    // parity errors, overruns.
+    unsigned long lineErrors[4];
 };
 enum { maxPorts = 256 };
 ComPort ports[maxPorts];
@@ -102,6 +105,10 @@ COMSTAT commStatus(ComPort *p)
     COMSTAT st;
     memset(&st, 0, sizeof st);
     if (!ClearCommError(p->h, &errors, &st)) memset(&st, 0, sizeof st);
+    if (errors & CE_BREAK) p->lineErrors[0]++;
+    if (errors & CE_FRAME) p->lineErrors[1]++;
+    if (errors & CE_RXPARITY) p->lineErrors[2]++;
+    if (errors & (CE_OVERRUN | CE_RXOVER)) p->lineErrors[3]++;
     return st;
 }
 
@@ -544,6 +551,21 @@ void kvp_com_close(kva_handle h)
     // Buffers a transfer may still reach are not freed until it has ended.
     if (ended) freePort(p);
     else p->lost = true;
+}
+
+int win_com_line_errors(HANDLE h, unsigned long counts[4])
+{
+    ComPort *p = portFor(h);
+    if (!p) return 0;
+    commStatus(p);
+    for (int i = 0; i < 4; i++) counts[i] = p->lineErrors[i];
+    return 1;
+}
+
+void win_com_drop_input(HANDLE h)
+{
+    ComPort *p = portFor(h);
+    if (p) p->inStart = p->inEnd;
 }
 
 int kvp_com_last_error() { return (int)comError; }

@@ -36,6 +36,13 @@ void win_socket_rearm();
 // port.
 int win_com_prepare(HANDLE h, int events, HANDLE *wake);
 
+// The line errors a serial port has reported since it was opened, counted:
+// breaks, framing errors, parity errors, overruns.  0 for no such port.
+int win_com_line_errors(HANDLE h, unsigned long counts[4]);
+// Drops the bytes a serial port has read ahead and not handed out yet (a
+// purge of its input).
+void win_com_drop_input(HANDLE h);
+
 // Set, for good, once a stop is requested (a console interrupt, a service
 // stop): every wait ends at once from then on.
 HANDLE win_stop_event();

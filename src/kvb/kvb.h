@@ -83,6 +83,8 @@ public:
         relay = peer;
         relayLimit = limit;
     }
+    // The bridge's other endpoint, or null.
+    OutFifo *relayPeer() const { return relay; }
 
 private:
     LineInput in;

@@ -27,6 +27,16 @@ void TelnetParser::negotiate(uint8_t verb, uint8_t opt, std::string &answer, Tel
     answer += char(opt);
 }
 
+void TelnetParser::request(uint8_t verb, uint8_t opt, std::string &answer)
+{
+    if (opt >= 64) return;
+    uint64_t &set = verb == TN_WILL ? local_ : remote_;
+    set |= uint64_t(1) << opt;
+    answer += char(TN_IAC);
+    answer += char(verb == TN_WILL ? TN_WILL : TN_DO);
+    answer += char(opt);
+}
+
 void TelnetParser::feed(const uint8_t *in, size_t n, std::string &data, std::string &answer,
                         TelnetSink &sink)
 {

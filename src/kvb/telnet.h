@@ -25,6 +25,9 @@ public:
     static const size_t maxSub = 256;  // longer subnegotiations are dropped with a log line
     // Appends decoded data to `data`, negotiation answers to `answer`.
     void feed(const uint8_t *in, size_t n, std::string &data, std::string &answer, TelnetSink &sink);
+    // Asks the peer for an option of ours (TN_WILL) or of its side (TN_DO),
+    // counting it as on from now: the peer's agreement needs no answer.
+    void request(uint8_t verb, uint8_t opt, std::string &answer);
     bool localOn(uint8_t opt) const { return opt < 64 && (local_ >> opt) & 1; }
     bool remoteOn(uint8_t opt) const { return opt < 64 && (remote_ >> opt) & 1; }
 private:

@@ -26,11 +26,12 @@ int parseNumber(const char *text)
 
 // ---- Client: life and output ------------------------------------------------------
 
-Client::Client(OutFifo *endpoint)
+Client::Client(OutFifo *endpoint, OutFifo *port)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0)
+      lingerProgressMs(0), lingerQueued(0), portBound(port != nullptr)
 {
-    send(greeting);
+    if (portBound) linkBridge(port);
+    else send(greeting);
 }
 
 Client::~Client()
@@ -100,6 +101,11 @@ void Client::bridge(OutFifo *newTarget, const char *errorLine)
 void Client::enterBridge(OutFifo *newTarget)
 {
     send(".\r\n");
+    linkBridge(newTarget);
+}
+
+void Client::linkBridge(OutFifo *newTarget)
+{
     target = newTarget;
     fifo->setRaw();
     fifo->resumeInput();
@@ -227,6 +233,11 @@ int Client::step()
         break;
     }
     case LeaveBridge:
+        // A client bound to its port has nothing to go back to.
+        if (portBound) {
+            state = Closed;
+            break;
+        }
         // Raw data read for the lost target is dropped with it: it is no
         // line, and taking it as the identifier would read it as text.
         if (fifo->hasLine()) fifo->consumeLine(fifo->line());
@@ -465,16 +476,17 @@ ClientTable::ClientTable()
     for (Client *&s : slots) s = nullptr;
 }
 
-void ClientTable::add(OutFifo *endpoint)
+void ClientTable::add(OutFifo *endpoint, OutFifo *port)
 {
     for (Client *&s : slots) {
         if (s) continue;
-        s = new (std::nothrow) Client(endpoint);
+        s = new (std::nothrow) Client(endpoint, port);
         if (!s) kva_out_of_memory("a client");
         return;
     }
     fprintf(stderr, "to many clients\n");
     delete endpoint;
+    delete port;
 }
 
 void ClientTable::watch()

@@ -41,8 +41,12 @@ public:
     // it held then.
     long long lingerProgressMs;
     long lingerQueued;
+    bool portBound;
 
-    explicit Client(OutFifo *endpoint);
+    // A client on a port listener (-R) is given its port: it is bridged to
+    // it from the start, with no greeting and no identifier, and it ends
+    // when either side does.
+    explicit Client(OutFifo *endpoint, OutFifo *port = nullptr);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -88,6 +92,7 @@ private:
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);
     void enterBridge(OutFifo *newTarget);
+    void linkBridge(OutFifo *newTarget);
     void dropTarget();
     void sendTestLines();
 };
@@ -104,7 +109,8 @@ public:
     Client *slots[32];
 
     ClientTable();
-    void add(OutFifo *endpoint);
+    // A client over the endpoint; with a port, one bound to it (see Client).
+    void add(OutFifo *endpoint, OutFifo *port = nullptr);
     int poll();
     // Before each wait: what every client waits for.
     void watch();

@@ -1,6 +1,7 @@
 // The entry point: command line, start-up, the main loop and shutdown.
 #include "client.h"
 #include "kvb/device_websocket.h"
+#include "portlisten.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@ static void usage(const char *program)
     printf("-p<port>      TCP/IP port number to use\n");
     printf("-w<pw>        Set expected identifier to <pw>\n");
     printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
+    printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
     printf("\nexample:\n");
     printf("%s -p9998 -a -wpapaya\n", program);
@@ -34,6 +36,8 @@ static int serverMain(int argc, char **argv)
     bool localOnly = true;
     bool noConsole = false;
     int webPort = 0;
+    PortListener portListeners[maxPortListeners];
+    int portListenerCount = 0;
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -68,6 +72,14 @@ static int serverMain(int argc, char **argv)
         case 'W':
             webPort = parseNumber(arg + 2);
             break;
+        case 'R':
+            if (portListenerCount == maxPortListeners ||
+                !parsePortListener(arg + 2, &portListeners[portListenerCount])) {
+                fprintf(stderr, "Bad switch %s\n", arg);
+                usage(program);
+            }
+            portListenerCount++;
+            break;
         default:
             fprintf(stderr, "Unknown switch %s\n", arg);
             usage(program);
@@ -87,6 +99,7 @@ static int serverMain(int argc, char **argv)
         webFd = openServer((unsigned short)webPort);
         printf("web socket %d connected to tcpip port %d\n", webFd, webPort);
     }
+    openPortListeners(portListeners, portListenerCount);
 
     if (!noConsole) {
         OutFifo *console = openStdinFifo();
@@ -106,6 +119,7 @@ static int serverMain(int argc, char **argv)
             OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets);
             if (web) clientTable.add(web);
         }
+        acceptPortClients(portListeners, portListenerCount, localOnly);
         if (clientTable.poll() == -2) break;
     }
 

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -21,6 +22,7 @@ std::string usageText(const std::string &program)
            "-p<port>      TCP/IP port number to use\n"
            "-w<pw>        Set expected identifier to <pw>\n"
            "-W<port>      also serve the browser console over HTTP on this TCP port\n"
+           "-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n"
            "-a            accept connections from other computers\n"
            "\nexample:\n" +
            program + " -p9998 -a -wpapaya\n"
@@ -52,6 +54,18 @@ const UsageCase usageCases[] = {
     {{"-p", "9998"}, ""},  // "-p" sets port 0, then "9998" is no switch
     {{"9998"}, ""},
     {{"-b", "-a", "extra"}, ""},
+    // A port listener that is not "<tcp port>=COM<n>".
+    {{"-R"}, "Bad switch -R\n"},
+    {{"-R4000"}, "Bad switch -R4000\n"},
+    {{"-R4000=COM"}, "Bad switch -R4000=COM\n"},
+    {{"-R=COM1"}, "Bad switch -R=COM1\n"},
+    {{"-R70000=COM1"}, "Bad switch -R70000=COM1\n"},
+    {{"-R0=COM1"}, "Bad switch -R0=COM1\n"},
+    {{"-R4000=COM01"}, "Bad switch -R4000=COM01\n"},
+    {{"-R4000=COM1000"}, "Bad switch -R4000=COM1000\n"},
+    {{"-R4000=com1"}, "Bad switch -R4000=com1\n"},
+    {{"-R4000=COM1x"}, "Bad switch -R4000=COM1x\n"},
+    {{"-b", "-R4000=COM1", "-R4001:COM2"}, "Bad switch -R4001:COM2\n"},
 };
 
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
@@ -139,6 +153,33 @@ TEST(CommandLine, PortSwitchValuesThatAreNoPortNumber)
             break;
         }
     }
+}
+
+// Each -R is a listener of its own on its TCP port, named in a start-up line.
+TEST(CommandLine, EachPortListenerListensOnItsPort)
+{
+    int first = e2e::freePort(), second = e2e::freePort();
+    e2e::Server s;
+    ASSERT_TRUE(s.run({"-p" + std::to_string(e2e::freePort()), "-b",
+                       "-R" + std::to_string(first) + "=COM1",
+                       "-R" + std::to_string(second) + "=COM27"}));
+    ASSERT_TRUE(s.waitOut("for COM27\n"));
+    int a = -1, b = -1;
+    const std::string out = s.out();
+    const char *line = strstr(out.c_str(), "port socket ");
+    ASSERT_NE(line, nullptr) << out;
+    ASSERT_EQ(sscanf(line, "port socket %d", &a), 1);
+    line = strstr(line + 1, "port socket ");
+    ASSERT_NE(line, nullptr) << out;
+    ASSERT_EQ(sscanf(line, "port socket %d", &b), 1);
+    EXPECT_NE(out.find("port socket " + std::to_string(a) + " connected to tcpip port " +
+                       std::to_string(first) + " for COM1\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("port socket " + std::to_string(b) + " connected to tcpip port " +
+                       std::to_string(second) + " for COM27\n"),
+              std::string::npos);
+    EXPECT_EQ(listeningPort(s.pid(), a), first);
+    EXPECT_EQ(listeningPort(s.pid(), b), second);
 }
 
 TEST(CommandLine, BusyPortEndsWithBindErrorAndStatusOne)

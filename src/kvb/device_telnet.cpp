@@ -1,0 +1,229 @@
+// A telnet connection with the COM-PORT option: reads hand out the client's
+// data with the telnet framing taken off, and the commands in it act on the
+// serial port at the other end of the bridge and are answered in the same
+// step; writes go out with every 0xFF doubled.  The modem lines are looked
+// at every modemPollMs while the option is agreed, so a change is told
+// without the loop ever spinning on it.
+#include "device_telnet.h"
+
+#include "../io/kva_assert.h"
+#include "comport.h"
+
+#include <new>
+#include <stdio.h>
+#include <string.h>
+#include <string>
+
+namespace {
+
+// The most data one write takes: its escaped copy is at most twice this.
+const int writeMax = 32768;
+
+struct TelnetState : ComPortLine {
+    OutFifo *self;
+    char name[16];
+    ComPortServer server;
+    // Bytes of the protocol's own that go out before anything else: answers,
+    // and the rest of a write the socket cut short.
+    std::string own;
+    size_t ownPos;
+    std::string decoded;
+    std::string escaped;
+    long long nextPollMs;
+    long long breakEndMs;  // when a telnet BREAK ends; 0: none under way
+    bool breakLogged;
+
+    TelnetState(OutFifo *e, const char *portName)
+        : self(e), server(*this), ownPos(0), nextPollMs(0), breakEndMs(0), breakLogged(false)
+    {
+        snprintf(name, sizeof name, "%s", portName);
+    }
+
+    // The port at the other end of the bridge, while there is one.
+    kva_handle handle() const
+    {
+        OutFifo *peer = self->relayPeer();
+        return peer ? peer->port : INVALID_HANDLE_VALUE;
+    }
+    bool hasPort() const { return handle() != INVALID_HANDLE_VALUE; }
+
+    int getLine(KvsLine *l) override { return hasPort() && kvs_get_line(handle(), l); }
+    int setLine(const KvsLine *l) override { return hasPort() && kvs_set_line(handle(), l); }
+    int setDtr(int on) override { return hasPort() && kvs_set_dtr(handle(), on); }
+    int setRts(int on) override { return hasPort() && kvs_set_rts(handle(), on); }
+    int setBreak(int on) override { return hasPort() && kvs_set_break(handle(), on); }
+    int modemLines(int *lines) override { return hasPort() && kvs_modem_lines(handle(), lines); }
+    int lineCounts(KvsLineCounts *c) override { return hasPort() && kvs_line_counts(handle(), c); }
+    int purge(int input, int output) override
+    {
+        return hasPort() && kvs_purge(handle(), input, output);
+    }
+    int lastError() override { return kvs_last_error(); }
+    void sendBreak() override
+    {
+        // The break is ended by a later step, not waited for here: the loop
+        // serves everyone else meanwhile.
+        if (setBreak(1)) {
+            breakEndMs = kvp_now_ms() + telnetBreakMs;
+        } else if (!breakLogged) {
+            breakLogged = true;
+            fprintf(stderr, "%s: break not sent (error %d)\n", name, kvs_last_error());
+        }
+    }
+    void log(const char *what) override { fprintf(stderr, "%s: %s\n", name, what); }
+};
+
+TelnetState *state(const OutFifo *e) { return (TelnetState *)e->deviceData; }
+
+bool ownPending(const TelnetState *t) { return t->ownPos < t->own.size(); }
+
+// Sends the protocol's own bytes.  1: all are out; 0: some wait for room;
+// -1: the send failed.
+int flushOwn(OutFifo *e)
+{
+    TelnetState *t = state(e);
+    while (ownPending(t)) {
+        int r = kva_send(e->fd, t->own.data() + t->ownPos, (int)(t->own.size() - t->ownPos));
+        if (r < 0) return -1;
+        if (r == 0) return 0;
+        t->ownPos += (size_t)r;
+    }
+    t->own.clear();
+    t->ownPos = 0;
+    return 1;
+}
+
+// What is due by the clock: the end of a break, a look at the modem lines.
+void timedWork(TelnetState *t)
+{
+    long long now = kvp_now_ms();
+    if (t->breakEndMs && now >= t->breakEndMs) {
+        t->breakEndMs = 0;
+        t->setBreak(0);
+    }
+    if (now >= t->nextPollMs) {
+        t->nextPollMs = now + modemPollMs;
+        t->server.pollLines(t->own);
+    }
+}
+
+int telnetRead(OutFifo *e, char *p, int n)
+{
+    TelnetState *t = state(e);
+    // One loop, one thread: a single buffer serves every endpoint.  Decoded
+    // data is never longer than what was received, so it all fits in p.
+    static char raw[64 * 1024];
+    int want = n < (int)sizeof raw ? n : (int)sizeof raw;
+    int r = kva_read_socket(e->fd, raw, want);
+    if (r < 0) return r;
+    t->decoded.clear();
+    t->server.feed((const uint8_t *)raw, (size_t)r, t->decoded, t->own);
+    timedWork(t);
+    // Answers go out in the step that read their commands.
+    if (flushOwn(e) < 0 && t->decoded.empty()) return -1;
+    memcpy(p, t->decoded.data(), t->decoded.size());
+    return (int)t->decoded.size();
+}
+
+int telnetWrite(OutFifo *e, const char *p, int n)
+{
+    TelnetState *t = state(e);
+    int f = flushOwn(e);
+    if (f < 0) return -1;
+    if (f == 0 || t->server.suspended()) return 0;
+    if (n > writeMax) n = writeMax;
+    t->escaped.clear();
+    telnetEscape((const uint8_t *)p, (size_t)n, t->escaped);
+    int r = kva_send(e->fd, t->escaped.data(), (int)t->escaped.size());
+    if (r < 0) return -1;
+    if (r == 0) return 0;
+    // An escaped byte pair once begun is finished before anything else.
+    if ((size_t)r < t->escaped.size()) {
+        t->own.assign(t->escaped, (size_t)r, std::string::npos);
+        t->ownPos = 0;
+    }
+    return n;
+}
+
+void telnetWatch(OutFifo *e, int events)
+{
+    TelnetState *t = state(e);
+    // What is due by the clock is done here as well as in a read: no read
+    // comes while the port's queue is full, and a deadline left in the past
+    // would keep the wait from sleeping.
+    long long now = kvp_now_ms();
+    if (now >= t->nextPollMs || (t->breakEndMs && now >= t->breakEndMs)) timedWork(t);
+    // Its notices go out now for the same reason: with neither a read nor a
+    // write to come, bytes of its own left waiting would keep the socket
+    // ready for output and the wait awake.  On a send that failed they are
+    // dropped; the read that follows ends the connection.
+    if (ownPending(t) && flushOwn(e) < 0) {
+        t->own.clear();
+        t->ownPos = 0;
+    }
+    // A client that asked for a pause gets nothing but answers; its output
+    // waits in the queue without waking the loop.
+    if (t->server.suspended()) events &= ~KVP_OUT;
+    if (ownPending(t)) events |= KVP_OUT;
+    long long due = t->nextPollMs;
+    if (t->breakEndMs && t->breakEndMs < due) due = t->breakEndMs;
+    kva_wake_within(due > now ? (int)(due - now) : 0);
+    kva_watch_socket(e->fd, events);
+}
+
+void telnetClose(OutFifo *e)
+{
+    TelnetState *t = state(e);
+    kva_close_socket(e->fd);
+    e->fd = -1;
+    if (t) {
+        // A break is not left on the line for the next user.
+        if (t->breakEndMs || t->server.breakOn()) t->setBreak(0);
+        delete t;
+        e->deviceData = nullptr;
+    }
+}
+
+void telnetReadGivenUp(OutFifo *e, int r)
+{
+    if (r == -1) printf("client disconnected %d\n", e->fd);
+}
+
+}  // namespace
+
+// As a socket: a peer that closed is read again a hundred times before the
+// connection is given up, a failed send closes it at once.
+const DeviceOps telnetDevice = {
+    "telnet", telnetRead, telnetWrite, telnetWatch, telnetClose,
+    100,  // failed reads absorbed
+    0,    // failed writes absorbed
+    telnetReadGivenUp,
+    nullptr,  // decoded data is handed out whole
+};
+
+bool acceptTelnetPort(int listenSocket, bool localOnly, const char *portName, OutFifo **client,
+                      OutFifo **port)
+{
+    int fd = kva_accept(listenSocket, localOnly);
+    if (fd == -1) return false;
+    OutFifo *line = openComFifo(portName, 9600);
+    if (!line) {
+        fprintf(stderr, "%s: port not opened, telnet client %d closed\n", portName, fd);
+        kva_close_socket(fd);
+        return false;
+    }
+    // Every client starts on the same line, whatever the last one left.
+    KvsLine start = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
+    if (!kvs_set_line(line->port, &start))
+        fprintf(stderr, "%s: 9600 8N1 not set (error %d)\n", portName, kvs_last_error());
+    OutFifo *f = new (std::nothrow) OutFifo(telnetDevice, fd);
+    if (!f) kva_out_of_memory("an endpoint");
+    TelnetState *t = new (std::nothrow) TelnetState(f, portName);
+    if (!t) kva_out_of_memory("a telnet connection");
+    f->deviceData = t;
+    f->setRaw();
+    t->server.start(t->own);
+    *client = f;
+    *port = line;
+    return true;
+}
