@@ -279,6 +279,8 @@ int kvp_accept(int s, KvpAddr *peer)
     return fake_open_socket();
 }
 
+int kvp_peer(int, KvpAddr *) { return -1; }
+
 // An address is anything made of digits and dots (read as 127.0.0.1), or
 // holding a colon (read as ::1), and needs no lookup.  A name's addresses
 // are 127.0.0.1, ::2, 127.0.0.3, ... (the last byte counts them), see

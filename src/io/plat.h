@@ -83,6 +83,7 @@ int kvp_is_address_in_use(int err);  // the error means another socket has that 
 int kvp_bound_port(int s);           // the port a bound socket has, or -1
 int kvp_listen(int s, int backlog);                   // 0 on success
 int kvp_accept(int s, KvpAddr *peer);                 // new socket or -1; the peer as the system gives it
+int kvp_peer(int s, KvpAddr *peer);                   // 0 and the connected socket's peer, or -1
 // Connects without waiting: 0 connected at once, 1 under way (the socket
 // shows KVP_OUT when it has finished), -1 failed (kvp_last_error says why).
 int kvp_connect_start(int s, const KvpAddr *to);

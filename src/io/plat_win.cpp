@@ -181,6 +181,15 @@ int kvp_accept(int s, KvpAddr *peer)
     return fromSocket(c);
 }
 
+int kvp_peer(int s, KvpAddr *peer)
+{
+    struct sockaddr_storage a;
+    memset(&a, 0, sizeof a);
+    int len = sizeof a;
+    if (getpeername(toSocket(s), (struct sockaddr *)&a, &len) != 0) return -1;
+    return plat_from_sockaddr((struct sockaddr *)&a, peer) ? 0 : -1;
+}
+
 int kvp_connect_start(int s, const KvpAddr *to)
 {
     u_long one = 1;

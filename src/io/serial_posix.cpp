@@ -178,8 +178,10 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = errno;
         return 0;
     }
+    // Only the first call saves: a later one changes the speed of a port
+    // already open, and the close must still put back what it had before.
     OpenPort *p = portFor(fd);
-    if (p) {
+    if (p && !p->saved) {
         p->settings = t;
         p->saved = true;
     }

@@ -418,8 +418,10 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = GetLastError();
         return 0;
     }
+    // Only the first call saves: a later one changes the speed of a port
+    // already open, and the close must still put back what it had before.
     ComPort *p = portFor((HANDLE)h);
-    if (p) {
+    if (p && !p->dcbSaved) {
         p->dcb = dcb;
         p->dcbSaved = true;
         p->timeoutsSaved = GetCommTimeouts((HANDLE)h, &p->timeouts) != 0;

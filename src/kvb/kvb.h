@@ -83,6 +83,15 @@ public:
         relay = peer;
         relayLimit = limit;
     }
+    // Every byte read from the device is handed to `fn` as well, as it is
+    // read and before it goes anywhere else: a shared port's watchers,
+    // replay buffer and log see exactly what its writer sees.  Null: none.
+    typedef void (*Tap)(void *context, const char *p, int n);
+    void tapWith(Tap fn, void *context)
+    {
+        tap = fn;
+        tapContext = context;
+    }
 
 private:
     LineInput in;
@@ -91,6 +100,8 @@ private:
     bool paused;
     OutFifo *relay;
     long relayLimit;
+    Tap tap;
+    void *tapContext;
     // Failed reads and writes in a row (see device.h).
     int failCount;
     int writeFailCount;

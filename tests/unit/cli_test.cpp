@@ -22,6 +22,11 @@ std::string usageText(const std::string &program)
            "-w<pw>        Set expected identifier to <pw>\n"
            "-W<port>      also serve the browser console over HTTP on this TCP port\n"
            "-a            accept connections from other computers\n"
+           "-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n"
+           "-S<bytes>     rotate a port's log at this size (default 10485760)\n"
+           "-K<count>     old log files kept per port (default 5)\n"
+           "-B<baud>      speed of ports opened for -L or w (default 115200)\n"
+           "-BCOM<n>:<baud> the same for one port\n"
            "\nexample:\n" +
            program + " -p9998 -a -wpapaya\n"
                      "This will tell server to use port 9998\n"
