@@ -35,6 +35,11 @@ long kvp_fionbio_code();         // the request code printed in ioctl lines
 
 // Monotonic milliseconds, for time limits (not the time of day).
 long long kvp_now_ms();
+// The path of the file `name` in the directory `dir`, as the C library's
+// fopen, rename and remove take it.  On Windows it is the full path with the
+// \\?\ prefix, so that a name such as COM5.log is a file and not the
+// serial device the system reserves the name for.
+void kvp_file_path(const char *dir, const char *name, char *out, int size);
 
 // ---- the wait ------------------------------------------------------------
 // What one device waits for in the next kvp_wait, and what of it is ready.

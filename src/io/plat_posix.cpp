@@ -29,6 +29,11 @@
 // After the system's socket headers: it has none of its own.
 #include "plat_shared.h"
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    snprintf(out, (size_t)size, "%s/%s", dir, name);
+}
+
 // ---- socket library ----------------------------------------------------------
 
 int kvp_net_start(int *granted)

@@ -56,6 +56,18 @@ long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(dir, sizeof full, full, NULL);
+    if (n == 0 || n >= sizeof full) snprintf(full, sizeof full, "%s", dir);
+    for (char *p = full; *p; p++)
+        if (*p == '/') *p = '\\';
+    size_t len = strlen(full);
+    const char *sep = len > 0 && full[len - 1] == '\\' ? "" : "\\";
+    snprintf(out, (size_t)size, "\\\\?\\%s%s%s", full, sep, name);
+}
+
 // ---- process set-up ------------------------------------------------------------------
 
 void kvp_process_start()

@@ -14,10 +14,12 @@ PortLog *PortLog::open(const char *dir, const char *name, long rotateBytes, int 
 {
     PortLog *log = new (std::nothrow) PortLog();
     if (!log) kva_out_of_memory("a port log");
-    snprintf(log->path, sizeof log->path, "%.1000s/%.32s.log", dir, name);
+    char file[48];
+    snprintf(file, sizeof file, "%.32s.log", name);
+    kvp_file_path(dir, file, log->path, sizeof log->path);
     log->file = fopen(log->path, "ab");
     if (!log->file) {
-        fprintf(stderr, "%s: cannot open the log file %s\n", name, log->path);
+        fprintf(stderr, "%s: cannot open the log file %s/%s\n", name, dir, file);
         delete log;
         return nullptr;
     }
