@@ -185,8 +185,12 @@ bool present(Share *s, int baud)
     if (s->port && !s->port->isOpen() && !s->writer) portGone(s);
     if (s->port) return s->port->isOpen();
     if (!openPort(s, baud)) return false;
-    fprintf(stderr, "%s: back\n", s->name);
-    if (s->log) s->log->event("back, opened at %d baud", baud);
+    // Only a held port is looked for while it is away; any other is opened
+    // afresh by its next user, as it always was.
+    if (s->held) {
+        fprintf(stderr, "%s: back\n", s->name);
+        if (s->log) s->log->event("back, opened at %d baud", baud);
+    }
     return true;
 }
 
