@@ -212,6 +212,11 @@ long kvp_fionbio_code() { return 0x8004667eL; }
 
 long long kvp_now_ms() { return fakeNowMs; }
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    snprintf(out, (size_t)size, "%s/%s", dir, name);
+}
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // Input is ready where a device has some (or its end, or a failure);
