@@ -140,8 +140,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ReplayCase> &c) { return c.param.name; });
 
 // A watcher that reads nothing while megabytes flow to the writer: the
-// writer gets every byte, the server's memory stays small, and the watcher
-// is dropped, having been sent an unbroken beginning of the stream.
+// writer, and a watcher that keeps reading, get every byte; the server's
+// memory stays small; and the stalled watcher is dropped, having been sent
+// an unbroken beginning of the stream.
 TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
 {
     const size_t total = 8u << 20;
@@ -156,6 +157,8 @@ TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
     ASSERT_TRUE(bridge(writer, "p COM5 115200"));
     Stream stalled = s.login(16 << 10);
     ASSERT_TRUE(watch(stalled, "w COM5"));
+    Stream reading = s.login();
+    ASSERT_TRUE(watch(reading, "w COM5"));
     long before = s.memoryKb();
     ASSERT_GT(before, 0);
 
@@ -168,13 +171,18 @@ TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
         }
     });
     std::thread board([&] { EXPECT_TRUE(pty.master().send(data)); });
+    std::string watched;
+    std::thread watcher([&] { watched = reading.read(total, 120); });
     std::string got = writer.read(total, 120);
     board.join();
+    watcher.join();
     flowing = false;
     sampler.join();
 
     ASSERT_EQ(got.size(), total);
     EXPECT_EQ(firstDifference(got, data), total);
+    EXPECT_EQ(watched.size(), total);
+    EXPECT_EQ(firstDifference(watched, data), total) << "at the watcher that kept reading";
     EXPECT_LT(most - before, 3L << 10) << "KiB before " << before << ", at most " << most;
     EXPECT_TRUE(s.waitErr("COM5: watcher 127.0.0.1:"));
     EXPECT_TRUE(s.waitErr(" dropped, "));
