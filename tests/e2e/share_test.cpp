@@ -298,6 +298,71 @@ TEST(HeldPort, RotatesAtItsSizeKeepingTheNewestFiles)
     EXPECT_EQ(unstamped, sent.substr(sent.size() - unstamped.size()));
 }
 
+struct SpeedCase {
+    const char *name;
+    std::vector<std::string> switches;
+    speed_t speed;
+    const char *logged;  // the log's first event
+};
+
+void PrintTo(const SpeedCase &c, std::ostream *os) { *os << c.name; }
+
+class HeldPortSpeed : public testing::TestWithParam<SpeedCase> {};
+
+TEST_P(HeldPortSpeed, IsTheOneSetForItOrForAll)
+{
+    const SpeedCase &c = GetParam();
+    TempDir dir;
+    Pty pty;
+    std::unique_ptr<Server> server(new Server());
+    server->addPort(5, pty);
+    ServerOptions options;
+    options.switches = {"-L" + serverPath(dir.path())};
+    options.switches.insert(options.switches.end(), c.switches.begin(), c.switches.end());
+    ASSERT_TRUE(server->start(options));
+    ASSERT_TRUE(server->waitOut("COM5: held, logged to "));
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), c.speed);
+    server.reset();
+    std::string text = slurp(dir.path() + "/COM5.log");
+    EXPECT_TRUE(std::regex_search(text, std::regex(std::string("^") + kStamp + c.logged + "\n")))
+        << escapeBytes(text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Switches, HeldPortSpeed,
+    testing::Values(SpeedCase{"Default", {}, B115200, "-- opened at 115200 baud"},
+                    SpeedCase{"ForAll", {"-B57600"}, B57600, "-- opened at 57600 baud"},
+                    SpeedCase{"ForThisPort", {"-B57600", "-BCOM5:9600"}, B9600,
+                              "-- opened at 9600 baud"},
+                    SpeedCase{"ForAnotherPort", {"-BCOM6:9600"}, B115200,
+                              "-- opened at 115200 baud"}),
+    [](const testing::TestParamInfo<SpeedCase> &c) { return c.param.name; });
+
+// A port nobody holds for its log, whose device goes away: its watchers
+// are asked for the identifier again, as a bridge's client is.
+TEST(WatchedPort, WhoseDeviceGoesAwayReturnsItsWatchersToTheIdentifier)
+{
+    if (Target::get().isWine())
+        GTEST_SKIP() << "under Wine a terminal whose other side closed reads as quiet";
+    std::unique_ptr<Pty> pty(new Pty());
+    Server s;
+    s.addPort(5, *pty);
+    ASSERT_TRUE(s.start());
+    Stream watcher = s.login();
+    ASSERT_TRUE(watch(watcher, "w COM5"));
+    ASSERT_TRUE(pty->master().send("last words"));
+    EXPECT_TRUE(watcher.expect("last words"));
+    pty.reset();
+    EXPECT_TRUE(waitUntil([&] {
+        watcher.send("v\r\n");
+        return watcher.read(20, 0.2) == "! wrong identifier\r\n";
+    }));
+    EXPECT_TRUE(watcher.ask("wobex\r\n", ".\r\n"));
+    EXPECT_TRUE(watcher.ask("v\r\n", kVersion));
+}
+
 // A device that goes away (its terminal closed, as an adapter pulled out)
 // and comes back under the same name: the port is opened again without a
 // client asking, the log says both, and a watcher sees the new device.

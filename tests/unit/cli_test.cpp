@@ -57,6 +57,8 @@ const UsageCase usageCases[] = {
     {{"-p", "9998"}, ""},  // "-p" sets port 0, then "9998" is no switch
     {{"9998"}, ""},
     {{"-b", "-a", "extra"}, ""},
+    {{"-Bfast"}, "Unknown speed -Bfast\n"},
+    {{"-BCOM5:"}, "Unknown speed -BCOM5:\n"},
 };
 
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
