@@ -403,6 +403,12 @@ int kvp_com_configure(kva_handle h, int)
     return 1;
 }
 
+int kvp_com_frame_8n1(kva_handle h)
+{
+    openDevice(h);
+    return 1;
+}
+
 int kvp_com_set_timeouts(kva_handle h, int forRead)
 {
     openDevice(h);

@@ -720,6 +720,13 @@ kva_handle kva_open_com(const char *name, int baud)
 
 int kva_com_speed(kva_handle h, int baud) { return kvp_com_configure(h, baud); }
 
+int kva_com_8n1(kva_handle h)
+{
+    if (kvp_com_frame_8n1(h)) return 1;
+    fprintf(stderr, "SetCommState failed %d\n", kvp_com_last_error());
+    return 0;
+}
+
 int kva_read_com(kva_handle h, char *buf, int room)
 {
     if (!kvp_com_set_timeouts(h, 1))

@@ -98,5 +98,8 @@ int kva_close_com(kva_handle h);
 // Sets another speed on a port already open (the settings it had before it
 // was opened still go back when it closes); 0 when the device refuses.
 int kva_com_speed(kva_handle h, int baud);
+// 8 data bits, no parity, 1 stop bit on a port already open (as kva_com_speed,
+// its settings still go back at the close); 0 when the device refuses.
+int kva_com_8n1(kva_handle h);
 
 #endif

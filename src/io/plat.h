@@ -127,6 +127,9 @@ kva_handle kvp_com_open(const char *path);            // -1 when it cannot be op
 // the previous rate in force.  Zero when the line settings cannot be read or
 // written (the device is no serial line).
 int kvp_com_configure(kva_handle h, int baud);
+// 8 data bits, no parity, 1 stop bit on a configured port (its saved
+// settings still go back at the close); zero when the device refuses.
+int kvp_com_frame_8n1(kva_handle h);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
 int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
 // Non-zero on success; *put is the number of bytes the device has taken, and

@@ -212,6 +212,22 @@ int kvp_com_configure(kva_handle h, int baud)
     return 1;
 }
 
+int kvp_com_frame_8n1(kva_handle h)
+{
+    struct termios t;
+    if (tcgetattr((int)h, &t) != 0) {
+        comError = errno;
+        return 0;
+    }
+    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB);
+    t.c_cflag |= CS8;
+    if (tcsetattr((int)h, TCSANOW, &t) != 0) {
+        comError = errno;
+        return 0;
+    }
+    return 1;
+}
+
 int kvp_com_set_timeouts(kva_handle, int)
 {
     // VMIN and VTIME of the open, with a non-blocking descriptor, already make

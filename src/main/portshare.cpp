@@ -127,10 +127,13 @@ void portOutput(void *context, const char *p, int n)
     }
 }
 
-bool openPort(Share *s, int baud)
+// A port opened by "p" keeps the frame its device has, as it always did;
+// one opened for watchers or its log is set to 8N1, with its speed from -B.
+bool openPort(Share *s, int baud, bool frame8n1)
 {
     s->port = openComFifo(s->name, baud);
     if (!s->port) return false;
+    if (frame8n1) kva_com_8n1(s->port->port);
     s->port->tapWith(portOutput, s);
     return true;
 }
@@ -180,11 +183,11 @@ void portGone(Share *s)
 }
 
 // The share's port is there and open, opened again if it had gone.
-bool present(Share *s, int baud)
+bool present(Share *s, int baud, bool frame8n1)
 {
     if (s->port && !s->port->isOpen() && !s->writer) portGone(s);
     if (s->port) return s->port->isOpen();
-    if (!openPort(s, baud)) return false;
+    if (!openPort(s, baud, frame8n1)) return false;
     // Only a held port is looked for while it is away; any other is opened
     // afresh by its next user, as it always was.
     if (s->held) {
@@ -227,7 +230,7 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
     }
     bool fresh = !s;
     if (fresh) s = newShare(name);
-    if (!present(s, baud)) {
+    if (!present(s, baud, s->held)) {
         if (fresh) freeShare(s);
         return nullptr;
     }
@@ -262,7 +265,7 @@ bool portShareWatch(const char *name, long replayBytes, Client *watcher)
     Share *s = find(name);
     bool fresh = !s;
     if (fresh) s = newShare(name);
-    if (!present(s, speedFor(name)) || s->watcherCount == maxWatchers) {
+    if (!present(s, speedFor(name), true) || s->watcherCount == maxWatchers) {
         if (fresh) freeShare(s);
         return false;
     }
@@ -321,7 +324,7 @@ int portShareHoldAll(const PortLogSettings &settings)
         s->held = true;
         s->log = log;
         int baud = speedFor(data);
-        if (openPort(s, baud)) {
+        if (openPort(s, baud, true)) {
             printf("%s: held, logged to %s/%s.log\n", data, settings.dir, data);
             log->event("opened at %d baud", baud);
         } else {
@@ -345,7 +348,7 @@ void portSharePoll()
         }
         if (s->port && !s->port->isOpen() && !s->writer) portGone(s);
         if (s->held && !s->port && clockMs() >= s->retryAtMs) {
-            if (!present(s, speedFor(s->name))) s->retryAtMs = clockMs() + reopenPaceMs;
+            if (!present(s, speedFor(s->name), true)) s->retryAtMs = clockMs() + reopenPaceMs;
         }
         if (s->log) s->log->poll();
         if (unused(s)) freeShare(s);

@@ -309,11 +309,16 @@ void PrintTo(const SpeedCase &c, std::ostream *os) { *os << c.name; }
 
 class HeldPortSpeed : public testing::TestWithParam<SpeedCase> {};
 
-TEST_P(HeldPortSpeed, IsTheOneSetForItOrForAll)
+TEST_P(HeldPortSpeed, IsTheOneSetForItOrForAllWithAn8N1Frame)
 {
     const SpeedCase &c = GetParam();
     TempDir dir;
     Pty pty;
+    // The device was left at 7 data bits, even parity, 2 stop bits.
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    t.c_cflag = (t.c_cflag & ~(tcflag_t)CSIZE) | CS7 | PARENB | CSTOPB;
+    ASSERT_EQ(tcsetattr(pty.slaveFd(), TCSANOW, &t), 0);
     std::unique_ptr<Server> server(new Server());
     server->addPort(5, pty);
     ServerOptions options;
@@ -321,9 +326,9 @@ TEST_P(HeldPortSpeed, IsTheOneSetForItOrForAll)
     options.switches.insert(options.switches.end(), c.switches.begin(), c.switches.end());
     ASSERT_TRUE(server->start(options));
     ASSERT_TRUE(server->waitOut("COM5: held, logged to "));
-    struct termios t;
     ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), (tcflag_t)CS8);
     server.reset();
     std::string text = slurp(dir.path() + "/COM5.log");
     EXPECT_TRUE(std::regex_search(text, std::regex(std::string("^") + kStamp + c.logged + "\n")))
