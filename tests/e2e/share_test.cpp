@@ -298,6 +298,32 @@ TEST(HeldPort, RotatesAtItsSizeKeepingTheNewestFiles)
     EXPECT_EQ(unstamped, sent.substr(sent.size() - unstamped.size()));
 }
 
+// A held, watched port that has gone quiet, with its last line written
+// out: nothing is due, and the server waits instead of turning its loop.
+TEST(HeldPort, QuietWithAWatcherLeavesTheServerWaiting)
+{
+    TempDir dir;
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    ServerOptions options;
+    options.switches = {"-L" + serverPath(dir.path())};
+    ASSERT_TRUE(s.start(options));
+    ASSERT_TRUE(s.waitOut("COM5: held, logged to "));
+    Stream watcher = s.login();
+    ASSERT_TRUE(watch(watcher, "w COM5"));
+    ASSERT_TRUE(pty.master().send("one line\r\n"));
+    EXPECT_TRUE(watcher.expect("one line\r\n"));
+    const std::string log = dir.path() + "/COM5.log";
+    EXPECT_TRUE(waitUntil([&] { return slurp(log).find("one line") != std::string::npos; }));
+
+    double cpu = s.cpuSeconds();
+    // A measuring window, not a wait for something to happen.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(s.cpuSeconds() - cpu, 0.3);
+    EXPECT_TRUE(relayed(pty.master(), watcher, "still watching"));
+}
+
 struct SpeedCase {
     const char *name;
     std::vector<std::string> switches;
