@@ -211,6 +211,18 @@ std::string slurp(const std::string &path)
 
 const char kStamp[] = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z ";
 
+// Starts `s` (COM5 already added) holding its ports and logging them into
+// `dir`, with further switches, and waits until COM5 is held.
+testing::AssertionResult startHolding(Server &s, const TempDir &dir,
+                                      const std::vector<std::string> &more = {})
+{
+    ServerOptions options;
+    options.switches = {"-L" + serverPath(dir.path())};
+    options.switches.insert(options.switches.end(), more.begin(), more.end());
+    if (!s.start(options)) return testing::AssertionFailure() << "the server did not start";
+    return s.waitOut("COM5: held, logged to ");
+}
+
 TEST(HeldPort, LogsEveryLineWithItsTimeAndTheEvents)
 {
     TempDir dir;
@@ -218,10 +230,7 @@ TEST(HeldPort, LogsEveryLineWithItsTimeAndTheEvents)
     std::unique_ptr<Server> server(new Server());
     Server &s = *server;
     s.addPort(5, pty);
-    ServerOptions options;
-    options.switches = {"-L" + serverPath(dir.path())};
-    ASSERT_TRUE(s.start(options));
-    ASSERT_TRUE(s.waitOut("COM5: held, logged to "));
+    ASSERT_TRUE(startHolding(s, dir));
     const std::string log = dir.path() + "/COM5.log";
 
     // Nobody is attached: the port is read and logged all the same.
@@ -257,10 +266,7 @@ TEST(HeldPort, RotatesAtItsSizeKeepingTheNewestFiles)
     Pty pty;
     Server s;
     s.addPort(5, pty);
-    ServerOptions options;
-    options.switches = {"-L" + serverPath(dir.path()), "-S1024", "-K2"};
-    ASSERT_TRUE(s.start(options));
-    ASSERT_TRUE(s.waitOut("COM5: held, logged to "));
+    ASSERT_TRUE(startHolding(s, dir, {"-S1024", "-K2"}));
 
     // About seven files' worth, stamps included.
     const int lines = 100;
@@ -306,10 +312,7 @@ TEST(HeldPort, QuietWithAWatcherLeavesTheServerWaiting)
     Pty pty;
     Server s;
     s.addPort(5, pty);
-    ServerOptions options;
-    options.switches = {"-L" + serverPath(dir.path())};
-    ASSERT_TRUE(s.start(options));
-    ASSERT_TRUE(s.waitOut("COM5: held, logged to "));
+    ASSERT_TRUE(startHolding(s, dir));
     Stream watcher = s.login();
     ASSERT_TRUE(watch(watcher, "w COM5"));
     ASSERT_TRUE(pty.master().send("one line\r\n"));
@@ -347,11 +350,7 @@ TEST_P(HeldPortSpeed, IsTheOneSetForItOrForAllWithAn8N1Frame)
     ASSERT_EQ(tcsetattr(pty.slaveFd(), TCSANOW, &t), 0);
     std::unique_ptr<Server> server(new Server());
     server->addPort(5, pty);
-    ServerOptions options;
-    options.switches = {"-L" + serverPath(dir.path())};
-    options.switches.insert(options.switches.end(), c.switches.begin(), c.switches.end());
-    ASSERT_TRUE(server->start(options));
-    ASSERT_TRUE(server->waitOut("COM5: held, logged to "));
+    ASSERT_TRUE(startHolding(*server, dir, c.switches));
     ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), (tcflag_t)CS8);
@@ -405,10 +404,7 @@ TEST(HeldPort, IsOpenedAgainWhenItsDeviceComesBack)
     std::unique_ptr<Pty> pty(new Pty());
     Server s;
     s.addPort(5, *pty);
-    ServerOptions options;
-    options.switches = {"-L" + serverPath(dir.path())};
-    ASSERT_TRUE(s.start(options));
-    ASSERT_TRUE(s.waitOut("COM5: held, logged to "));
+    ASSERT_TRUE(startHolding(s, dir));
     Stream watcher = s.login();
     ASSERT_TRUE(watch(watcher, "w COM5"));
 
