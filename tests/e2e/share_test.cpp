@@ -327,6 +327,17 @@ TEST(HeldPort, QuietWithAWatcherLeavesTheServerWaiting)
     EXPECT_TRUE(relayed(pty.master(), watcher, "still watching"));
 }
 
+TEST(HeldPort, WhoseLogCannotBeMadeEndsTheServer)
+{
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    const std::string dir = serverPath("/nonexistent/velkor-logs");
+    ASSERT_TRUE(s.run({"-p" + std::to_string(freePort()), "-b", "-L" + dir}));
+    EXPECT_TRUE(s.exitsWith(1));
+    EXPECT_TRUE(s.waitErr("COM5: cannot open the log file " + dir + "/COM5.log\n"));
+}
+
 struct SpeedCase {
     const char *name;
     std::vector<std::string> switches;
