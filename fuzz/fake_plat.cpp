@@ -214,6 +214,11 @@ long long kvp_now_ms() { return fakeNowMs; }
 
 int kvp_wait_tells_input(int) { return 1; }
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    snprintf(out, (size_t)size, "%s/%s", dir, name);
+}
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // Input is ready where a device has some (or its end, or a failure);
@@ -280,6 +285,8 @@ int kvp_accept(int s, KvpAddr *peer)
     peer->port = 40000;
     return fake_open_socket();
 }
+
+int kvp_peer(int, KvpAddr *) { return -1; }
 
 // An address is anything made of digits and dots (read as 127.0.0.1), or
 // holding a colon (read as ::1), and needs no lookup.  A name's addresses
@@ -393,6 +400,12 @@ kva_handle kvp_com_open(const char *path)
 }
 
 int kvp_com_configure(kva_handle h, int)
+{
+    openDevice(h);
+    return 1;
+}
+
+int kvp_com_frame_8n1(kva_handle h)
 {
     openDevice(h);
     return 1;

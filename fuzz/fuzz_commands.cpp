@@ -95,7 +95,7 @@ std::vector<std::string> replyLines(const std::string &reply)
 
 char key(const std::vector<std::string> &tokens) { return tokens.empty() ? 0 : tokens[0][0]; }
 
-bool isKnownKey(char key) { return key != 0 && strchr("?cdeiklnprstv", key) != nullptr; }
+bool isKnownKey(char key) { return key != 0 && strchr("?cdeiklnprstvw", key) != nullptr; }
 
 // Registry text as the fake stores it: printable bytes, so that whatever
 // breaks the framing is the server's doing.
@@ -221,8 +221,9 @@ void CommandHarness::checkReply(const std::vector<std::string> &tokens, int r,
                                 const std::string &reply, int opened)
 {
     const bool bridged = c->state == Bridge;
+    const bool watching = c->state == Watching;
     if (tokens.empty()) {
-        FUZZ_CHECK(r == 0 && reply.empty() && !bridged && opened == 0);
+        FUZZ_CHECK(r == 0 && reply.empty() && !bridged && !watching && opened == 0);
         return;
     }
     const char key = tokens[0][0];
@@ -248,9 +249,12 @@ void CommandHarness::checkReply(const std::vector<std::string> &tokens, int r,
     // A bridge exactly when a connect or open answers "."; the target is
     // the one descriptor the command left open.
     FUZZ_CHECK(bridged == ((key == 'c' || key == 'p') && reply == ".\r\n"));
-    FUZZ_CHECK(opened == (bridged ? 1 : 0));
+    // A watch exactly when "w" answers "." (a port just opened has nothing
+    // to replay); the port is then the one descriptor the command left open.
+    FUZZ_CHECK(watching == (key == 'w' && reply == ".\r\n"));
+    FUZZ_CHECK(opened == (bridged || watching ? 1 : 0));
     FUZZ_CHECK((c->target != nullptr) == bridged);
-    if (c->fifo) FUZZ_CHECK(c->fifo->isRaw() == bridged);
+    if (c->fifo) FUZZ_CHECK(c->fifo->isRaw() == (bridged || watching));
     if (bridged) FUZZ_CHECK(c->target->isRaw());
     if (bridged && key == 'p') FUZZ_CHECK(fake_last_com_path() == "\\\\.\\" + tokens[1]);
 }
@@ -312,6 +316,10 @@ void CommandHarness::command()
         connect();
     } else if (c->state == Bridge) {
         bridgeSession(key(tokens) == 'c' ? fakeOutcomes.hostGreeting : std::string());
+    } else if (c->state == Watching) {
+        // The watcher leaves, and its port is released with it.
+        endSession();
+        connect();
     }
 }
 

@@ -325,6 +325,8 @@ def commands_seeds():
         "open-relay": Commands().command("p COM3 115200")
         .bridge(up=bytes(range(256)) * 6, down=b"login: ", chunks=[1, 1000, 535],
                 socket=False).command("v"),
+        "watch": Commands().command("w COM1").command("w COM1 4096").command("w COM2", outcomes=no_com)
+        .command("w").command("w LPT1 10").command("v"),
         "echo-through-bridge": Commands().command("e").command("p COM1 9600")
         .bridge(up=b"typed\r\n", socket=False).command("s"),
         "disconnect": Commands().command("d").ended().command("v").command("disconnect now")

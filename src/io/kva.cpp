@@ -473,6 +473,20 @@ void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE])
     *p = 0;
 }
 
+void kva_peer_text(int s, char out[KVA_PEER_TEXT_SIZE])
+{
+    KvpAddr peer;
+    if (s == -1 || kvp_peer(s, &peer) != 0) {
+        snprintf(out, KVA_PEER_TEXT_SIZE, "unknown");
+        return;
+    }
+    unmapIpv4(&peer);
+    char text[KVA_ADDRESS_TEXT_SIZE];
+    kva_address_text(&peer, text);
+    if (peer.family == KVP_IPV4) snprintf(out, KVA_PEER_TEXT_SIZE, "%s:%u", text, peer.port);
+    else snprintf(out, KVA_PEER_TEXT_SIZE, "[%s]:%u", text, peer.port);
+}
+
 // ---- name lookups ---------------------------------------------------------------
 //
 // The system's resolver only blocks, so each lookup runs on a thread of its
@@ -729,6 +743,15 @@ kva_handle kva_open_com(const char *name, int baud)
         return INVALID_HANDLE_VALUE;
     }
     return h;
+}
+
+int kva_com_speed(kva_handle h, int baud) { return kvp_com_configure(h, baud); }
+
+int kva_com_8n1(kva_handle h)
+{
+    if (kvp_com_frame_8n1(h)) return 1;
+    fprintf(stderr, "SetCommState failed %d\n", kvp_com_last_error());
+    return 0;
 }
 
 int kva_read_com(kva_handle h, char *buf, int room)

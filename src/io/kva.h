@@ -60,6 +60,10 @@ int kva_accept(int listenSocket, bool localOnly);
 // zone.
 enum { KVA_ADDRESS_TEXT_SIZE = 46 };
 void kva_address_text(const KvpAddr *a, char out[KVA_ADDRESS_TEXT_SIZE]);
+// The peer of a connected socket for a log line: "127.0.0.1:40312" or
+// "[::1]:40312"; "unknown" when the system cannot tell.
+enum { KVA_PEER_TEXT_SIZE = KVA_ADDRESS_TEXT_SIZE + 8 };
+void kva_peer_text(int s, char out[KVA_PEER_TEXT_SIZE]);
 // An outgoing connection under way: the name lookup, then the connect,
 // neither of which holds the loop.
 struct KvaLookup;
@@ -97,5 +101,11 @@ kva_handle kva_open_com(const char *name, int baud);
 int kva_read_com(kva_handle h, char *buf, int room);
 int kva_write_com(kva_handle h, const char *bytes, int len);
 int kva_close_com(kva_handle h);
+// Sets another speed on a port already open (the settings it had before it
+// was opened still go back when it closes); 0 when the device refuses.
+int kva_com_speed(kva_handle h, int baud);
+// 8 data bits, no parity, 1 stop bit on a port already open (as kva_com_speed,
+// its settings still go back at the close); 0 when the device refuses.
+int kva_com_8n1(kva_handle h);
 
 #endif

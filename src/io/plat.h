@@ -35,6 +35,11 @@ long kvp_fionbio_code();         // the request code printed in ioctl lines
 
 // Monotonic milliseconds, for time limits (not the time of day).
 long long kvp_now_ms();
+// The path of the file `name` in the directory `dir`, as the C library's
+// fopen, rename and remove take it.  On Windows it is the full path with the
+// \\?\ prefix, so that a name such as COM5.log is a file and not the
+// serial device the system reserves the name for.
+void kvp_file_path(const char *dir, const char *name, char *out, int size);
 
 // ---- the wait ------------------------------------------------------------
 // What one device waits for in the next kvp_wait, and what of it is ready.
@@ -87,6 +92,7 @@ int kvp_is_address_in_use(int err);  // the error means another socket has that 
 int kvp_bound_port(int s);           // the port a bound socket has, or -1
 int kvp_listen(int s, int backlog);                   // 0 on success
 int kvp_accept(int s, KvpAddr *peer);                 // new socket or -1; the peer as the system gives it
+int kvp_peer(int s, KvpAddr *peer);                   // 0 and the connected socket's peer, or -1
 // Connects without waiting: 0 connected at once, 1 under way (the socket
 // shows KVP_OUT when it has finished), -1 failed (kvp_last_error says why).
 int kvp_connect_start(int s, const KvpAddr *to);
@@ -125,6 +131,9 @@ kva_handle kvp_com_open(const char *path);            // -1 when it cannot be op
 // the previous rate in force.  Zero when the line settings cannot be read or
 // written (the device is no serial line).
 int kvp_com_configure(kva_handle h, int baud);
+// 8 data bits, no parity, 1 stop bit on a configured port (its saved
+// settings still go back at the close); zero when the device refuses.
+int kvp_com_frame_8n1(kva_handle h);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
 int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
 // Non-zero on success; *put is the number of bytes the device has taken, and

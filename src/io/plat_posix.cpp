@@ -29,6 +29,11 @@
 // After the system's socket headers: it has none of its own.
 #include "plat_shared.h"
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    snprintf(out, (size_t)size, "%s/%s", dir, name);
+}
+
 // ---- socket library ----------------------------------------------------------
 
 int kvp_net_start(int *granted)
@@ -386,6 +391,15 @@ int kvp_accept(int s, KvpAddr *peer)
     if (c < 0) return -1;
     plat_from_sockaddr((struct sockaddr *)&a, peer);
     return c;
+}
+
+int kvp_peer(int s, KvpAddr *peer)
+{
+    struct sockaddr_storage a;
+    memset(&a, 0, sizeof a);
+    socklen_t len = sizeof a;
+    if (getpeername(s, (struct sockaddr *)&a, &len) != 0) return -1;
+    return plat_from_sockaddr((struct sockaddr *)&a, peer) ? 0 : -1;
 }
 
 int kvp_connect_start(int s, const KvpAddr *to)

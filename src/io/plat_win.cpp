@@ -56,6 +56,18 @@ long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
 
+void kvp_file_path(const char *dir, const char *name, char *out, int size)
+{
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(dir, sizeof full, full, NULL);
+    if (n == 0 || n >= sizeof full) snprintf(full, sizeof full, "%s", dir);
+    for (char *p = full; *p; p++)
+        if (*p == '/') *p = '\\';
+    size_t len = strlen(full);
+    const char *sep = len > 0 && full[len - 1] == '\\' ? "" : "\\";
+    snprintf(out, (size_t)size, "\\\\?\\%s%s%s", full, sep, name);
+}
+
 // ---- process set-up ------------------------------------------------------------------
 
 void kvp_process_start()
@@ -179,6 +191,15 @@ int kvp_accept(int s, KvpAddr *peer)
     if (c == INVALID_SOCKET) return -1;
     plat_from_sockaddr((struct sockaddr *)&a, peer);
     return fromSocket(c);
+}
+
+int kvp_peer(int s, KvpAddr *peer)
+{
+    struct sockaddr_storage a;
+    memset(&a, 0, sizeof a);
+    int len = sizeof a;
+    if (getpeername(toSocket(s), (struct sockaddr *)&a, &len) != 0) return -1;
+    return plat_from_sockaddr((struct sockaddr *)&a, peer) ? 0 : -1;
 }
 
 int kvp_connect_start(int s, const KvpAddr *to)

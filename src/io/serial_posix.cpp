@@ -190,8 +190,10 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = errno;
         return 0;
     }
+    // Only the first call saves: a later one changes the speed of a port
+    // already open, and the close must still put back what it had before.
     OpenPort *p = portFor(fd);
-    if (p) {
+    if (p && !p->saved) {
         p->settings = t;
         p->saved = true;
     }
@@ -221,6 +223,22 @@ int kvp_com_configure(kva_handle h, int baud)
         cfsetospeed(&t, e.speed);
         tcsetattr(fd, TCSANOW, &t);
         break;
+    }
+    return 1;
+}
+
+int kvp_com_frame_8n1(kva_handle h)
+{
+    struct termios t;
+    if (tcgetattr((int)h, &t) != 0) {
+        comError = errno;
+        return 0;
+    }
+    t.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB);
+    t.c_cflag |= CS8;
+    if (tcsetattr((int)h, TCSANOW, &t) != 0) {
+        comError = errno;
+        return 0;
     }
     return 1;
 }

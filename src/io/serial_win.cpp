@@ -414,19 +414,30 @@ kva_handle kvp_com_open(const char *path)
     return (kva_handle)h;
 }
 
+namespace {
+
+// The device's settings; false, with the error kept, when it has none.
+bool commState(kva_handle h, DCB *dcb)
+{
+    memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    if (GetCommState((HANDLE)h, dcb)) return true;
+    comError = GetLastError();
+    return false;
+}
+
+}  // namespace
+
 int kvp_com_configure(kva_handle h, int baud)
 {
     // Only the rate changes; everything else is written back as the device
     // has it.  A device whose settings cannot be read is no serial line.
     DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState((HANDLE)h, &dcb)) {
-        comError = GetLastError();
-        return 0;
-    }
+    if (!commState(h, &dcb)) return 0;
+    // Only the first call saves: a later one changes the speed of a port
+    // already open, and the close must still put back what it had before.
     ComPort *p = portFor((HANDLE)h);
-    if (p) {
+    if (p && !p->dcbSaved) {
         p->dcb = dcb;
         p->dcbSaved = true;
         p->timeoutsSaved = GetCommTimeouts((HANDLE)h, &p->timeouts) != 0;
@@ -434,6 +445,20 @@ int kvp_com_configure(kva_handle h, int baud)
     // A rate the device refuses leaves the previous one in force.
     dcb.BaudRate = (DWORD)baud;
     SetCommState((HANDLE)h, &dcb);
+    return 1;
+}
+
+int kvp_com_frame_8n1(kva_handle h)
+{
+    DCB dcb;
+    if (!commState(h, &dcb)) return 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    if (!SetCommState((HANDLE)h, &dcb)) {
+        comError = GetLastError();
+        return 0;
+    }
     return 1;
 }
 

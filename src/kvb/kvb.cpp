@@ -12,7 +12,8 @@ OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
     : device(&kind), deviceData(nullptr),
       port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
       fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
-      paused(false), relay(nullptr), relayLimit(0), failCount(0), writeFailCount(0)
+      paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
+      tapContext(nullptr), failCount(0), writeFailCount(0)
 {
 }
 
@@ -133,6 +134,7 @@ int OutFifo::process()
     char *fresh = in.space();
     r = read(fresh, room);
     if (r > 0) {
+        if (tap) tap(tapContext, fresh, r);
         if (echo) queueCopy(out, fresh, r);
         in.received(r);
         return 0;
@@ -158,6 +160,7 @@ int OutFifo::readInto(OutFifo *to)
     if (to->queued() > relayLimit) return 0;
     int r = read(staged, step);
     if (r > 0) {
+        if (tap) tap(tapContext, staged, r);
         if (echo) queueCopy(out, staged, r);
         queueCopy(to->out, staged, r);
         return 0;

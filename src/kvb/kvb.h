@@ -85,6 +85,15 @@ public:
     }
     // The bridge's other endpoint, or null.
     OutFifo *relayPeer() const { return relay; }
+    // Every byte read from the device is handed to `fn` as well, as it is
+    // read and before it goes anywhere else: a shared port's watchers,
+    // replay buffer and log see exactly what its writer sees.  Null: none.
+    typedef void (*Tap)(void *context, const char *p, int n);
+    void tapWith(Tap fn, void *context)
+    {
+        tap = fn;
+        tapContext = context;
+    }
 
 private:
     LineInput in;
@@ -93,6 +102,8 @@ private:
     bool paused;
     OutFifo *relay;
     long relayLimit;
+    Tap tap;
+    void *tapContext;
     // Failed reads and writes in a row (see device.h).
     int failCount;
     int writeFailCount;

@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "portshare.h"
+
 #include "../io/kva_assert.h"
 
 #include <errno.h>
@@ -36,8 +38,9 @@ Client::Client(OutFifo *endpoint, OutFifo *port)
 
 Client::~Client()
 {
+    portShareUnwatch(this);
+    dropTarget();
     delete fifo;
-    delete target;
 }
 
 // Queues n bytes on an endpoint as one chunk.
@@ -69,6 +72,7 @@ void Client::pump()
             dropTarget();
         }
         if (target) target->relayTo(nullptr, 0);
+        portShareUnwatch(this);
         delete fifo;
         fifo = nullptr;
     }
@@ -122,7 +126,8 @@ void Client::linkBridge(OutFifo *newTarget)
 void Client::dropTarget()
 {
     if (fifo) fifo->relayTo(nullptr, 0);
-    delete target;
+    // A shared port stays with the others who use it.
+    if (!target || !portShareRelease(target, this)) delete target;
     target = nullptr;
 }
 
@@ -165,6 +170,8 @@ Client::Action Client::nextAction() const
     case Bridge:
         if (!target) return LeaveBridge;
         return canMove(fifo, target) || canMove(target, fifo) ? MoveData : Idle;
+    case Watching:
+        return fifo->hasLine() ? DiscardInput : Idle;
     case Closed:
         break;
     }
@@ -248,6 +255,9 @@ int Client::step()
         moveData(fifo, target);
         moveData(target, fifo);
         break;
+    case DiscardInput:
+        fifo->consumeLine(fifo->line());
+        break;
     }
     // A disconnect or kill command: its reply goes out with the closing pump.
     pump();
@@ -321,6 +331,7 @@ void Client::sendHelp()
         ":? : help\r\n",
         ":c <host> <port> : connect to tcp/ip port:\r\n",
         ":p <comport> <baudrate> : connect to serial port\r\n",
+        ":w <comport> [bytes] : watch a serial port, replaying its last bytes\r\n",
         ":d : disconnect\r\n",
         ":e : echo on\r\n",
         ":s : echo off\r\n",
@@ -386,7 +397,7 @@ int Client::execute(const char *line)
         return 0;
     case 'p':
         if (n < 3) break;
-        bridge(openComFifo(args[1], parseNumber(args[2])), "! could not open port\r\n");
+        bridge(portShareWriter(args[1], parseNumber(args[2]), this), "! could not open port\r\n");
         return 0;
     case 'r':
         listPorts();
@@ -405,6 +416,11 @@ int Client::execute(const char *line)
     }
     case 'v':
         send(":1.19\r\n.\r\n");
+        return 0;
+    case 'w':
+        if (n < 2) break;
+        if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this))
+            send("! could not open port\r\n");
         return 0;
     default: {
         char reply[19 + 256 + 3 + 1];

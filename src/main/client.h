@@ -9,7 +9,16 @@ extern const char *expectedIdentifier;
 
 // Connecting: a "c" command waits for its connection, without holding the
 // loop; the client's reply comes when it succeeds or fails.
-enum ClientState { AwaitIdentifier = 0, Command = 1, Bridge = 2, Closed = 3, Connecting = 4 };
+// Watching: output of a shared port comes in (portshare.h), and what the
+// user sends is discarded.
+enum ClientState {
+    AwaitIdentifier = 0,
+    Command = 1,
+    Bridge = 2,
+    Closed = 3,
+    Connecting = 4,
+    Watching = 5
+};
 
 // What a step tells the client table.
 enum StepResult { KeepClient = 0, DropClient = -1, StopServer = -2 };
@@ -84,7 +93,8 @@ private:
         ReportConnectFailed,
         EnterBridge,        // the connect has been made
         LeaveBridge,        // the target has gone and handed on all it held
-        MoveData            // bridged data can move one way or both
+        MoveData,           // bridged data can move one way or both
+        DiscardInput        // a watcher typed something
     };
     Action nextAction() const;
     bool lingering() const;

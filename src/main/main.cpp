@@ -1,5 +1,6 @@
 // The entry point: command line, start-up, the main loop and shutdown.
 #include "client.h"
+#include "portshare.h"
 #include "kvb/device_websocket.h"
 #include "portlisten.h"
 
@@ -18,6 +19,11 @@ static void usage(const char *program)
     printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
     printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
+    printf("-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n");
+    printf("-S<bytes>     rotate a port's log at this size (default 10485760)\n");
+    printf("-K<count>     old log files kept per port (default 5)\n");
+    printf("-B<baud>      speed of ports opened for -L or w (default 115200)\n");
+    printf("-BCOM<n>:<baud> the same for one port\n");
     printf("\nexample:\n");
     printf("%s -p9998 -a -wpapaya\n", program);
     printf("This will tell server to use port 9998\n");
@@ -38,6 +44,7 @@ static int serverMain(int argc, char **argv)
     int webPort = 0;
     PortListener portListeners[maxPortListeners];
     int portListenerCount = 0;
+    PortLogSettings logs = {nullptr, 10L * 1024 * 1024, 5};
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -80,6 +87,24 @@ static int serverMain(int argc, char **argv)
             }
             portListenerCount++;
             break;
+        case 'L':
+            logs.dir = arg + 2;
+            break;
+        case 'S':
+            // Below this a file would hold a few lines at most.
+            logs.rotateBytes = parseNumber(arg + 2);
+            if (logs.rotateBytes < 1024) logs.rotateBytes = 1024;
+            break;
+        case 'K':
+            logs.keepFiles = parseNumber(arg + 2);
+            if (logs.keepFiles < 0) logs.keepFiles = 0;
+            break;
+        case 'B':
+            if (portShareSetSpeed(arg + 2) != 0) {
+                fprintf(stderr, "Unknown speed %s\n", arg);
+                usage(program);
+            }
+            break;
         default:
             fprintf(stderr, "Unknown switch %s\n", arg);
             usage(program);
@@ -101,6 +126,12 @@ static int serverMain(int argc, char **argv)
     }
     openPortListeners(portListeners, portListenerCount);
 
+    if (logs.dir && portShareHoldAll(logs) != 0) {
+        portShareReleaseAll();
+        closeIo();
+        return 1;
+    }
+
     if (!noConsole) {
         OutFifo *console = openStdinFifo();
         if (console) clientTable.add(console);
@@ -109,6 +140,7 @@ static int serverMain(int argc, char **argv)
 
     for (;;) {
         clientTable.watch();
+        portShareWatchAll();
         waitIo(-1);
         // A stop request (SIGTERM, SIGINT, a service stop) ends the server
         // as a kill command does.
@@ -120,6 +152,7 @@ static int serverMain(int argc, char **argv)
             if (web) clientTable.add(web);
         }
         acceptPortClients(portListeners, portListenerCount, localOnly);
+        portSharePoll();
         if (clientTable.poll() == -2) break;
     }
 
@@ -127,6 +160,7 @@ static int serverMain(int argc, char **argv)
     // back and their exclusive hold, which a terminal keeps beyond this
     // process, is dropped.
     clientTable.releasePorts();
+    portShareReleaseAll();
     closeIo();
     return 0;
 }

@@ -21,6 +21,7 @@ const std::string kHelp =
     ":? : help\r\n"
     ":c <host> <port> : connect to tcp/ip port:\r\n"
     ":p <comport> <baudrate> : connect to serial port\r\n"
+    ":w <comport> [bytes] : watch a serial port, replaying its last bytes\r\n"
     ":d : disconnect\r\n"
     ":e : echo on\r\n"
     ":s : echo off\r\n"

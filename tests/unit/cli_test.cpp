@@ -24,6 +24,11 @@ std::string usageText(const std::string &program)
            "-W<port>      also serve the browser console over HTTP on this TCP port\n"
            "-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n"
            "-a            accept connections from other computers\n"
+           "-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n"
+           "-S<bytes>     rotate a port's log at this size (default 10485760)\n"
+           "-K<count>     old log files kept per port (default 5)\n"
+           "-B<baud>      speed of ports opened for -L or w (default 115200)\n"
+           "-BCOM<n>:<baud> the same for one port\n"
            "\nexample:\n" +
            program + " -p9998 -a -wpapaya\n"
                      "This will tell server to use port 9998\n"
@@ -66,6 +71,8 @@ const UsageCase usageCases[] = {
     {{"-R4000=com1"}, "Bad switch -R4000=com1\n"},
     {{"-R4000=COM1x"}, "Bad switch -R4000=COM1x\n"},
     {{"-b", "-R4000=COM1", "-R4001:COM2"}, "Bad switch -R4001:COM2\n"},
+    {{"-Bfast"}, "Unknown speed -Bfast\n"},
+    {{"-BCOM5:"}, "Unknown speed -BCOM5:\n"},
 };
 
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
