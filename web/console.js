@@ -9,6 +9,7 @@
   const identifierField = document.getElementById('identifier');
   const loginButton = document.getElementById('login');
   const baudField = document.getElementById('baud');
+  const watchBox = document.getElementById('watch');
   const portList = document.getElementById('ports');
 
   const term = new Terminal({ cursorBlink: true, convertEol: false, scrollback: 5000 });
@@ -40,6 +41,11 @@
     if (ws.readyState === WebSocket.OPEN) ws.send(bytes);
   }
 
+  // Bridged or watching: what comes is the port's, no longer replies.
+  function raw() {
+    return state === 'bridged' || state === 'watching';
+  }
+
   function sendCommand(line, kind) {
     awaiting.push(kind);
     send(encoder.encode(line + '\n'));
@@ -56,7 +62,10 @@
       b.dataset.port = port;
       b.title = entry;
       b.addEventListener('click', () => {
-        sendCommand('p ' + port + ' ' + (parseInt(baudField.value, 10) || 9600), 'bridge');
+        // Watching: every byte the port sends, beside its writer, whose
+        // keys alone reach the port.
+        if (watchBox.checked) sendCommand('w ' + port, 'watch');
+        else sendCommand('p ' + port + ' ' + (parseInt(baudField.value, 10) || 9600), 'bridge');
         term.focus();
       });
       portList.appendChild(b);
@@ -90,13 +99,14 @@
     } else if (line === '.' || line.startsWith('!')) {
       awaiting.shift();
       if (kind === 'bridge' && line === '.') setState('bridged');
+      if (kind === 'watch' && line === '.') setState('watching');
     }
   }
 
   ws.onmessage = (event) => {
     const bytes = new Uint8Array(event.data);
     term.write(bytes);
-    if (state === 'bridged') return;
+    if (raw()) return;
     const text = decoder.decode(bytes);
     for (let i = 0; i < text.length; i++) {
       const c = text[i];
@@ -105,7 +115,7 @@
         lineText = '';
         // The rest of this message may already be bridged data: it was
         // shown whole above.
-        if (state === 'bridged') return;
+        if (raw()) return;
       } else {
         lineText += c;
       }
@@ -127,12 +137,13 @@
   // the kind of each is noted so that its reply is read correctly.
   term.onData((data) => {
     send(encoder.encode(data));
-    if (state === 'bridged' || state === 'connecting') return;
+    if (raw() || state === 'connecting') return;
     for (const c of data) {
       if (c === '\r') {
         const word = typed.trim().split(/\s+/)[0];
         awaiting.push(state === 'identifier' || state === 'wrong identifier' ? 'identifier'
-                      : word === 'p' || word === 'c' ? 'bridge' : word === 'r' ? 'list' : 'other');
+                      : word === 'p' || word === 'c' ? 'bridge' : word === 'w' ? 'watch'
+                      : word === 'r' ? 'list' : 'other');
         typed = '';
         term.write('\r\n');
       } else if (c === '\x7f') {

@@ -39,6 +39,20 @@ run(() => withChromium(async (browser) => {
     await page.waitForFunction(() => document.querySelector('#state').dataset.state === 'bridged');
     await ask('bridged');
 
+    // A second page watches the same port: "watch only", then the port.
+    const watcher = await browser.newPage();
+    await watcher.goto(url, { waitUntil: 'load' });
+    await watcher.waitForFunction(() => document.querySelector('#state').dataset.state === 'identifier');
+    await watcher.type('#identifier', identifier);
+    await watcher.click('#login');
+    await watcher.waitForSelector(button);
+    await watcher.click('#watch');
+    await watcher.click(button);
+    await watcher.waitForFunction(() => document.querySelector('#state').dataset.state === 'watching');
+    // A tab in the background gets no input and draws nothing: the
+    // writer's tab comes to the front to type, the watcher's to be read.
+    await page.bringToFront();
+
     // Keys typed into the terminal arrive at the port.
     await page.click('#terminal');
     await page.keyboard.type('keys-to-the-port');
@@ -50,9 +64,15 @@ run(() => withChromium(async (browser) => {
       { timeout: 10000 });
     await page.screenshot({ path: screenshot });
     if ((await state()) !== 'bridged') throw new Error('no longer bridged');
+    // The watcher sees the port's output as the writer does.
+    await watcher.bringToFront();
+    await watcher.waitForFunction(
+      () => document.querySelector('#terminal .xterm-rows').textContent.includes('port-to-the-page'),
+      { timeout: 10000 });
 
     // Closing the tab ends the client.
     await page.close();
     await ask('closed');
+    await watcher.close();
   }
 }));
