@@ -201,29 +201,25 @@ const DeviceOps telnetDevice = {
     nullptr,  // decoded data is handed out whole
 };
 
-bool acceptTelnetPort(int listenSocket, bool localOnly, const char *portName, OutFifo **client,
-                      OutFifo **port)
+OutFifo *acceptTelnetClient(int listenSocket, bool localOnly, const char *portName)
 {
     int fd = kva_accept(listenSocket, localOnly);
-    if (fd == -1) return false;
-    OutFifo *line = openComFifo(portName, 9600);
-    if (!line) {
-        fprintf(stderr, "%s: port not opened, telnet client %d closed\n", portName, fd);
-        kva_close_socket(fd);
-        return false;
-    }
-    // Every client starts on the same line, whatever the last one left.
-    KvsLine start = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
-    if (!kvs_set_line(line->port, &start))
-        fprintf(stderr, "%s: 9600 8N1 not set (error %d)\n", portName, kvs_last_error());
+    if (fd == -1) return nullptr;
     OutFifo *f = new (std::nothrow) OutFifo(telnetDevice, fd);
     if (!f) kva_out_of_memory("an endpoint");
     TelnetState *t = new (std::nothrow) TelnetState(f, portName);
     if (!t) kva_out_of_memory("a telnet connection");
     f->deviceData = t;
     f->setRaw();
+    return f;
+}
+
+void beginTelnetPort(OutFifo *client, OutFifo *port)
+{
+    TelnetState *t = state(client);
+    // Every client starts on the same line, whatever the last one left.
+    KvsLine start = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
+    if (!kvs_set_line(port->port, &start))
+        fprintf(stderr, "%s: 9600 8N1 not set (error %d)\n", t->name, kvs_last_error());
     t->server.start(t->own);
-    *client = f;
-    *port = line;
-    return true;
 }

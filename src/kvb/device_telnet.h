@@ -12,11 +12,13 @@ const int modemPollMs = 50;
 // How long the line is held in a break for a telnet BREAK.
 const int telnetBreakMs = 250;
 
-// Accepts a connection on a port listener and opens the port at 9600 8N1
-// without flow control.  True with both endpoints (the client's, and the
-// port's); false when there was no connection, or when the port could not
-// be opened (the connection is then closed, with one log line).
-bool acceptTelnetPort(int listenSocket, bool localOnly, const char *portName, OutFifo **client,
-                      OutFifo **port);
+// Accepts a connection on a port listener: the client's endpoint, whose
+// telnet side begins once it has its port (beginTelnetPort).  Null when
+// there was no connection.
+OutFifo *acceptTelnetClient(int listenSocket, bool localOnly, const char *portName);
+// The client has its port: the line is set to 9600 8N1 without flow
+// control, whatever the last user left, and the telnet side's first words
+// are queued.
+void beginTelnetPort(OutFifo *client, OutFifo *port);
 
 #endif

@@ -3,6 +3,7 @@
 #include "portshare.h"
 
 #include "../io/kva_assert.h"
+#include "../kvb/device_telnet.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -28,12 +29,21 @@ int parseNumber(const char *text)
 
 // ---- Client: life and output ------------------------------------------------------
 
-Client::Client(OutFifo *endpoint, OutFifo *port)
+Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0), portBound(port != nullptr)
+      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort)
 {
-    if (portBound) linkBridge(port);
-    else send(greeting);
+    if (!portBound) send(greeting);
+}
+
+bool Client::takePort(const char *name)
+{
+    // The port's line is the client's to set; it starts at 9600.
+    OutFifo *port = portShareWriter(name, 9600, this);
+    if (!port) return false;
+    beginTelnetPort(fifo, port);
+    linkBridge(port);
+    return true;
 }
 
 Client::~Client()
@@ -492,17 +502,22 @@ ClientTable::ClientTable()
     for (Client *&s : slots) s = nullptr;
 }
 
-void ClientTable::add(OutFifo *endpoint, OutFifo *port)
+ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
 {
     for (Client *&s : slots) {
         if (s) continue;
-        s = new (std::nothrow) Client(endpoint, port);
+        s = new (std::nothrow) Client(endpoint, portName != nullptr);
         if (!s) kva_out_of_memory("a client");
-        return;
+        if (portName && !s->takePort(portName)) {
+            delete s;
+            s = nullptr;
+            return PortRefused;
+        }
+        return Added;
     }
     fprintf(stderr, "to many clients\n");
     delete endpoint;
-    delete port;
+    return TableFull;
 }
 
 void ClientTable::watch()

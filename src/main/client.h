@@ -52,10 +52,10 @@ public:
     long lingerQueued;
     bool portBound;
 
-    // A client on a port listener (-R) is given its port: it is bridged to
-    // it from the start, with no greeting and no identifier, and it ends
-    // when either side does.
-    explicit Client(OutFifo *endpoint, OutFifo *port = nullptr);
+    // A client on a port listener (-R) is bound to its port: no greeting and
+    // no identifier; it takes the port (takePort) and is bridged to it from
+    // the start, and it ends when either side does.
+    explicit Client(OutFifo *endpoint, bool boundToPort = false);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -70,6 +70,9 @@ public:
     void send(const char *text);
     void sendBytes(const char *data, int n);
     void bridge(OutFifo *newTarget, const char *errorLine);
+    // A client bound to a port becomes the writer of the shared port `name`
+    // (portshare.h); false when the port cannot be opened or has a writer.
+    bool takePort(const char *name);
 
     int execute(const char *line);
     void sendHelp();
@@ -119,8 +122,11 @@ public:
     Client *slots[32];
 
     ClientTable();
-    // A client over the endpoint; with a port, one bound to it (see Client).
-    void add(OutFifo *endpoint, OutFifo *port = nullptr);
+    // A client over the endpoint; with a port's name, one bound to that
+    // port (see Client).  The endpoint is the table's: on anything but
+    // Added it has been closed.
+    enum AddResult { Added, TableFull, PortRefused };
+    AddResult add(OutFifo *endpoint, const char *portName = nullptr);
     int poll();
     // Before each wait: what every client waits for.
     void watch();

@@ -55,9 +55,11 @@ void openPortListeners(PortListener *listeners, int count)
 void acceptPortClients(const PortListener *listeners, int count, bool localOnly)
 {
     for (int i = 0; i < count; i++) {
-        OutFifo *client = nullptr;
-        OutFifo *port = nullptr;
-        if (acceptTelnetPort(listeners[i].fd, localOnly, listeners[i].portName, &client, &port))
-            clientTable.add(client, port);
+        const char *name = listeners[i].portName;
+        OutFifo *client = acceptTelnetClient(listeners[i].fd, localOnly, name);
+        if (!client) continue;
+        int fd = client->fd;
+        if (clientTable.add(client, name) == ClientTable::PortRefused)
+            fprintf(stderr, "%s: port not opened, telnet client %d closed\n", name, fd);
     }
 }

@@ -4,6 +4,7 @@
 #include "portlog.h"
 
 #include "../io/kva_assert.h"
+#include "../io/serial_control.h"
 
 #include <new>
 #include <stdio.h>
@@ -197,6 +198,13 @@ bool present(Share *s, int baud, bool frame8n1)
     return true;
 }
 
+void restoreHeldLine(Share *s)
+{
+    KvsLine held = {speedFor(s->name), 8, KvsParityNone, KvsStopOne, KvsFlowNone};
+    if (!kvs_set_line(s->port->port, &held))
+        fprintf(stderr, "%s: %ld 8N1 not set (error %d)\n", s->name, held.baud, kvs_last_error());
+}
+
 bool unused(const Share *s) { return !s->held && !s->writer && s->watcherCount == 0; }
 
 // No writer steps the port: input is read here and, once the watchers,
@@ -252,6 +260,10 @@ bool portShareRelease(OutFifo *port, Client *writer)
         logClient(s, "writer left", s->writerPeer);
         s->writer = nullptr;
         port->relayTo(nullptr, 0);
+        // A client on a port listener set the line as it liked; the held
+        // port goes back to the line it is held at, so that its log and
+        // watchers read it as before.
+        if (s->held && writer->portBound && port->isOpen()) restoreHeldLine(s);
         // The last user gone: the port is released now, as a bridge's port
         // always was when its bridge ended.
         if (unused(s)) freeShare(s);

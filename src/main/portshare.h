@@ -1,6 +1,7 @@
-// Serial ports shared between clients: one writer (a "p" bridge) and any
-// number of watchers ("w") per open port, a replay buffer of what the port
-// sent last, and ports held open from start-up for their log (-L).
+// Serial ports shared between clients: one writer (a "p" bridge, or a port
+// listener's client) and any number of watchers ("w") per open port, a
+// replay buffer of what the port sent last, and ports held open from
+// start-up for their log (-L).
 //
 // A port opened through here stays open while it has a writer, a watcher
 // or a log, and is released when the last of them goes.  The writer is an

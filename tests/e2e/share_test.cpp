@@ -381,6 +381,119 @@ INSTANTIATE_TEST_SUITE_P(
                               "-- opened at 115200 baud"}),
     [](const testing::TestParamInfo<SpeedCase> &c) { return c.param.name; });
 
+// ---- clients on a port listener (-R) ------------------------------------------------
+
+// What a port listener's client is sent first: binary both ways, no
+// go-ahead both ways.
+const std::string kTelnetFirstWords("\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03", 12);
+
+// A COM-PORT-OPTION command from the client.
+std::string comPortCommand(char command, const std::string &value)
+{
+    return std::string("\xff\xfa\x2c", 3) + command + value + std::string("\xff\xf0", 2);
+}
+
+std::string portListener(int tcpPort) { return "-R" + std::to_string(tcpPort) + "=COM5"; }
+
+// The pseudo-terminal's line is at `speed` with the frame bits `frame`.
+testing::AssertionResult lineIs(const Pty &pty, speed_t speed, tcflag_t frame)
+{
+    struct termios t;
+    if (tcgetattr(pty.slaveFd(), &t) != 0) return testing::AssertionFailure() << "tcgetattr";
+    tcflag_t got = t.c_cflag & (CSIZE | PARENB | CSTOPB);
+    if (cfgetospeed(&t) == speed && got == frame) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "speed " << cfgetospeed(&t) << ", frame " << got;
+}
+
+// A client of a held port's listener sets its own line and talks to the
+// board; the log shows it come and go with what the board said to it, and
+// once it leaves the port is back at the line it is held at.
+TEST(HeldPort, IsReachedThroughItsPortListenerAndLogsThatClient)
+{
+    TempDir dir;
+    Pty pty;
+    std::unique_ptr<Server> server(new Server());
+    Server &s = *server;
+    s.addPort(5, pty);
+    int rfc = freePort();
+    ASSERT_TRUE(startHolding(s, dir, {portListener(rfc), "-B57600"}));
+    ASSERT_TRUE(s.waitOut(" for COM5\n"));
+    ASSERT_TRUE(lineIs(pty, B57600, CS8));
+    {
+        Stream client = connectTo(rfc);
+        ASSERT_TRUE(client.expect(kTelnetFirstWords));
+        // WILL COM-PORT-OPTION, then 19200 baud and 2 stop bits (a
+        // pseudo-terminal keeps no data size or parity: the stop bits show
+        // the frame).
+        ASSERT_TRUE(client.send(std::string("\xff\xfb\x2c", 3) +
+                                comPortCommand(1, std::string("\0\0\x4b\0", 4)) +
+                                comPortCommand(4, "\x02")));
+        EXPECT_TRUE(waitUntil([&] { return lineIs(pty, B19200, CS8 | CSTOPB); }))
+            << lineIs(pty, B19200, CS8 | CSTOPB).message();
+        EXPECT_TRUE(relayed(client, pty.master(), "print version"));
+        ASSERT_TRUE(pty.master().send("v1.2 ready\r\n"));
+        EXPECT_NE(client.readThrough("v1.2 ready\r\n"), "");
+    }
+    EXPECT_TRUE(waitUntil([&] { return lineIs(pty, B57600, CS8); }))
+        << lineIs(pty, B57600, CS8).message();
+    ASSERT_TRUE(pty.master().send("after the client\r\n"));
+    const std::string log = dir.path() + "/COM5.log";
+    EXPECT_TRUE(
+        waitUntil([&] { return slurp(log).find("after the client") != std::string::npos; }));
+    server.reset();
+
+    const std::string st = kStamp;
+    std::regex expected(st + "-- opened at 57600 baud\n" +                       //
+                        st + "-- writer attached 127\\.0\\.0\\.1:\\d+\n" +  //
+                        st + "v1\\.2 ready\r\n" +                              //
+                        st + "-- writer left 127\\.0\\.0\\.1:\\d+\n" +      //
+                        st + "after the client\r\n" +                          //
+                        st + "-- closed\n");
+    std::string text = slurp(log);
+    EXPECT_TRUE(std::regex_match(text, expected)) << escapeBytes(text, 2000);
+}
+
+// A port listener's client is the port's writer: a watcher sees every byte
+// the port sends, and neither a "p" nor another client of the listener can
+// write as well; the watcher keeps the port once the writer has gone.
+TEST(PortListenerClient, WritesThePortWhileOthersWatch)
+{
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    int rfc = freePort();
+    ServerOptions options;
+    options.switches = {portListener(rfc)};
+    ASSERT_TRUE(s.start(options));
+    ASSERT_TRUE(s.waitOut(" for COM5\n"));
+
+    Stream client = connectTo(rfc);
+    ASSERT_TRUE(client.expect(kTelnetFirstWords));
+    Stream watcher = s.login();
+    ASSERT_TRUE(watch(watcher, "w COM5"));
+    const std::string fromBoard = "=> " + allByteValues();
+    ASSERT_TRUE(pty.master().send(fromBoard));
+    EXPECT_TRUE(watcher.expect(fromBoard));
+    std::string escaped;  // as telnet sends it: 0xFF doubled
+    for (char c : fromBoard) escaped += c == '\xff' ? std::string(2, c) : std::string(1, c);
+    EXPECT_TRUE(client.expect(escaped));
+
+    Stream other = s.login();
+    EXPECT_TRUE(other.ask("p COM5 9600\r\n", "! could not open port\r\n"));
+    Stream second = connectTo(rfc);
+    EXPECT_TRUE(second.expectClosed());
+    EXPECT_TRUE(s.waitErr("COM5: port not opened, telnet client "));
+    // The writer's data still reaches the port, and only the writer's.
+    ASSERT_TRUE(watcher.send("reset\r"));
+    s.passTurn();
+    EXPECT_TRUE(relayed(client, pty.master(), "boot"));
+
+    client.close();
+    ASSERT_TRUE(s.waitOut("disconnected\n"));
+    EXPECT_TRUE(relayed(pty.master(), watcher, "still watched"));
+    EXPECT_EQ(countOf(s.err(), "port not opened"), 1u) << s.err();
+}
+
 // A port nobody holds for its log, whose device goes away: its watchers
 // are asked for the identifier again, as a bridge's client is.
 TEST(WatchedPort, WhoseDeviceGoesAwayReturnsItsWatchersToTheIdentifier)

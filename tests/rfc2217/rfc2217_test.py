@@ -60,7 +60,7 @@ class Server:
     with COM1 set up as their tool does it; its log goes to a file, as a
     Wine program's always does."""
 
-    def __init__(self, shim):
+    def __init__(self, shim, more=()):
         self.dir = tempfile.TemporaryDirectory()
         self.master, self.slave = os.openpty()
         tty.setraw(self.master)
@@ -90,7 +90,7 @@ class Server:
         self.out_file = open(self.out_path, "wb")
         self.proc = subprocess.Popen(
             command + ["-p%d" % self.port, "-R%d=COM1" % self.rfc, "-b",
-                       "-w" + IDENTIFIER.decode()],
+                       "-w" + IDENTIFIER.decode()] + list(more),
             env=env, stdout=self.out_file, stderr=subprocess.STDOUT)
         if not wait_for(lambda: b"for COM1\n" in self.out() or self.proc.poll() is not None,
                         timeout=60):
@@ -460,6 +460,51 @@ class UnderWine(unittest.TestCase):
         ser.close()
 
 
+class HeldPort(unittest.TestCase):
+    """A port held and logged from start-up (-L): its listener's client
+    takes it over, is logged, and leaves it at the speed it is held at."""
+
+    def setUp(self):
+        self.logs = tempfile.TemporaryDirectory()
+        path = ("Z:" if WINE_PREFIX else "") + self.logs.name
+        self.server = Server(shim=False, more=["-L" + path, "-B57600"])
+
+    def tearDown(self):
+        if self.server:
+            code, out = self.server.stop()
+            self.assertEqual(code, 0, out)
+        self.logs.cleanup()
+
+    def log(self):
+        with open(os.path.join(self.logs.name, "COM1.log"), "rb") as f:
+            return f.read()
+
+    def test_a_client_takes_the_held_port_and_the_log_shows_it(self):
+        s = self.server
+        self.assertTrue(wait_for(lambda: b"COM1: held, logged to " in s.out()), s.out())
+        self.assertEqual(s.attrs()[5], termios.B57600)
+        ser = serial.serial_for_url(s.url, baudrate=115200, timeout=10)
+        self.assertEqual(s.attrs()[5], termios.B115200)
+        ser.write(b"print version")
+        self.assertEqual(s.read_port(13), b"print version")
+        s.write_port(b"v1.2 ready\r\n")
+        self.assertEqual(ser.read(12), b"v1.2 ready\r\n")
+        ser.close()
+        self.assertTrue(wait_for(lambda: s.attrs()[5] == termios.B57600))
+        s.write_port(b"after the client\r\n")
+        self.assertTrue(wait_for(lambda: b"after the client" in self.log()))
+        code, out = s.stop()
+        self.server = None
+        self.assertEqual(code, 0, out)
+        log = self.log()
+        stamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
+        peer = rb"127\.0\.0\.1:\d+\n"
+        lines = [rb"-- opened at 57600 baud\n", rb"-- writer attached " + peer,
+                 rb"v1\.2 ready\r\n", rb"-- writer left " + peer,
+                 rb"after the client\r\n", rb"-- closed\n"]
+        self.assertRegex(log, rb"\A" + b"".join(stamp + l for l in lines) + rb"\Z")
+
+
 def main():
     global SERVER, SHIM, WINE_PREFIX, WINE_TOOL, PORTABLE
     parser = argparse.ArgumentParser()
@@ -475,11 +520,11 @@ def main():
         # Under Wine: what Wine shows of a pseudo-terminal.
         WINE_PREFIX = args.wine_prefix
         WINE_TOOL = args.wine_tool
-        rest = ["UnderWine"] + rest
+        rest = ["UnderWine", "HeldPort"] + rest
     else:
         SHIM = os.path.abspath(args.shim)
         if not [a for a in rest if not a.startswith("-")]:
-            rest = ["BarePseudoTerminal", "RecordedLine"] + rest
+            rest = ["BarePseudoTerminal", "RecordedLine", "HeldPort"] + rest
     # pyserial's own use of older threading calls.
     warnings.filterwarnings("ignore", category=DeprecationWarning)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2, warnings=False)
