@@ -1,5 +1,6 @@
 // The in-memory platform seam of the fuzz targets; see fake_plat.h.
 #include "fake_plat.h"
+#include "io/serial_control.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -522,3 +523,47 @@ long kvp_reg_query(kvp_key key, const char *value, unsigned char *data, unsigned
 }
 
 void kvp_reg_close(kvp_key key) { FUZZ_CHECK(key == serialCommKey || key == productKey); }
+
+// ---- serial line control ------------------------------------------------
+//
+// A fake port's line: whatever is set is in force, and it has no modem
+// lines and counts nothing.  The COM-PORT option's own target drives the
+// option over a recorded line of its own (fuzz_telnet.cpp).
+
+namespace {
+KvsLine fakeLine = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
+}
+
+int kvs_get_line(kva_handle, KvsLine *line)
+{
+    *line = fakeLine;
+    return 1;
+}
+
+int kvs_set_line(kva_handle, const KvsLine *line)
+{
+    fakeLine = *line;
+    return 1;
+}
+
+int kvs_set_dtr(kva_handle, int) { return 1; }
+
+int kvs_set_rts(kva_handle, int) { return 1; }
+
+int kvs_set_break(kva_handle, int) { return 1; }
+
+int kvs_modem_lines(kva_handle, int *lines)
+{
+    *lines = 0;
+    return 1;
+}
+
+int kvs_line_counts(kva_handle, KvsLineCounts *counts)
+{
+    *counts = KvsLineCounts{0, 0, 0, 0};
+    return 1;
+}
+
+int kvs_purge(kva_handle, int, int) { return 1; }
+
+int kvs_last_error() { return 0; }

@@ -84,8 +84,9 @@ TEST(Ipv6, APeerBeyondTheLoopbackIsRefusedUnlessAllAreAdmitted)
 }
 
 // A socket bound to address:port that does not listen: a connect to it is
-// refused.  -1 (with a failure) if the address and port cannot be had.
-int refusingSocket(const std::string &address, int port)
+// refused.  -1 if the address and port cannot be had: with a failure, or,
+// when `taken` is given, with *taken set if another socket holds them.
+int refusingSocket(const std::string &address, int port, bool *taken = nullptr)
 {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -98,7 +99,8 @@ int refusingSocket(const std::string &address, int port)
     }
     int s = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s >= 0 && bind(s, a->ai_addr, a->ai_addrlen) != 0) {
-        ADD_FAILURE() << "bind " << address << " port " << port << ": " << strerror(errno);
+        if (taken && errno == EADDRINUSE) *taken = true;
+        else ADD_FAILURE() << "bind " << address << " port " << port << ": " << strerror(errno);
         close(s);
         s = -1;
     }
@@ -143,21 +145,32 @@ TEST(Ipv6, ANamesAddressesAreTriedInTheResolversOrder)
         std::unique_ptr<Listener> hostSide;
         std::vector<int> refusers;
         int port = 0;
-        if (*k.listening) {
-            hostSide.reset(new Listener(k.listening));
-            port = hostSide->port();
-        }
-        for (const std::string &address : k.refusing) {
-            int r = refusingSocket(address, port);
-            ASSERT_GE(r, 0);
-            refusers.push_back(r);
-            if (port == 0) {
-                struct sockaddr_storage a;
-                socklen_t len = sizeof a;
-                getsockname(r, (struct sockaddr *)&a, &len);
-                port = ntohs(((struct sockaddr_in *)&a)->sin_port);  // same place in both
+        // The port had on one address may be in use on the other (other
+        // tests run meanwhile): then all of it again, on another port.
+        for (int tries = 0; tries < 20; tries++) {
+            for (int r : refusers) close(r);
+            refusers.clear();
+            hostSide.reset();
+            port = 0;
+            if (*k.listening) {
+                hostSide.reset(new Listener(k.listening));
+                port = hostSide->port();
             }
+            bool taken = false;
+            for (const std::string &address : k.refusing) {
+                int r = refusingSocket(address, port, &taken);
+                if (r < 0) break;
+                refusers.push_back(r);
+                if (port == 0) {
+                    struct sockaddr_storage a;
+                    socklen_t len = sizeof a;
+                    getsockname(r, (struct sockaddr *)&a, &len);
+                    port = ntohs(((struct sockaddr_in *)&a)->sin_port);  // same place in both
+                }
+            }
+            if (!taken) break;
         }
+        ASSERT_EQ(refusers.size(), k.refusing.size());
         const size_t errorsBefore = countOf(s.out(), "connect error code -1 ");
         Stream client = s.login();
         const std::string command = std::string("c ") + k.name + " " + std::to_string(port);
