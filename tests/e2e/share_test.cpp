@@ -421,7 +421,7 @@ TEST(HeldPort, IsReachedThroughItsPortListenerAndLogsThatClient)
     ASSERT_TRUE(lineIs(pty, B57600, CS8));
     {
         Stream client = connectTo(rfc);
-        ASSERT_TRUE(client.expect(kTelnetFirstWords));
+        ASSERT_TRUE(client.expect(kTelnetFirstWords)) << s.out() << s.err();
         // WILL COM-PORT-OPTION, then 19200 baud and 2 stop bits (a
         // pseudo-terminal keeps no data size or parity: the stop bits show
         // the frame).
@@ -468,7 +468,7 @@ TEST(PortListenerClient, WritesThePortWhileOthersWatch)
     ASSERT_TRUE(s.waitOut(" for COM5\n"));
 
     Stream client = connectTo(rfc);
-    ASSERT_TRUE(client.expect(kTelnetFirstWords));
+    ASSERT_TRUE(client.expect(kTelnetFirstWords)) << s.out() << s.err();
     Stream watcher = s.login();
     ASSERT_TRUE(watch(watcher, "w COM5"));
     const std::string fromBoard = "=> " + allByteValues();
