@@ -532,6 +532,9 @@ TEST(HeldPort, IsOpenedAgainWhenItsDeviceComesBack)
     Stream watcher = s.login();
     ASSERT_TRUE(watch(watcher, "w COM5"));
 
+    // The name leads nowhere while the device is away: the terminal's
+    // number, once free, may be given to another test's terminal.
+    s.addPort(5, dir.path() + "/unplugged");
     pty.reset();
     ASSERT_TRUE(s.waitErr("COM5: gone, looked for again every "));
     // Looking for it is paced, not a spin.
