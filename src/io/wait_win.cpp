@@ -72,10 +72,12 @@ void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
 
 }  // namespace
 
-// Sockets are reported by select.  A port's event cannot always be trusted
-// (under Wine a pty-backed port's wait ends with nothing), and the console's
-// keys are only looked at: those are read whatever the wait said.
-int kvp_wait_tells_input(int kind) { return kind == KVP_SOCKET; }
+// Every device is read whatever the wait said.  A port's event cannot
+// always be trusted (under Wine a pty-backed port's wait ends with nothing),
+// the console's keys are only looked at, and a socket's network event is
+// armed again only by a read: a socket left unread because the last look
+// found nothing could wait for an event that does not come.
+int kvp_wait_tells_input(int) { return 0; }
 
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
