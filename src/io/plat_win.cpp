@@ -100,22 +100,29 @@ namespace {
 HANDLE socketEvent = NULL;
 enum { maxSelected = 4 * KVA_SET_SIZE };
 SOCKET selected[maxSelected];
+// Room is told of (FD_WRITE) once when a socket connects and then only
+// after a send failed for want of it.  A send that took all it was given
+// leaves the next room untold: true for such a socket until a send fails
+// for want of room again.
+bool roomUntold[maxSelected];
 int selectedCount = 0;
 
-bool isSelected(SOCKET s)
+int selectedIndex(SOCKET s)
 {
     for (int i = 0; i < selectedCount; i++)
-        if (selected[i] == s) return true;
-    return false;
+        if (selected[i] == s) return i;
+    return -1;
 }
+
+bool isSelected(SOCKET s) { return selectedIndex(s) != -1; }
 
 void forgetSocket(SOCKET s)
 {
-    for (int i = 0; i < selectedCount; i++) {
-        if (selected[i] != s) continue;
-        selected[i] = selected[--selectedCount];
-        return;
-    }
+    int i = selectedIndex(s);
+    if (i == -1) return;
+    selectedCount--;
+    selected[i] = selected[selectedCount];
+    roomUntold[i] = roomUntold[selectedCount];
 }
 
 }  // namespace
@@ -132,7 +139,15 @@ void win_socket_select(SOCKET s)
     // it, and the wait's time-out paces it.
     if (isSelected(s) || selectedCount == maxSelected || !win_socket_event()) return;
     const long all = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-    if (WSAEventSelect(s, socketEvent, all) == 0) selected[selectedCount++] = s;
+    if (WSAEventSelect(s, socketEvent, all) != 0) return;
+    roomUntold[selectedCount] = false;
+    selected[selectedCount++] = s;
+}
+
+bool win_socket_room_untold(SOCKET s)
+{
+    int i = selectedIndex(s);
+    return i != -1 && roomUntold[i];
 }
 
 void win_socket_rearm()
@@ -301,6 +316,12 @@ int kvp_send(int s, const char *buf, int len)
         if (more <= 0) break;
         sent += more;
     }
+    // Whether Winsock will tell of room again: only a send that failed for
+    // want of it arms that.  The wait looks for itself at a socket whose
+    // next room would go untold (wait_win.cpp).
+    int i = selectedIndex(toSocket(s));
+    if (i != -1 && sent == len) roomUntold[i] = true;
+    else if (i != -1 && WSAGetLastError() == WSAEWOULDBLOCK) roomUntold[i] = false;
     return sent;
 }
 

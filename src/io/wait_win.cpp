@@ -7,6 +7,11 @@
 // watched is ready (an event for a socket or port the loop does not wait
 // on now), it looks again and waits out the rest of its time.
 //
+// Room to send is told as an event only after a send failed for want of
+// it, and select may find too little room to call a socket writable: a
+// socket whose last send took everything it was given is called ready to
+// send, so that the loop's next send either moves bytes or arms the event.
+//
 // The console is ready when _kbhit says a key is waiting; no event tells of
 // a key, so while the console waits for one the wait lasts at most
 // kvpPaceMs, and so does a port that has no event to wait on.  See plat.h
@@ -48,14 +53,24 @@ int readySockets(KvpWatch *watches, int n)
     int r = select(0, rd.fd_count ? &rd : NULL, wr.fd_count ? &wr : NULL,
                    ex.fd_count ? &ex : NULL, &tv);
     if (r == SOCKET_ERROR) return -1;
+    if (r == 0) {  // nothing ready: the sets need not say so
+        FD_ZERO(&rd);
+        FD_ZERO(&wr);
+        FD_ZERO(&ex);
+    }
     int ready = 0;
-    for (int i = 0; i < n && r > 0; i++) {
+    for (int i = 0; i < n; i++) {
         KvpWatch &w = watches[i];
         if (w.kind != KVP_SOCKET) continue;
         SOCKET s = toSocket(w.id);
         int before = w.ready;
         if ((w.events & KVP_IN) && FD_ISSET(s, &rd)) w.ready |= KVP_IN;
         if ((w.events & KVP_OUT) && (FD_ISSET(s, &wr) || FD_ISSET(s, &ex))) w.ready |= KVP_OUT;
+        // select may find too little room to call the socket writable
+        // while no network event will come when more room does: the send
+        // before took all it was given.  Another send either takes some
+        // or fails for want of room, and that failure arms the event.
+        if ((w.events & KVP_OUT) && win_socket_room_untold(s)) w.ready |= KVP_OUT;
         if (!before && w.ready) ready++;
     }
     return ready;

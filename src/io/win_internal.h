@@ -28,6 +28,9 @@ HANDLE win_socket_event();
 // Ties a socket to that event, once; it is non-blocking from then on.
 void win_socket_select(SOCKET s);
 void win_socket_rearm();
+// True when the socket's last send took everything it was given: Winsock
+// will not tell when room comes, so the wait must look for itself.
+bool win_socket_room_untold(SOCKET s);
 
 // Gets a serial port ready for the wait: finishes what has completed and
 // starts the read or write that tells of the next change.  Returns the
