@@ -42,6 +42,9 @@ int kvs_line_counts(kva_handle h, KvsLineCounts *counts);
 // Drops what is queued in the device: received and not read, written and
 // not sent.
 int kvs_purge(kva_handle h, int input, int output);
+// Bytes the device has taken that have not gone out on the line yet; 0
+// where the system does not tell.
+long kvs_output_held(kva_handle h);
 // The system's error code of the last call that failed.
 int kvs_last_error();
 

@@ -228,4 +228,15 @@ int kvs_purge(kva_handle h, int input, int output)
     return 1;
 }
 
+long kvs_output_held(kva_handle h)
+{
+    int held = 0;
+#ifdef TIOCOUTQ
+    if (ioctl((int)h, TIOCOUTQ, &held) != 0) held = 0;
+#else
+    (void)h;
+#endif
+    return held > 0 ? held : 0;
+}
+
 int kvs_last_error() { return controlError; }

@@ -117,4 +117,6 @@ int kvs_purge(kva_handle h, int input, int output)
     return PurgeComm((HANDLE)h, flags) ? 1 : fail();
 }
 
+long kvs_output_held(kva_handle h) { return (long)win_com_output_held((HANDLE)h); }
+
 int kvs_last_error() { return (int)controlError; }

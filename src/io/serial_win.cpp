@@ -587,6 +587,12 @@ int win_com_line_errors(HANDLE h, unsigned long counts[4])
     return 1;
 }
 
+unsigned long win_com_output_held(HANDLE h)
+{
+    ComPort *p = portFor(h);
+    return p ? commStatus(p).cbOutQue : 0;
+}
+
 void win_com_drop_input(HANDLE h)
 {
     ComPort *p = portFor(h);

@@ -45,6 +45,8 @@ int win_com_line_errors(HANDLE h, unsigned long counts[4]);
 // Drops the bytes a serial port has read ahead and not handed out yet (a
 // purge of its input).
 void win_com_drop_input(HANDLE h);
+// Bytes in the driver's output queue, not yet sent on the line.
+unsigned long win_com_output_held(HANDLE h);
 
 // Set, for good, once a stop is requested (a console interrupt, a service
 // stop): every wait ends at once from then on.

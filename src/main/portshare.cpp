@@ -15,6 +15,9 @@ namespace {
 
 // A held port whose device went away is looked for again at this pace.
 const int reopenPaceMs = 1000;
+// A device's output queue tells no event when it empties: it is looked at
+// at this pace while a line waits to be put back.
+const int drainLookMs = 5;
 
 enum { maxWatchers = 32 };  // the client table's size
 
@@ -34,6 +37,12 @@ struct Share {
     long ringStart;
     long ringFill;
     bool held;
+    // The writer left a port that stays open: it goes back to the line it
+    // is held or watched at once the writer's output has gone out, at the
+    // writer's line (bounded by restoreByMs once the device alone holds it).
+    bool lineToRestore;
+    int drainLimitMs;  // 0 until the device alone holds the output
+    long long restoreByMs;
     PortLog *log;
     long long retryAtMs;
     Share *next;
@@ -207,6 +216,36 @@ void restoreHeldLine(Share *s)
 
 bool unused(const Share *s) { return !s->held && !s->writer && s->watcherCount == 0; }
 
+// Puts a port its writer left back at its line once the writer's bytes are
+// out: first those still queued here, then those the device holds, for at
+// most the time they take on the line (then they are flushed, as at a
+// close).  A new writer sets its own line instead.
+void restoreLineWhenDrained(Share *s)
+{
+    if (s->writer || !s->port || !s->port->isOpen()) {
+        s->lineToRestore = false;
+        return;
+    }
+    if (s->port->queued() > 0) return;
+    long held = kvs_output_held(s->port->port);
+    if (held > 0) {
+        long long now = clockMs();
+        if (s->drainLimitMs == 0) {
+            KvsLine line;
+            long baud = kvs_get_line(s->port->port, &line) ? line.baud : 0;
+            s->drainLimitMs = kvp_com_drain_ms(held, baud);
+            s->restoreByMs = now + s->drainLimitMs;
+        }
+        if (now < s->restoreByMs) return;
+        kvs_purge(s->port->port, 0, 1);
+        fprintf(stderr, "%s: output not drained within %d ms, flushed %ld bytes\n", s->name,
+                s->drainLimitMs, held);
+    }
+    s->lineToRestore = false;
+    s->drainLimitMs = 0;
+    restoreHeldLine(s);
+}
+
 // No writer steps the port: input is read here and, once the watchers,
 // replay buffer and log have it, let go.
 bool steppedHere(const Share *s) { return s->port && (!s->writer || !s->writer->fifo); }
@@ -243,6 +282,8 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
         return nullptr;
     }
     if (!fresh) {
+        s->lineToRestore = false;
+        s->drainLimitMs = 0;
         kva_com_speed(s->port->port, baud);
         // Output read before the writer came went to the watchers alone.
         if (s->port->hasLine()) s->port->consumeLine(s->port->line());
@@ -260,13 +301,15 @@ bool portShareRelease(OutFifo *port, Client *writer)
         logClient(s, "writer left", s->writerPeer);
         s->writer = nullptr;
         port->relayTo(nullptr, 0);
-        // A client on a port listener set the line as it liked; the held
-        // port goes back to the line it is held at, so that its log and
-        // watchers read it as before.
-        if (s->held && writer->portBound && port->isOpen()) restoreHeldLine(s);
         // The last user gone: the port is released now, as a bridge's port
         // always was when its bridge ended.
-        if (unused(s)) freeShare(s);
+        if (unused(s)) {
+            freeShare(s);
+            return true;
+        }
+        // The writer set the line as it liked; a port that stays open for
+        // its log or its watchers goes back to the line they read it at.
+        if (port->isOpen()) s->lineToRestore = true;
         return true;
     }
     return false;
@@ -358,6 +401,7 @@ void portSharePoll()
             s->port->process();
             if (s->port->hasLine()) s->port->consumeLine(s->port->line());
         }
+        if (s->lineToRestore) restoreLineWhenDrained(s);
         if (s->port && !s->port->isOpen() && !s->writer) portGone(s);
         if (s->held && !s->port && clockMs() >= s->retryAtMs) {
             if (!present(s, speedFor(s->name), true)) s->retryAtMs = clockMs() + reopenPaceMs;
@@ -371,6 +415,8 @@ void portShareWatchAll()
 {
     for (Share *s = shares; s; s = s->next) {
         if (steppedHere(s)) s->port->watch();
+        // Output still queued here wakes the wait as the device takes it.
+        if (s->lineToRestore && s->port && s->port->queued() == 0) wakeWithin(drainLookMs);
         // A share that changed in the clients' steps (its writer left, its
         // port closed) is seen to at once, not at the next device event.
         if (unused(s) || (s->port && !s->port->isOpen() && !s->writer)) workPending();

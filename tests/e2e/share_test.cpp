@@ -30,6 +30,21 @@ testing::AssertionResult watch(Stream &client, const std::string &command,
     return client.expect(".\r\n" + replayed);
 }
 
+// Waits until the pseudo-terminal's line is at `speed` with the frame bits
+// `frame`.
+testing::AssertionResult lineBecomes(const Pty &pty, speed_t speed, tcflag_t frame)
+{
+    struct termios t;
+    tcflag_t got = 0;
+    bool there = waitUntil([&] {
+        if (tcgetattr(pty.slaveFd(), &t) != 0) return false;
+        got = t.c_cflag & (CSIZE | PARENB | CSTOPB);
+        return cfgetospeed(&t) == speed && got == frame;
+    });
+    if (there) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "speed " << cfgetospeed(&t) << ", frame " << got;
+}
+
 class SharedPort : public ServerWithPort {};
 
 TEST_F(SharedPort, WriterReachesThePortAndOutputReachesEveryone)
@@ -76,8 +91,10 @@ TEST_F(SharedPort, WatchersFirstThenAWriterThenAnother)
         EXPECT_TRUE(watcher.expect("to the first"));
     }
     ASSERT_TRUE(s.waitOut("disconnected\n"));
-    // The watcher still holds the port: it keeps seeing it, and the next
-    // writer takes it over at its own speed.
+    // The watcher still holds the port: it is back at the line it was
+    // watched at, it keeps seeing it, and the next writer takes it over at
+    // its own speed.
+    EXPECT_TRUE(lineBecomes(pty, B115200, CS8));
     ASSERT_TRUE(pty.master().send("between writers\r\n"));
     EXPECT_TRUE(watcher.expect("between writers\r\n"));
     Stream second = s.login();
@@ -395,16 +412,6 @@ std::string comPortCommand(char command, const std::string &value)
 
 std::string portListener(int tcpPort) { return "-R" + std::to_string(tcpPort) + "=COM5"; }
 
-// The pseudo-terminal's line is at `speed` with the frame bits `frame`.
-testing::AssertionResult lineIs(const Pty &pty, speed_t speed, tcflag_t frame)
-{
-    struct termios t;
-    if (tcgetattr(pty.slaveFd(), &t) != 0) return testing::AssertionFailure() << "tcgetattr";
-    tcflag_t got = t.c_cflag & (CSIZE | PARENB | CSTOPB);
-    if (cfgetospeed(&t) == speed && got == frame) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "speed " << cfgetospeed(&t) << ", frame " << got;
-}
-
 // A client of a held port's listener sets its own line and talks to the
 // board; the log shows it come and go with what the board said to it, and
 // once it leaves the port is back at the line it is held at.
@@ -418,7 +425,7 @@ TEST(HeldPort, IsReachedThroughItsPortListenerAndLogsThatClient)
     int rfc = freePort();
     ASSERT_TRUE(startHolding(s, dir, {portListener(rfc), "-B57600"}));
     ASSERT_TRUE(s.waitOut(" for COM5\n"));
-    ASSERT_TRUE(lineIs(pty, B57600, CS8));
+    ASSERT_TRUE(lineBecomes(pty, B57600, CS8));
     {
         Stream client = connectTo(rfc);
         ASSERT_TRUE(client.expect(kTelnetFirstWords)) << s.out() << s.err();
@@ -428,14 +435,12 @@ TEST(HeldPort, IsReachedThroughItsPortListenerAndLogsThatClient)
         ASSERT_TRUE(client.send(std::string("\xff\xfb\x2c", 3) +
                                 comPortCommand(1, std::string("\0\0\x4b\0", 4)) +
                                 comPortCommand(4, "\x02")));
-        EXPECT_TRUE(waitUntil([&] { return lineIs(pty, B19200, CS8 | CSTOPB); }))
-            << lineIs(pty, B19200, CS8 | CSTOPB).message();
+        EXPECT_TRUE(lineBecomes(pty, B19200, CS8 | CSTOPB));
         EXPECT_TRUE(relayed(client, pty.master(), "print version"));
         ASSERT_TRUE(pty.master().send("v1.2 ready\r\n"));
         EXPECT_NE(client.readThrough("v1.2 ready\r\n"), "");
     }
-    EXPECT_TRUE(waitUntil([&] { return lineIs(pty, B57600, CS8); }))
-        << lineIs(pty, B57600, CS8).message();
+    EXPECT_TRUE(lineBecomes(pty, B57600, CS8));
     ASSERT_TRUE(pty.master().send("after the client\r\n"));
     const std::string log = dir.path() + "/COM5.log";
     EXPECT_TRUE(
@@ -451,6 +456,35 @@ TEST(HeldPort, IsReachedThroughItsPortListenerAndLogsThatClient)
                         st + "-- closed\n");
     std::string text = slurp(log);
     EXPECT_TRUE(std::regex_match(text, expected)) << escapeBytes(text, 2000);
+}
+
+// A writer leaves a held port while most of its bytes are still on their
+// way: every byte reaches the port, at the writer's line, and only then is
+// the port put back at the line it is held at.
+TEST(HeldPort, GoesBackToItsLineOnceTheLeavingWritersBytesAreOut)
+{
+    TempDir dir;
+    Pty pty;
+    Server s;
+    s.addPort(5, pty);
+    ASSERT_TRUE(startHolding(s, dir, {"-B57600"}));
+    const std::string data = pattern(256u << 10);
+    {
+        Stream writer = s.login();
+        ASSERT_TRUE(bridge(writer, "p COM5 9600"));
+        ASSERT_TRUE(lineBecomes(pty, B9600, CS8));
+        ASSERT_TRUE(writer.send(data));
+    }
+    // Nothing reads the port yet: the server still holds most of the bytes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    struct termios t;
+    ASSERT_EQ(tcgetattr(pty.slaveFd(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B9600) << "the line changed under the writer's bytes";
+
+    std::string got = pty.master().read(data.size(), 60);
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_EQ(firstDifference(got, data), data.size());
+    EXPECT_TRUE(lineBecomes(pty, B57600, CS8));
 }
 
 // A port listener's client is the port's writer: a watcher sees every byte
