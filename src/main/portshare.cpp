@@ -22,7 +22,10 @@ const int drainLookMs = 5;
 enum { maxWatchers = 32 };  // the client table's size
 
 struct Share {
-    char name[16];
+    // A port's name is "COM" and at most three digits.  A longer one a
+    // client gives is kept in part: the open refuses it all the same, and
+    // its log line shows no more than 32 bytes of it.
+    char name[40];
     OutFifo *port;  // null while a held port's device is away
     Client *writer;
     Client *watchers[maxWatchers];
@@ -152,7 +155,7 @@ Share *newShare(const char *name)
 {
     Share *s = new (std::nothrow) Share();
     if (!s) kva_out_of_memory("a shared port");
-    snprintf(s->name, sizeof s->name, "%s", name);
+    snprintf(s->name, sizeof s->name, "%.*s", (int)sizeof s->name - 1, name);
     s->next = shares;
     shares = s;
     return s;
