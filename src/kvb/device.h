@@ -39,4 +39,9 @@ extern const DeviceOps socketDevice;
 extern const DeviceOps serialDevice;
 extern const DeviceOps consoleDevice;
 
+// The socket's readGivenUp, for every kind over a TCP connection: a peer
+// that closed (-1) is logged as a client that disconnected; a receive
+// error prints nothing.
+void socketReadGivenUp(OutFifo *e, int r);
+
 #endif

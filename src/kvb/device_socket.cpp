@@ -24,13 +24,12 @@ void socketClose(OutFifo *e)
     e->fd = -1;
 }
 
+}  // namespace
+
 void socketReadGivenUp(OutFifo *e, int r)
 {
-    // -1: the peer closed the connection; a receive error prints nothing.
     if (r == -1) printf("client disconnected %d\n", e->fd);
 }
-
-}  // namespace
 
 // A peer that closed, or a receive that failed, is read again a hundred
 // times before the socket is given up; a failed send closes it at once.

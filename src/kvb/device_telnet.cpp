@@ -184,11 +184,6 @@ void telnetClose(OutFifo *e)
     }
 }
 
-void telnetReadGivenUp(OutFifo *e, int r)
-{
-    if (r == -1) printf("client disconnected %d\n", e->fd);
-}
-
 }  // namespace
 
 // As a socket: a peer that closed is read again a hundred times before the
@@ -197,7 +192,7 @@ const DeviceOps telnetDevice = {
     "telnet", telnetRead, telnetWrite, telnetWatch, telnetClose,
     100,  // failed reads absorbed
     0,    // failed writes absorbed
-    telnetReadGivenUp,
+    socketReadGivenUp,
     nullptr,  // decoded data is handed out whole
 };
 
