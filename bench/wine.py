@@ -30,6 +30,7 @@ import argparse
 import os
 import random
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -42,7 +43,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
 from flows import Flow, drain_fd, round_trips, run_flows  # noqa: E402
 from jobs import percentiles, sync  # noqa: E402
-from velkor_support import Pty, command, cpu_seconds, free_port, wait_listening  # noqa: E402
+from velkor_support import (Pty, command, cpu_seconds, free_port, read_line,  # noqa: E402
+                            sign_in, wait_listening)
 
 WINDOW = 4 << 20  # bytes a stream may have in flight
 
@@ -103,12 +105,19 @@ class Server:
                        b"wobex", line)
 
     def stop(self):
+        # "k" is answered ":kill" before ".".  velkor.exe under Wine is never
+        # killed: where "k" did not end it, SIGINT does.
         try:
-            self.command(b"k\r\n").close()
+            with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+                sign_in(s, b"wobex")
+                s.sendall(b"k\r\n")
+                reply = read_line(s)
+                if reply != b":kill\r\n":
+                    raise RuntimeError("k answered %r" % reply)
             self.proc.wait(timeout=20)
         except (OSError, RuntimeError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait()
+            self.proc.send_signal(signal.SIGINT)
+            self.proc.wait(timeout=60)
         self.log.close()
 
 
