@@ -7,13 +7,12 @@ come next: a lost, repeated, reordered or misrouted byte shows as a mismatch.
 """
 
 import os
-import pty
 import random
 import select
-import socket
 import termios
 import time
-import tty
+
+from velkor_support import Pty
 
 PATTERN_LEN = (1 << 20) + 7          # not a power of two: offsets never line up by chance
 CHUNK = 65536                        # largest single write and read
@@ -34,10 +33,6 @@ def pattern_bytes(start, n):
     return bytes(out)
 
 
-def set_nonblocking(fd):
-    os.set_blocking(fd, False)
-
-
 # ---- pseudo-terminals ----------------------------------------------------------------
 
 class PtySet:
@@ -49,22 +44,11 @@ class PtySet:
 
     def __init__(self, n, ports_dir):
         self.ports_dir = ports_dir
-        self.masters = []
-        self.slaves = []
-        self.paths = []
         os.makedirs(ports_dir, exist_ok=True)
-        for i in range(n):
-            m, s = pty.openpty()
-            tty.setraw(s)
-            set_nonblocking(m)
-            path = os.ttyname(s)
-            link = self.link(i)
-            if os.path.lexists(link):
-                os.unlink(link)
-            os.symlink(path, link)
-            self.masters.append(m)
-            self.slaves.append(s)
-            self.paths.append(path)
+        self.ptys = [Pty(self.link(i)) for i in range(n)]
+        self.masters = [p.master for p in self.ptys]
+        self.slaves = [p.slave for p in self.ptys]
+        self.paths = [p.path for p in self.ptys]
 
     def link(self, i):
         return os.path.join(self.ports_dir, "COM%d" % (i + 1))
@@ -75,14 +59,9 @@ class PtySet:
             drain_fd(m)
 
     def close(self):
-        for i, (m, s) in enumerate(zip(self.masters, self.slaves)):
-            os.close(m)
-            os.close(s)
-            try:
-                os.unlink(self.link(i))
-            except FileNotFoundError:
-                pass
-        self.masters, self.slaves = [], []
+        for p in self.ptys:
+            p.close()
+        self.ptys, self.masters, self.slaves = [], [], []
 
 
 def drain_fd(fd):
@@ -267,11 +246,3 @@ def round_trips(sock, master, count, gap_max, rng, size=16, timeout=5.0):
         if got != msg:
             raise RuntimeError("echo of message %d differs" % k)
     return times
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port

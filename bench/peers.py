@@ -14,7 +14,7 @@ import socket
 import subprocess
 import time
 
-from flows import free_port
+from velkor_support import command, free_port, proc_field
 
 
 class PeerUnavailable(Exception):
@@ -73,30 +73,6 @@ def sched_ns(pids, fields=1):
         except (OSError, ValueError):
             pass
     return total
-
-
-def proc_field(pid, table, field):
-    """A number from /proc/<pid>/<table> ("status", "io"), 0 when it is gone."""
-    try:
-        with open("/proc/%d/%s" % (pid, table)) as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-def _read_line(sock, timeout=5.0):
-    sock.settimeout(timeout)
-    line = b""
-    while not line.endswith(b"\r\n"):
-        b = sock.recv(1)
-        if not b:
-            raise RuntimeError("connection closed after %r" % line)
-        line += b
-    sock.settimeout(None)
-    return line
 
 
 def _connect(port, timeout=5.0):
@@ -232,16 +208,9 @@ class Velkor(Peer):
 
     def _command(self, line):
         s = _connect(self.port)
-        greeting = _read_line(s)
-        if not greeting.endswith(b"/velkor\r\n"):
-            raise RuntimeError("unexpected greeting %r" % greeting)
-        s.sendall(b"wobex\r\n")
-        if _read_line(s) != b".\r\n":
-            raise RuntimeError("identifier refused")
-        s.sendall(line)
-        reply = _read_line(s)
-        if reply != b".\r\n":
-            raise RuntimeError("%r answered %r" % (line, reply))
+        s.settimeout(5.0)
+        command(s, b"wobex", line)
+        s.settimeout(None)
         return s
 
     def open_serial(self, i):

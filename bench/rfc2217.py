@@ -19,24 +19,12 @@ import sys
 import tempfile
 import threading
 import time
-import tty
 
 import serial
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_fd(fd, data):
-    view = memoryview(data)
-    while view:
-        try:
-            view = view[os.write(fd, view):]
-        except BlockingIOError:
-            time.sleep(0.0005)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "support"))
+from velkor_support import Pty, command, free_port, write_all  # noqa: E402
 
 
 def read_fd(fd, n):
@@ -125,7 +113,8 @@ def throughput(sock, master, total, telnet, byte=None):
         data = bytes([byte]) * total
     wire = data.replace(b"\xff", b"\xff\xff") if telnet else data
     up = timed(lambda: sock.sendall(wire), lambda: read_fd(master, total))
-    down = timed(lambda: write_fd(master, data), lambda: read_sock(sock, total, telnet))
+    down = timed(lambda: write_all(master, data, pause=0.0005),
+                 lambda: read_sock(sock, total, telnet))
     return total / up / 1e6, total / down / 1e6
 
 
@@ -137,11 +126,8 @@ def main():
     args = ap.parse_args()
 
     ports = tempfile.TemporaryDirectory()
-    master, slave = os.openpty()
-    tty.setraw(master)
-    tty.setraw(slave)
-    os.set_blocking(master, False)
-    os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
+    com1 = Pty(os.path.join(ports.name, "COM1"))
+    master = com1.master
     main_port, rfc_port = free_port(), free_port()
     log = open(os.path.join(ports.name, "log"), "wb")
     server = subprocess.Popen(
@@ -152,11 +138,8 @@ def main():
     try:
         time.sleep(0.5)
         for _ in range(args.rounds):
-            with socket.create_connection(("127.0.0.1", main_port)) as raw:
-                raw.sendall(b"bench\r\np COM1 115200\r\n")
-                reply = b""
-                while reply.count(b".\r\n") < 2:
-                    reply += raw.recv(100)
+            with command(socket.create_connection(("127.0.0.1", main_port)), b"bench",
+                         b"p COM1 115200\r\n") as raw:
                 for key, value in zip(("raw up", "raw down"), throughput(raw, master, total, False)):
                     figures.setdefault(key, []).append(value)
             time.sleep(0.2)
@@ -183,8 +166,7 @@ def main():
         server.send_signal(2)
         server.wait(timeout=10)
         log.close()
-        os.close(master)
-        os.close(slave)
+        com1.close()
         ports.cleanup()
 
     def med(key):

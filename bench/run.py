@@ -18,7 +18,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
 
 import jobs  # noqa: E402
 from peers import PeerUnavailable, Ser2net, Socat, Velkor  # noqa: E402

@@ -18,49 +18,20 @@ import sys
 import tempfile
 import threading
 import time
-import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "support"))
+from velkor_support import (Pty, command, free_port, proc_field,  # noqa: E402
+                            wait_listening, write_all)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        try:
-            view = view[os.write(fd, view[:65536]):]
-        except BlockingIOError:
-            time.sleep(0.0005)
-
-
-def read_line(sock):
-    line = b""
-    while not line.endswith(b"\n"):
-        b = sock.recv(1)
-        if not b:
-            raise RuntimeError("closed after %r" % line)
-        line += b
-    return line
-
-
-def command(port, line, rcvbuf=0):
+def client(port, line, rcvbuf=0):
     s = socket.socket()
     if rcvbuf:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
     s.connect(("127.0.0.1", port))
-    read_line(s)
-    s.sendall(b"wobex\r\n")
-    if read_line(s) != b".\r\n":
-        raise RuntimeError("identifier refused")
     # LF alone: after a CR the LF would reach the port as the first raw byte.
-    s.sendall(line + b"\n")
-    reply = read_line(s)
-    if reply != b".\r\n":
-        raise RuntimeError("%r answered %r" % (line, reply))
-    return s
+    return command(s, b"wobex", line + b"\n")
 
 
 def drain(sock, counter):
@@ -75,40 +46,25 @@ def drain(sock, counter):
 
 
 def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+    return proc_field(pid, "status", "VmRSS")
 
 
 def one_run(velkor, data, watchers, stalled):
     ports = tempfile.TemporaryDirectory()
-    master, slave = os.openpty()
-    tty.setraw(master)
-    tty.setraw(slave)
-    os.set_blocking(master, False)
-    os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
+    com1 = Pty(os.path.join(ports.name, "COM1"))
     port = free_port()
     server = subprocess.Popen([velkor, "-p%d" % port, "-b"],
                               env=dict(os.environ, VELKOR_PORTS=ports.name),
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     socks = []
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    sys.exit("velkor did not start")
-                time.sleep(0.05)
-        writer = command(port, b"p COM1 115200")
+        if not wait_listening(port, 10):
+            sys.exit("velkor did not start")
+        writer = client(port, b"p COM1 115200")
         socks.append(writer)
         counters = []
         for i in range(watchers):
-            w = command(port, b"w COM1", rcvbuf=16384 if i < stalled else 0)
+            w = client(port, b"w COM1", rcvbuf=16384 if i < stalled else 0)
             socks.append(w)
             if i >= stalled:
                 c = [0]
@@ -126,7 +82,8 @@ def one_run(velkor, data, watchers, stalled):
         threading.Thread(target=sample, daemon=True).start()
         got = bytearray()
         start = time.monotonic()
-        threading.Thread(target=write_all, args=(master, data), daemon=True).start()
+        threading.Thread(target=write_all, args=(com1.master, data),
+                         kwargs=dict(pause=0.0005), daemon=True).start()
         while len(got) < len(data):
             chunk = writer.recv(1 << 20)
             if not chunk:
@@ -148,8 +105,7 @@ def one_run(velkor, data, watchers, stalled):
             s.close()
         server.send_signal(2)
         _, err = server.communicate(timeout=10)
-        os.close(master)
-        os.close(slave)
+        com1.close()
         ports.cleanup()
         if stalled and b"dropped" not in err:
             sys.exit("the stalled watcher was not dropped")

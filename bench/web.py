@@ -11,27 +11,15 @@ echoes the keys.  Figures go to standard output.
 """
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import tty
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_all(fd, data):
-    while data:
-        try:
-            data = data[os.write(fd, data):]
-        except BlockingIOError:
-            time.sleep(0.001)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "support"))
+from velkor_support import Pty, free_port, wait_listening, write_all  # noqa: E402
 
 
 def echo(fd, stop):
@@ -43,7 +31,7 @@ def echo(fd, stop):
             continue
         except OSError:
             return
-        write_all(fd, got)
+        write_all(fd, got, pause=0.001)
 
 
 def main():
@@ -56,10 +44,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
 
     ports = tempfile.TemporaryDirectory()
-    master, slave = os.openpty()
-    tty.setraw(master)
-    os.set_blocking(master, False)
-    os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
+    com1 = Pty(os.path.join(ports.name, "COM1"))
     web = free_port()
     server = subprocess.Popen([args.velkor, "-p%d" % free_port(), "-W%d" % web, "-b", "-wbench"],
                               env=dict(os.environ, VELKOR_PORTS=ports.name),
@@ -67,15 +52,8 @@ def main():
     stop = threading.Event()
     result = None
     try:
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", web), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    sys.exit("velkor did not start")
-                time.sleep(0.05)
+        if not wait_listening(web, 10):
+            sys.exit("velkor did not start")
         total = args.megabytes * 1000 * 1000
         node = subprocess.Popen(
             ["node", os.path.join(here, "web.js"), "http://127.0.0.1:%d/" % web, "bench", "COM1",
@@ -88,9 +66,10 @@ def main():
                 # Printable bytes, in lines: what a console port sends.
                 block = (b"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\r\n" * 1024)
                 data = (block * (total // len(block) + 1))[:total]
-                threading.Thread(target=write_all, args=(master, data), daemon=True).start()
+                threading.Thread(target=write_all, args=(com1.master, data),
+                                 kwargs=dict(pause=0.001), daemon=True).start()
             elif step[0] == "echo":
-                threading.Thread(target=echo, args=(master, stop), daemon=True).start()
+                threading.Thread(target=echo, args=(com1.master, stop), daemon=True).start()
             elif step[0] == "result":
                 result = step[1:]
                 continue
@@ -101,8 +80,7 @@ def main():
         stop.set()
         server.send_signal(2)
         server.wait(timeout=10)
-        os.close(master)
-        os.close(slave)
+        com1.close()
         ports.cleanup()
     if not result:
         sys.exit("no figures: bench/web.js failed")

@@ -28,9 +28,9 @@ figures, not a test.  Needs wine, wineserver and python3 (standard library).
 
 import argparse
 import os
-import pty
 import random
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
@@ -38,11 +38,13 @@ import sys
 import tempfile
 import termios
 import time
-import tty
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from flows import Flow, drain_fd, free_port, round_trips, run_flows, set_nonblocking  # noqa: E402
-from jobs import sync  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "support")]
+from flows import Flow, drain_fd, round_trips, run_flows  # noqa: E402
+from jobs import percentiles, sync  # noqa: E402
+from velkor_support import (Pty, command, cpu_seconds, free_port, read_line,  # noqa: E402
+                            sign_in, wait_listening)
 
 WINDOW = 4 << 20  # bytes a stream may have in flight
 
@@ -58,12 +60,6 @@ class Prefix:
                      stderr=subprocess.DEVNULL, env=self.env)
         subprocess.run(["wineserver", "-p"], check=True, **quiet)
         subprocess.run(["wine", "wineboot", "-i"], check=True, **quiet)
-
-    def link_com(self, number, device):
-        link = os.path.join(self.dir, "dosdevices", "com%d" % number)
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(device, link)
 
     def server_pid(self):
         """The prefix's wine server."""
@@ -96,15 +92,8 @@ class Server:
         self.proc = subprocess.Popen(["wine", exe, "-b", "-p%d" % self.port],
                                      stdin=subprocess.DEVNULL, stdout=self.log,
                                      stderr=subprocess.STDOUT, env=prefix.env)
-        end = time.monotonic() + 60
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > end or self.proc.poll() is not None:
-                    raise RuntimeError("%s did not start listening" % exe)
-                time.sleep(0.05)
+        if not wait_listening(self.port, 60, self.proc):
+            raise RuntimeError("%s did not start listening" % exe)
 
     # bench/jobs.py's sync asks whether the port is open; "p" answers only
     # once it is.
@@ -112,42 +101,24 @@ class Server:
         return True
 
     def command(self, line):
-        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
-        reply = b""
-        for want in (b"/velkor\r\n", b".\r\n"):
-            while not reply.endswith(want):
-                d = s.recv(1)
-                if not d:
-                    raise RuntimeError("connection closed after %r" % reply)
-                reply += d
-            if want == b"/velkor\r\n":
-                s.sendall(b"wobex\r\n")
-                reply = b""
-        s.sendall(line)
-        reply = b""
-        while not reply.endswith(b"\r\n"):
-            reply += s.recv(1)
-        if reply != b".\r\n":
-            raise RuntimeError("%r answered %r" % (line, reply))
-        return s
+        return command(socket.create_connection(("127.0.0.1", self.port), timeout=10),
+                       b"wobex", line)
 
     def stop(self):
+        # "k" is answered ":kill" before ".".  velkor.exe under Wine is never
+        # killed: where "k" did not end it, SIGINT does.
         try:
-            self.command(b"k\r\n").close()
+            with socket.create_connection(("127.0.0.1", self.port), timeout=10) as s:
+                sign_in(s, b"wobex")
+                s.sendall(b"k\r\n")
+                reply = read_line(s)
+                if reply != b":kill\r\n":
+                    raise RuntimeError("k answered %r" % reply)
             self.proc.wait(timeout=20)
         except (OSError, RuntimeError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait()
+            self.proc.send_signal(signal.SIGINT)
+            self.proc.wait(timeout=60)
         self.log.close()
-
-
-def cpu_seconds(pid):
-    """User and system time of a process, all its threads."""
-    if pid is None:
-        return 0.0
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def timed(flow, seconds, drain, pids):
@@ -176,7 +147,7 @@ def measure(prefix, exe, args, master, slave, log_path, rng):
         client = server.command(b"p COM5 115200\n")
         sync(client, master, server, slave_path)
         client.setblocking(False)
-        pids = [server.proc.pid, prefix.server_pid()]
+        pids = [p for p in (server.proc.pid, prefix.server_pid()) if p is not None]
         f = Flow(client.fileno(), master, 11, window=WINDOW, name="client->port")
         figures["in"], figures["cpu_in"], p = timed(f, args.seconds, args.drain, pids)
         problems += [p] if p else []
@@ -184,10 +155,7 @@ def measure(prefix, exe, args, master, slave, log_path, rng):
         figures["out"], figures["cpu_out"], p = timed(f, args.seconds, args.drain, pids)
         problems += [p] if p else []
         client.setblocking(True)
-        t = sorted(round_trips(client, master, args.trips, 0.0, rng))
-        figures["rt_p50"] = t[len(t) // 2]
-        figures["rt_p99"] = t[min(len(t) - 1, int(len(t) * 0.99))]
-        figures["rt_max"] = t[-1]
+        percentiles(round_trips(client, master, args.trips, 0.0, rng), "rt", figures)
         c0 = sum(cpu_seconds(p) for p in pids)
         time.sleep(args.idle)  # the measuring window
         figures["idle"] = (sum(cpu_seconds(p) for p in pids) - c0) / args.idle * 60
@@ -235,10 +203,7 @@ def main():
     work = tempfile.mkdtemp(prefix="velkor-bench-wine-work-")
     print("Wine prefix starting ...", file=sys.stderr)
     prefix = Prefix()
-    master, slave = pty.openpty()
-    tty.setraw(slave)
-    set_nonblocking(master)
-    prefix.link_com(5, os.ttyname(slave))
+    com5 = Pty(os.path.join(prefix.dir, "dosdevices", "com5"))
     rng = random.Random(20261210)
     results = {label: {} for label, _ in builds}
     problems = []
@@ -248,7 +213,7 @@ def main():
             for label, exe in order:
                 print("round %d: %s" % (rnd + 1, label), file=sys.stderr)
                 try:
-                    figs, probs = measure(prefix, exe, args, master, slave,
+                    figs, probs = measure(prefix, exe, args, com5.master, com5.slave,
                                           os.path.join(work, label + ".log"), rng)
                 except (OSError, RuntimeError) as e:
                     problems.append("round %d, %s: %s" % (rnd + 1, label, e))
@@ -258,8 +223,7 @@ def main():
                         results[label].setdefault(k, []).append(v)
                 problems += ["round %d, %s: %s" % (rnd + 1, label, p) for p in probs]
     finally:
-        os.close(master)
-        os.close(slave)
+        com5.close()
         prefix.close()
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)

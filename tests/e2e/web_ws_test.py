@@ -18,20 +18,16 @@ import subprocess
 import sys
 import tempfile
 import time
-import tty
 import unittest
 
 import websockets
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from velkor_support import Pty, free_port, server_command, wait_listening  # noqa: E402
+
 SERVER = None
 IDENTIFIER = b"tangerine"
 GREETING = b"velkor.example.org/velkor\r\n"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Server:
@@ -39,53 +35,23 @@ class Server:
 
     def __init__(self):
         self.dir = tempfile.TemporaryDirectory()
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        os.symlink(os.ttyname(self.slave), os.path.join(self.dir.name, "COM1"))
+        self.pty = Pty(os.path.join(self.dir.name, "COM1"))
         self.port = free_port()
         self.web = free_port()
-        env = dict(os.environ, VELKOR_PORTS=self.dir.name)
+        command, env = server_command(SERVER, self.dir.name)
         self.proc = subprocess.Popen(
-            [SERVER, "-p%d" % self.port, "-W%d" % self.web, "-b", "-w" + IDENTIFIER.decode()],
+            command + ["-p%d" % self.port, "-W%d" % self.web, "-b", "-w" + IDENTIFIER.decode()],
             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.web), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise RuntimeError("server did not start")
-                time.sleep(0.05)
+        if not wait_listening(self.web, 10, self.proc):
+            raise RuntimeError("server did not start")
         self.url = "ws://127.0.0.1:%d/ws" % self.web
 
     def stop(self):
         self.proc.send_signal(2)
         out, _ = self.proc.communicate(timeout=10)
-        os.close(self.master)
-        os.close(self.slave)
+        self.pty.close()
         self.dir.cleanup()
         return self.proc.returncode, out
-
-    def write_port(self, data, timeout=10):
-        os.set_blocking(self.master, False)
-        deadline = time.monotonic() + timeout
-        while data and time.monotonic() < deadline:
-            try:
-                data = data[os.write(self.master, data):]
-            except BlockingIOError:
-                time.sleep(0.01)
-
-    def read_port(self, n, timeout=10):
-        got = b""
-        deadline = time.monotonic() + timeout
-        os.set_blocking(self.master, False)
-        while len(got) < n and time.monotonic() < deadline:
-            try:
-                got += os.read(self.master, n - len(got))
-            except BlockingIOError:
-                time.sleep(0.01)
-        return got
 
 
 def http(port, request, timeout=5):
@@ -154,10 +120,10 @@ class WebSocketSession(unittest.TestCase):
                 every = bytes(range(256)) * 64
                 await ws.send(every)
                 got = await asyncio.get_running_loop().run_in_executor(
-                    None, self.server.read_port, len(every))
+                    None, self.server.pty.read, len(every))
                 self.assertEqual(got, every)
                 writing = asyncio.get_running_loop().run_in_executor(
-                    None, self.server.write_port, every)
+                    None, self.server.pty.write, every)
                 self.assertEqual(await receive_exactly(ws, len(every)), every)
                 await writing
 
@@ -167,7 +133,7 @@ class WebSocketSession(unittest.TestCase):
                 await ws.send([b"frag", b"ment", b"ed"])
                 want = "grüße ✓".encode() + b"fragmented"
                 got = await asyncio.get_running_loop().run_in_executor(
-                    None, self.server.read_port, len(want))
+                    None, self.server.pty.read, len(want))
                 self.assertEqual(got, want)
                 pong = await ws.ping(b"still there")
                 await asyncio.wait_for(pong, 10)

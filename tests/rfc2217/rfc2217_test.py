@@ -21,11 +21,14 @@ import sys
 import tempfile
 import termios
 import time
-import tty
 import unittest
 import warnings
 
 import serial
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from velkor_support import (Pty, cpu_seconds, free_port, server_command, wait_for,  # noqa: E402
+                            wine_com1)
 
 SERVER = None
 SHIM = None
@@ -38,21 +41,6 @@ TCGETS2 = 0x802C542A  # _IOR('T', 0x2A, struct termios2) on Linux
 CMSPAR = 0o10000000000  # mark or space parity; Python's termios does not name it
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(check, timeout=10):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if check():
-            return True
-        time.sleep(0.02)
-    return False
-
-
 class Server:
     """velkor with a main listener and a port listener for COM1 on a pty.
 
@@ -62,10 +50,7 @@ class Server:
 
     def __init__(self, shim, more=()):
         self.dir = tempfile.TemporaryDirectory()
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        os.set_blocking(self.master, False)
-        os.symlink(os.ttyname(self.slave), os.path.join(self.dir.name, "COM1"))
+        self.pty = Pty(os.path.join(self.dir.name, "COM1"))
         self.log = os.path.join(self.dir.name, "calls")
         self.modem = os.path.join(self.dir.name, "modem")
         self.counts = os.path.join(self.dir.name, "counts")
@@ -73,12 +58,9 @@ class Server:
         self.set_counts(0, 0, 0, 0)
         self.port = free_port()
         self.rfc = free_port()
-        env = dict(os.environ, VELKOR_PORTS=self.dir.name)
-        command = [SERVER]
+        command, env = server_command(SERVER, self.dir.name, WINE_PREFIX)
         if WINE_PREFIX:
-            env = dict(os.environ, WINEPREFIX=WINE_PREFIX, WINEDEBUG="-all")
-            command = ["wine", SERVER]
-            self.wine_port(env)
+            wine_com1(WINE_PREFIX, WINE_TOOL, self.pty.path, env, subprocess.DEVNULL)
         elif shim:
             # A sanitizer build wants its runtime first; the shim goes after.
             env.update(LD_PRELOAD=SHIM, VELKOR_SHIM_LOG=self.log, VELKOR_SHIM_MODEM=self.modem,
@@ -97,16 +79,6 @@ class Server:
             raise RuntimeError("server did not start")
         self.url = "rfc2217://127.0.0.1:%d" % self.rfc
 
-    def wine_port(self, env):
-        devices = os.path.join(WINE_PREFIX, "dosdevices")
-        for name in os.listdir(devices):
-            if name.startswith("com") and name[3:].isdigit():
-                os.unlink(os.path.join(devices, name))
-        subprocess.run(["wine", WINE_TOOL, "ports", os.ttyname(self.slave), "COM1"], env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
-                       timeout=120)
-        os.symlink(os.ttyname(self.slave), os.path.join(devices, "com1"))
-
     def out(self):
         with open(self.out_path, "rb") as f:
             return f.read()
@@ -117,8 +89,7 @@ class Server:
         self.proc.wait(timeout=60)
         self.out_file.close()
         out = self.out().decode(errors="replace")
-        os.close(self.master)
-        os.close(self.slave)
+        self.pty.close()
         self.dir.cleanup()
         return self.proc.returncode, out
 
@@ -136,30 +107,12 @@ class Server:
             return []
 
     def attrs(self):
-        return termios.tcgetattr(self.slave)
+        return termios.tcgetattr(self.pty.slave)
 
     def rate(self):
         """The rate as a number, also for one without a Bxxx name."""
-        buf = fcntl.ioctl(self.slave, TCGETS2, bytes(44))
+        buf = fcntl.ioctl(self.pty.slave, TCGETS2, bytes(44))
         return struct.unpack("I", buf[40:44])[0]
-
-    def write_port(self, data, timeout=10):
-        deadline = time.monotonic() + timeout
-        while data and time.monotonic() < deadline:
-            try:
-                data = data[os.write(self.master, data):]
-            except BlockingIOError:
-                time.sleep(0.01)
-
-    def read_port(self, n, timeout=10):
-        got = b""
-        deadline = time.monotonic() + timeout
-        while len(got) < n and time.monotonic() < deadline:
-            try:
-                got += os.read(self.master, n - len(got))
-            except BlockingIOError:
-                time.sleep(0.01)
-        return got
 
 
 def replace_file(path, text):
@@ -167,12 +120,6 @@ def replace_file(path, text):
     with open(path + ".new", "w") as f:
         f.write(text)
     os.replace(path + ".new", path)
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def flood(sock, seconds=1.0):
@@ -232,8 +179,8 @@ class BarePseudoTerminal(unittest.TestCase):
         self.assertFalse(ser.cts)
         data = bytes(range(256)) * 64
         ser.write(data)
-        self.assertEqual(s.read_port(len(data)), data)
-        s.write_port(data)
+        self.assertEqual(s.pty.read(len(data)), data)
+        s.pty.write(data)
         self.assertEqual(ser.read(len(data)), data)
         ser.close()
         out = self.stop_server()
@@ -257,7 +204,7 @@ class BarePseudoTerminal(unittest.TestCase):
                     self.assertLess(cpu_seconds(s.proc.pid) - before, 0.3)
                 # The next client finds the port free again.
                 self.assertTrue(wait_for(lambda: b"disconnected\n" in s.out()))
-                s.read_port(1 << 20, timeout=0.5)
+                s.pty.read(1 << 20, timeout=0.5)
 
     def test_a_client_holds_the_port_until_it_leaves(self):
         s = self.server
@@ -276,7 +223,7 @@ class BarePseudoTerminal(unittest.TestCase):
                 got += main.recv(100)
             self.assertEqual(got, b".\r\n! could not open port\r\n")
         first.write(b"one")
-        self.assertEqual(s.read_port(3), b"one")
+        self.assertEqual(s.pty.read(3), b"one")
         first.close()
         # Released: the next client has it, at 9600 again.
         second = None
@@ -289,7 +236,7 @@ class BarePseudoTerminal(unittest.TestCase):
                 time.sleep(0.1)
         self.assertIsNotNone(second)
         self.assertEqual(s.attrs()[5], termios.B9600)
-        s.write_port(b"two")
+        s.pty.write(b"two")
         self.assertEqual(second.read(3), b"two")
         second.close()
         out = self.stop_server()
@@ -454,8 +401,8 @@ class UnderWine(unittest.TestCase):
         ser.reset_input_buffer()
         data = bytes(range(256)) * 16
         ser.write(data)
-        self.assertEqual(s.read_port(len(data), timeout=30), data)
-        s.write_port(data)
+        self.assertEqual(s.pty.read(len(data), timeout=30), data)
+        s.pty.write(data)
         self.assertEqual(ser.read(len(data)), data)
         ser.close()
 
@@ -486,12 +433,12 @@ class HeldPort(unittest.TestCase):
         ser = serial.serial_for_url(s.url, baudrate=115200, timeout=10)
         self.assertEqual(s.attrs()[5], termios.B115200)
         ser.write(b"print version")
-        self.assertEqual(s.read_port(13), b"print version")
-        s.write_port(b"v1.2 ready\r\n")
+        self.assertEqual(s.pty.read(13), b"print version")
+        s.pty.write(b"v1.2 ready\r\n")
         self.assertEqual(ser.read(12), b"v1.2 ready\r\n")
         ser.close()
         self.assertTrue(wait_for(lambda: s.attrs()[5] == termios.B57600))
-        s.write_port(b"after the client\r\n")
+        s.pty.write(b"after the client\r\n")
         self.assertTrue(wait_for(lambda: b"after the client" in self.log()))
         code, out = s.stop()
         self.server = None

@@ -37,7 +37,10 @@ import sys
 import tempfile
 import threading
 import time
-import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import velkor_support as support  # noqa: E402
+from velkor_support import Pty, free_port  # noqa: E402
 
 IDENTIFIER = b"wobex"
 SLOTS = 32
@@ -62,22 +65,10 @@ class Failure(Exception):
 
 def wait_for(condition, timeout, what, step=0.02):
     """Polls condition until it holds; fails after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(step)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    value = support.wait_for(condition, timeout, step)
+    if not value:
+        raise Failure("timed out after %.0f s waiting for %s" % (timeout, what))
+    return value
 
 
 def no_k(data):
@@ -190,16 +181,13 @@ class Server:
         return fds
 
     def cpu_seconds(self):
-        with open("/proc/%d/stat" % self.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return support.cpu_seconds(self.pid)
 
     def rss_kb(self):
-        with open("/proc/%d/status" % self.pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-        raise Failure("no VmRSS for the server")
+        kb = support.proc_field(self.pid, "status", "VmRSS")
+        if not kb:
+            raise Failure("no VmRSS for the server")
+        return kb
 
     def clients(self, echo_port):
         """Clients the server holds or will take: its sockets other than the
@@ -288,18 +276,6 @@ class Slots:
 
 
 # ---- the far ends: pseudo-terminals and a TCP echo server ----------------------------------
-
-
-class Pty:
-    def __init__(self, ports_dir, number):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)  # held open, so the line never hangs up
-        os.set_blocking(self.master, False)
-        os.symlink(os.ttyname(self.slave), os.path.join(ports_dir, "COM%d" % number))
-
-    def close(self):
-        os.close(self.master)
-        os.close(self.slave)
 
 
 class FarEnds(threading.Thread):
@@ -699,8 +675,8 @@ class Soak:
         rng = random.Random(seed)
         ports_dir = os.path.join(workdir, "ports")
         os.mkdir(ports_dir)
-        ptys = [Pty(ports_dir, n) for n in CHAOS_PORTS]
-        good_pty = Pty(ports_dir, GOOD_PORT)
+        ptys = [Pty(os.path.join(ports_dir, "COM%d" % n)) for n in CHAOS_PORTS]
+        good_pty = Pty(os.path.join(ports_dir, "COM%d" % GOOD_PORT))
         far = FarEnds(ptys, random.Random(rng.random()))
         far.start()
         self.echo_port = far.port

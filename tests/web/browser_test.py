@@ -16,22 +16,18 @@ Usage: browser_test.py --server PATH --modules NODE_MODULES --artefacts DIR
 """
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import tempfile
 import termios
 import time
-import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from velkor_support import (Pty, free_port, server_command, wait_for, wait_listening,  # noqa: E402
+                            wine_com1)
 
 IDENTIFIER = "tangerine"
 BAUD = 57600
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def read_until(fd, want, timeout=15):
@@ -60,24 +56,12 @@ def main():
     screenshot = "web-console-wine.png" if args.wine_prefix else "web-console.png"
 
     ports = tempfile.TemporaryDirectory()
-    master, slave = os.openpty()
-    tty.setraw(master)
-    os.set_blocking(master, False)
-    os.symlink(os.ttyname(slave), os.path.join(ports.name, "COM1"))
+    com1 = Pty(os.path.join(ports.name, "COM1"))
     web = free_port()
-    env = dict(os.environ, VELKOR_PORTS=ports.name)
-    command = [args.server]
+    command, env = server_command(args.server, ports.name, args.wine_prefix)
     if args.wine_prefix:
-        env = dict(os.environ, WINEPREFIX=args.wine_prefix, WINEDEBUG="-all")
-        command = ["wine", args.server]
-        devices = os.path.join(args.wine_prefix, "dosdevices")
-        for name in os.listdir(devices):
-            if name.startswith("com") and name[3:].isdigit():
-                os.unlink(os.path.join(devices, name))
         with open(os.path.join(args.artefacts, "winetool.log"), "wb") as out:
-            subprocess.run(["wine", args.wine_tool, "ports", os.ttyname(slave), "COM1"],
-                           env=env, stdout=out, stderr=subprocess.STDOUT, check=True, timeout=120)
-        os.symlink(os.ttyname(slave), os.path.join(devices, "com1"))
+            wine_com1(args.wine_prefix, args.wine_tool, com1.path, env, out)
     log_path = os.path.join(args.artefacts, "web-console-server.log")
     log_file = open(log_path, "wb")
     server = subprocess.Popen(
@@ -90,15 +74,8 @@ def main():
 
     failed = None
     try:
-        deadline = time.monotonic() + 60
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", web), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or server.poll() is not None:
-                    raise AssertionError("server did not start")
-                time.sleep(0.05)
+        if not wait_listening(web, 60, server):
+            raise AssertionError("server did not start")
         browser = subprocess.Popen(
             ["node", os.path.join(here, "browser.js"), "http://127.0.0.1:%d/" % web, IDENTIFIER,
              "COM1", str(BAUD), os.path.join(args.artefacts, screenshot)],
@@ -109,19 +86,17 @@ def main():
                 step = line.strip()
                 print("browser:", step, flush=True)
                 if step == "bridged":
-                    speed = termios.tcgetattr(slave)[4]
+                    speed = termios.tcgetattr(com1.slave)[4]
                     assert speed == getattr(termios, "B%d" % BAUD), "port speed %r" % speed
                 elif step.startswith("typed "):
-                    read_until(master, step[len("typed "):].encode())
-                    os.write(master, b"port-to-the-page\r\n")
+                    read_until(com1.master, step[len("typed "):].encode())
+                    os.write(com1.master, b"port-to-the-page\r\n")
                 elif step == "closed":
                     # The server drops the WebSocket's client once the tab is
                     # gone (each asset's connection has ended before).
-                    deadline = time.monotonic() + 10
-                    while not any(l.startswith(b"client disconnected") for l in log()):
-                        if time.monotonic() > deadline:
-                            raise AssertionError("the client outlived its tab")
-                        time.sleep(0.05)
+                    if not wait_for(lambda: any(l.startswith(b"client disconnected")
+                                                for l in log()), 10, step=0.05):
+                        raise AssertionError("the client outlived its tab")
                 browser.stdin.write("ok\n")
                 browser.stdin.flush()
             browser.wait(timeout=60)
@@ -137,8 +112,7 @@ def main():
         server.send_signal(2)
         server.wait(timeout=60)
         log_file.close()
-        os.close(master)
-        os.close(slave)
+        com1.close()
         ports.cleanup()
     sys.stdout.write(b"".join(log()).decode(errors="replace"))
     if failed:
