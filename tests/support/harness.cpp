@@ -908,8 +908,10 @@ void Server::stop()
                                   << escapeBytes(err()) << "\"";
             } else {
                 ADD_FAILURE() << "the server did not stop on " << strsignal(sig);
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status_, 0);
+                // A Wine process is ended from outside, never killed: that
+                // can take the wine server down with it.
+                kill(pid_, Target::get().isWine() ? SIGTERM : SIGKILL);
+                waitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, 10);
             }
         }
         reaped_ = true;

@@ -81,8 +81,10 @@ bool run(const std::vector<std::string> &args, double seconds, std::string *outp
     int status = 0;
     bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
     if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        // Never SIGKILL: a killed Wine process can take the wine server
+        // down with it.  SIGTERM ends the Windows process from outside.
+        kill(pid, SIGTERM);
+        waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10);
     }
     if (output) {
         output->clear();
