@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds velkor and runs every test: first the whole suite under
+# Builds velkor as scripts/start.sh does (Release), then runs every test:
+# first the whole suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer; then in a build that
 # takes the portable path beside every Linux-only call (-DVELKOR_PORTABLE=ON,
 # what macOS and the BSDs build): its unit, end-to-end and soak tests, and
