@@ -1,12 +1,12 @@
 #!/bin/sh
 # Builds velkor as scripts/start.sh does (Release), then runs every test:
-# first the whole suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer; then in a build that
-# takes the portable path beside every Linux-only call (-DVELKOR_PORTABLE=ON,
-# what macOS and the BSDs build): its unit, end-to-end and soak tests, and
-# portable_imports, which checks that its binary uses none of those calls;
-# last in a plain build, which also cross-builds velkor.exe with mingw-w64
-# and runs the end-to-end tests against it under Wine (the wine.* tests).
+# first the whole suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer; then in a build that takes the portable path
+# beside every Linux-only call (-DVELKOR_PORTABLE=ON, what macOS and the
+# BSDs build): its unit, end-to-end and soak tests, and portable_imports,
+# which checks that its binary uses none of those calls; last in a plain
+# build, which also cross-builds velkor.exe with mingw-w64 and runs the
+# end-to-end tests against it under Wine (the wine.* tests).
 set -e
 cd "$(dirname "$0")/.."
 # npm: Debian's, unless a Node.js that brings its own npm is there already
