@@ -24,7 +24,7 @@ import serial
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "support"))
-from velkor_support import Pty, command, free_port, write_all  # noqa: E402
+from velkor_support import Pty, command, free_port, wait_for, write_all  # noqa: E402
 
 
 def read_fd(fd, n):
@@ -136,7 +136,11 @@ def main():
     total = args.megabytes * 1000 * 1000
     figures = {}
     try:
-        time.sleep(0.5)
+        # Its log says when the port listener is up; a probe of the listener
+        # would open the port.
+        log_path = os.path.join(ports.name, "log")
+        if not wait_for(lambda: b" for COM1\n" in open(log_path, "rb").read(), 10):
+            sys.exit("velkor did not start its port listener")
         for _ in range(args.rounds):
             with command(socket.create_connection(("127.0.0.1", main_port)), b"bench",
                          b"p COM1 115200\r\n") as raw:
