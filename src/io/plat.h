@@ -40,6 +40,9 @@ long long kvp_now_ms();
 // \\?\ prefix, so that a name such as COM5.log is a file and not the
 // serial device the system reserves the name for.
 void kvp_file_path(const char *dir, const char *name, char *out, int size);
+// The machine's own host name, NUL-terminated in out; 0, or -1 when the
+// system cannot tell (out is then empty).
+int kvp_host_name(char *out, int size);
 
 // ---- the wait ------------------------------------------------------------
 // What one device waits for in the next kvp_wait, and what of it is ready.

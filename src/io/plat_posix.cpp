@@ -34,6 +34,17 @@ void kvp_file_path(const char *dir, const char *name, char *out, int size)
     snprintf(out, (size_t)size, "%s/%s", dir, name);
 }
 
+int kvp_host_name(char *out, int size)
+{
+    if (size <= 0) return -1;
+    if (gethostname(out, (size_t)size) != 0) {
+        out[0] = 0;
+        return -1;
+    }
+    out[size - 1] = 0;  // a name cut short is not terminated on every system
+    return 0;
+}
+
 // ---- socket library ----------------------------------------------------------
 
 int kvp_net_start(int *granted)

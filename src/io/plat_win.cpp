@@ -56,6 +56,19 @@ long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
 
+// The computer's DNS host name: what a browser on the network names it by
+// (Winsock's gethostname would need the socket library started first).
+int kvp_host_name(char *out, int size)
+{
+    if (size <= 0) return -1;
+    DWORD n = (DWORD)size;
+    if (!GetComputerNameExA(ComputerNameDnsHostname, out, &n)) {
+        out[0] = 0;
+        return -1;
+    }
+    return 0;
+}
+
 void kvp_file_path(const char *dir, const char *name, char *out, int size)
 {
     char full[MAX_PATH];
