@@ -3,6 +3,7 @@
 // stops reading, and ports held open and logged from start-up (-L).
 #include "harness.h"
 
+#include "held_logs.h"
 #include "target.h"
 
 #include <fcntl.h>
@@ -211,20 +212,6 @@ TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
 }
 
 // ---- ports held and logged (-L) -----------------------------------------------------
-
-// The log directory as the server names it.
-std::string serverPath(const std::string &path)
-{
-    return Target::get().isWine() ? "Z:" + path : path;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream b;
-    b << f.rdbuf();
-    return b.str();
-}
 
 const char kStamp[] = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z ";
 
