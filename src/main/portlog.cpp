@@ -74,8 +74,11 @@ void PortLog::output(const char *p, int n)
 {
     for (int i = 0; i < n;) {
         // Short of holdLimit by a stamp and more, so that an output line
-        // never leaves too little room for its stamp.
-        if (heldBytes + 64 >= holdLimit) {
+        // never leaves too little room for its stamp.  Once output was
+        // dropped, the rest is too until the line saying so is written
+        // (the file took part of the hold, then failed again): what is
+        // lost is one run, and the line stands where it was.
+        if (lostBytes > 0 || heldBytes + 64 >= holdLimit) {
             lostBytes += n - i;
             return;
         }
