@@ -77,7 +77,8 @@ DWORD fileError = 0;
 kva_handle kvp_file_open_append(const char *path)
 {
     // FILE_APPEND_DATA writes at the end whatever the position; sharing
-    // delete lets a reader rotate or remove the file while it is open.
+    // delete lets other programs rename or remove the file while the log
+    // has it open, as on POSIX.
     HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
