@@ -218,5 +218,9 @@ int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv);
 // kvp_stop_requested instead of ending the process.
 void kvp_stop_watch();
 int kvp_stop_requested();
+// Whether a reload was asked for (SIGHUP; a service's "paramchange"
+// control) since the last call, which takes the request: 1 once per
+// request.  A request ends the wait as a stop does.
+int kvp_reload_requested();
 
 #endif

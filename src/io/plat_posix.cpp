@@ -107,14 +107,16 @@ long long kvp_now_ms()
 namespace {
 
 volatile sig_atomic_t stopFlag = 0;
+volatile sig_atomic_t reloadFlag = 0;
 // A signal that arrives just before the wait blocks must still end it: the
 // handler writes a byte into this pipe, which every wait watches.
 int stopPipe[2] = {-1, -1};
 
-void onStopSignal(int)
+void onStopSignal(int sig)
 {
     int saved = errno;
-    stopFlag = 1;
+    if (sig == SIGHUP) reloadFlag = 1;
+    else stopFlag = 1;
     if (stopPipe[1] >= 0) {
         char b = 1;
         ssize_t w = write(stopPipe[1], &b, 1);
@@ -142,9 +144,17 @@ void kvp_stop_watch()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 int kvp_stop_requested() { return stopFlag; }
+
+int kvp_reload_requested()
+{
+    if (!reloadFlag) return 0;
+    reloadFlag = 0;
+    return 1;
+}
 
 void kvp_process_start()
 {

