@@ -253,6 +253,8 @@ void kvp_stop_watch() {}
 
 int kvp_stop_requested() { return 0; }
 
+int kvp_reload_requested() { return 0; }
+
 int kvp_family_code(int family) { return family == KVP_IPV6 ? 23 : 2; }
 
 int kvp_socket(int family)

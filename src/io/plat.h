@@ -16,6 +16,14 @@
 
 typedef intptr_t kva_handle;
 
+// A printf-style function's format is checked where the compiler can
+// (GCC, clang, mingw-w64); Visual C++ has no such attribute.
+#if defined(__GNUC__)
+#define KVP_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define KVP_PRINTF(fmt, first)
+#endif
+
 // Sets of sockets as the layer keeps them: an ordered list of 64 entries.
 enum { KVA_SET_SIZE = 64 };
 struct KvaSet {
