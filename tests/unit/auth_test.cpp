@@ -1,5 +1,8 @@
-// The password primitives: SHA-256, HMAC-SHA256 and PBKDF2-HMAC-SHA256
-// against published vectors.
+// Passwords: SHA-256, HMAC-SHA256 and PBKDF2-HMAC-SHA256 against published
+// vectors; hashes that python3-passlib made verified and made again byte
+// for byte, and ours verified by passlib itself; the check in bounded
+// steps; malformed hashes.
+#include "auth/passhash.h"
 #include "auth/pbkdf2.h"
 #include "auth/sha256.h"
 #include "unit_helpers.h"
@@ -7,8 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -112,6 +119,239 @@ TEST(AuthPbkdf2, PublishedVectors)
     }
     unsigned char key[32];
     EXPECT_FALSE(pbkdf2Sha256("p", 1, "s", 1, 0, key, sizeof key)) << "0 rounds";
+}
+
+// ---- passlib's hashes --------------------------------------------------------------
+
+// Made by Debian's python3-passlib 1.7.4, pbkdf2_sha256.hash(), with its
+// default rounds and random salts.
+struct PasslibHash {
+    const char *hash;
+    const char *password;
+} passlibRandom[] = {
+    {"$pbkdf2-sha256$29000$VeqdM2YM4VxL6b33vhcCIA$Q896tFsaisJ78eL3CpbakwA2wtz9YjnSlJwLt0KzgIs",
+     "secret"},
+    {"$pbkdf2-sha256$29000$Wqv1fm8NwRjDGEMIoTRGCA$wDdG4qhaIOTVKznYgCgBtzdVRRHRcJgq0/Ao3zvgsro",
+     "secret"},
+    {"$pbkdf2-sha256$29000$mpMSonRuzdlby7mX8j6ntA$dNW3WE1wGJEGRPyJ3w2iCq/gzKWs964jOE9cBP4bfdo",
+     "correct horse battery staple"},
+};
+
+// Made by the same with a given salt and rounds (pbkdf2_sha256.using()), so
+// that making them here must give the very same text.
+struct PasslibFixed {
+    const char *hash;
+    std::string password;  // passlib hashes a text as UTF-8
+    std::string salt;
+    uint32_t rounds;
+} passlibFixed[] = {
+    {"$pbkdf2-sha256$1000$dmVsa29yLXNhbHQtMDEyMw$QtkjIEa9oRD8gbGw5v9i.0DVJagNoeffxHUIEiS8tLQ",
+     "secret", "velkor-salt-0123", 1000},
+    {"$pbkdf2-sha256$1$AP/.AQI$O.GJ21TbXeICTH9enCVDA0i9.JHMlWBFjgzMv.3pqxc", "",
+     std::string("\x00\xff\xfe\x01\x02", 5), 1},
+    {"$pbkdf2-sha256$3$$clCKW/zxTfNNz8/SoSOs4X.8px79cKKnKoInXScPv2c", "pw", "", 3},
+    {"$pbkdf2-sha256$2$YWI$ehEkRR1L0.owGaXzD9uS2gIcmxuFcP5v6C16jpx6jxc", "p\xc3\xa4ss w:rd",
+     "ab", 2},
+};
+
+TEST(AuthPassHash, PasslibHashesVerifyTheirPasswordOnly)
+{
+    std::vector<PasslibHash> all(std::begin(passlibRandom), std::end(passlibRandom));
+    for (const PasslibFixed &f : passlibFixed) all.push_back({f.hash, f.password.c_str()});
+    for (const PasslibHash &c : all) {
+        PassHash h;
+        ASSERT_EQ(passHashParse(c.hash, strlen(c.hash), &h), nullptr) << c.hash;
+        EXPECT_TRUE(passHashCheck(c.password, strlen(c.password), h)) << c.hash;
+        std::string pw = c.password;
+        std::vector<std::string> wrong = {pw + "x", pw + " ", "Secret"};
+        if (!pw.empty()) wrong.push_back(pw.substr(0, pw.size() - 1));
+        for (const std::string &w : wrong)
+            EXPECT_FALSE(passHashCheck(w.data(), w.size(), h)) << c.hash << " '" << w << "'";
+        // One hash has one text form: it is written back as it was read.
+        char text[passHashTextMax];
+        ASSERT_GT(passHashFormat(&h, text, sizeof text), 0);
+        EXPECT_STREQ(text, c.hash);
+    }
+}
+
+TEST(AuthPassHash, MadeAsPasslibMakesThem)
+{
+    for (const PasslibFixed &f : passlibFixed) {
+        char text[passHashTextMax];
+        int n = passHashMake(f.password.data(), f.password.size(),
+                             (const unsigned char *)f.salt.data(), f.salt.size(), f.rounds, text,
+                             sizeof text);
+        EXPECT_EQ(n, (int)strlen(f.hash));
+        EXPECT_STREQ(text, f.hash);
+    }
+    const unsigned char salt[passSaltMax + 1] = {};
+    char text[passHashTextMax];
+    EXPECT_EQ(passHashMake("p", 1, salt, passSaltMax + 1, 1, text, sizeof text), -1);
+    EXPECT_EQ(passHashMake("p", 1, salt, 16, 0, text, sizeof text), -1);
+    EXPECT_EQ(passHashMake("p", 1, salt, 16, passRoundsMax + 1, text, sizeof text), -1);
+    // The longest form fits the room the header promises, and no less will do.
+    PassHash longest = {};
+    longest.rounds = passRoundsMax;
+    longest.saltLen = (int)passSaltMax;
+    int n = passHashFormat(&longest, text, sizeof text);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(n + 1, (int)passHashTextMax);
+    EXPECT_EQ(passHashFormat(&longest, text, (size_t)n), -1);
+    PassHash h;
+    EXPECT_EQ(passHashParse(text, (size_t)n, &h), nullptr) << text;
+}
+
+// Hashes made here, checked by passlib itself (when Debian's python3-passlib
+// is installed): the default rounds and a random-looking salt, passlib's
+// largest common salt, one round, and a password of UTF-8 with ':' and a
+// space in it.
+TEST(AuthPassHash, PasslibVerifiesHashesMadeHere)
+{
+    if (system("/usr/bin/python3 -c 'import passlib.hash' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no /usr/bin/python3 with passlib (Debian's python3-passlib)";
+    struct Case {
+        std::string password, salt;
+        uint32_t rounds;
+    } cases[] = {
+        {"secret", "\x8e\x13\xd2\x7f\x00\x41\xaa\x05\x9c\x31\xe0\x7b\x5d\x02\xf4\x66",
+         passRoundsDefault},
+        {"correct horse battery staple", std::string(passSaltMax, '\xa5'), 1000},
+        {"", "s", 1},
+        {"p\xc3\xa4ss w:rd", "0123456789abcdef", 2},
+    };
+    std::string command = "/usr/bin/python3 -c '"
+                          "import sys\n"
+                          "from passlib.hash import pbkdf2_sha256 as h\n"
+                          "a = sys.argv[1:]\n"
+                          "for p, x in zip(a[::2], a[1::2]):\n"
+                          "    print(h.verify(bytes.fromhex(p), x))\n"
+                          "'";
+    for (const Case &c : cases) {
+        char text[passHashTextMax];
+        ASSERT_GT(passHashMake(c.password.data(), c.password.size(),
+                               (const unsigned char *)c.salt.data(), c.salt.size(), c.rounds,
+                               text, sizeof text),
+                  0);
+        // Hex for the password, and the hash's alphabet has no quote.
+        command += " '" + hex((const unsigned char *)c.password.data(), c.password.size()) +
+                   "' '" + text + "'";
+    }
+    FILE *p = popen(command.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_EQ(out, "True\nTrue\nTrue\nTrue\n");
+}
+
+TEST(AuthPassHash, MalformedHashesRefused)
+{
+    const std::string checksum = "Q896tFsaisJ78eL3CpbakwA2wtz9YjnSlJwLt0KzgIs";
+    const std::string salt = "VeqdM2YM4VxL6b33vhcCIA";
+    auto make = [&](const std::string &rounds, const std::string &s, const std::string &c) {
+        return "$pbkdf2-sha256$" + rounds + "$" + s + "$" + c;
+    };
+    struct Case {
+        std::string text;
+        bool good;
+    } cases[] = {
+        {make("29000", salt, checksum), true},
+        {make("1", salt, checksum), true},
+        {make("10000000", salt, checksum), true},
+        {make("29000", "", checksum), true},
+        {make("29000", std::string(86, 'A'), checksum), true},  // 64 bytes of salt
+        // the prefix
+        {"", false},
+        {"$pbkdf2-sha512$29000$" + salt + "$" + checksum, false},
+        {"$pbkdf2$29000$" + salt + "$" + checksum, false},
+        {"$PBKDF2-SHA256$29000$" + salt + "$" + checksum, false},
+        {"pbkdf2-sha256$29000$" + salt + "$" + checksum, false},
+        {" " + make("29000", salt, checksum), false},
+        // the rounds
+        {make("0", salt, checksum), false},
+        {make("029000", salt, checksum), false},
+        {make("10000001", salt, checksum), false},
+        {make("4294967297", salt, checksum), false},
+        {make("-1", salt, checksum), false},
+        {make("+1", salt, checksum), false},
+        {make("1e3", salt, checksum), false},
+        {make("", salt, checksum), false},
+        {make(" 29000", salt, checksum), false},
+        // the salt
+        {make("29000", "VeqdM2YM4VxL+b33vhcCIA", checksum), false},   // '+', not '.'
+        {make("29000", "VeqdM2YM4VxL6b33vhcCIA==", checksum), false}, // padding
+        {make("29000", salt + "AAA", checksum), false},  // 4n+1 characters
+        {make("29000", "VeqdM2YM4VxL6b33vhcCIB", checksum), false},   // stray bits
+        {make("29000", "Veqd M2YM", checksum), false},
+        {make("29000", std::string(87, 'A'), checksum), false},  // 65 bytes
+        // the checksum
+        {make("29000", salt, checksum.substr(0, 42)), false},
+        {make("29000", salt, checksum + "A"), false},
+        {make("29000", salt, checksum + "AA"), false},  // 33 bytes
+        {make("29000", salt, checksum.substr(0, 42) + "J"), false},  // stray bits
+        {make("29000", salt, checksum.substr(0, 20) + "+" + checksum.substr(21)), false},
+        {make("29000", salt, checksum) + "$", false},
+        {make("29000", salt, checksum) + "\n", false},
+        {make("29000", salt, ""), false},
+        {"$pbkdf2-sha256$29000$" + salt, false},
+        {"$pbkdf2-sha256$29000", false},
+    };
+    for (const Case &c : cases) {
+        PassHash h;
+        const char *why = passHashParse(c.text.data(), c.text.size(), &h);
+        if (c.good) EXPECT_EQ(why, nullptr) << c.text << ": " << why;
+        else EXPECT_NE(why, nullptr) << c.text;
+    }
+    // The length given is what counts, not a NUL.
+    std::string good = make("29000", salt, checksum);
+    PassHash h;
+    EXPECT_NE(passHashParse(good.data(), good.size() - 1, &h), nullptr);
+    std::string withNul = good + std::string(1, '\0');
+    EXPECT_NE(passHashParse(withNul.data(), withNul.size(), &h), nullptr);
+}
+
+// ---- the check in steps ----------------------------------------------------------
+
+TEST(AuthPassCheck, SameResultWhateverTheStepSize)
+{
+    const PasslibFixed &f = passlibFixed[0];  // 1000 rounds
+    PassHash h;
+    ASSERT_EQ(passHashParse(f.hash, strlen(f.hash), &h), nullptr);
+    const uint32_t steps[] = {1, 2, 7, 998, 999, 1000, 1001, passRoundsMax};
+    const std::pair<std::string, PassResult> passwords[] = {
+        {f.password, PassMatch}, {f.password + "!", PassMismatch}, {"", PassMismatch}};
+    for (uint32_t step : steps) {
+        for (const auto &pw : passwords) {
+            PassCheck check;
+            check.start(pw.first.data(), pw.first.size(), h);
+            EXPECT_EQ(check.step(0), PassPending) << "no round done yet";
+            int calls = 0;
+            PassResult r = PassPending;
+            while (r == PassPending && calls <= 1000) {
+                uint32_t before = check.roundsLeft();
+                r = check.step(step);
+                calls++;
+                ASSERT_LE(before - check.roundsLeft(), step) << "a step did more than asked";
+            }
+            EXPECT_EQ(r, pw.second) << "steps of " << step << ", '" << pw.first << "'";
+            // At least as many calls as the rounds need at this size.
+            EXPECT_GE((uint64_t)calls * step, (uint64_t)h.rounds - 1) << step;
+            EXPECT_EQ(check.step(step), pw.second) << "the result stays";
+            EXPECT_EQ(check.result(), pw.second);
+        }
+    }
+}
+
+TEST(AuthPassCheck, ZeroRoundsNeverMatch)
+{
+    // Only from a hash not read by passHashParse, which refuses them.
+    PassHash h = {};
+    h.rounds = 0;
+    PassCheck check;
+    check.start("", 0, h);
+    EXPECT_EQ(check.step(10), PassMismatch);
 }
 
 }  // namespace
