@@ -1,10 +1,12 @@
-// Passwords: SHA-256, HMAC-SHA256 and PBKDF2-HMAC-SHA256 against published
-// vectors; hashes that python3-passlib made verified and made again byte
-// for byte, and ours verified by passlib itself; the check in bounded
-// steps; malformed hashes.
+// Passwords and named users: SHA-256, HMAC-SHA256 and PBKDF2-HMAC-SHA256
+// against published vectors; hashes that python3-passlib made verified and
+// made again byte for byte, and ours verified by passlib itself; the check
+// in bounded steps; malformed hashes; the users file and the rights it
+// gives.
 #include "auth/passhash.h"
 #include "auth/pbkdf2.h"
 #include "auth/sha256.h"
+#include "auth/users.h"
 #include "unit_helpers.h"
 
 #include <gtest/gtest.h>
@@ -352,6 +354,316 @@ TEST(AuthPassCheck, ZeroRoundsNeverMatch)
     PassCheck check;
     check.start("", 0, h);
     EXPECT_EQ(check.step(10), PassMismatch);
+}
+
+// ---- the users file --------------------------------------------------------------
+
+const char *const hash1000 = passlibFixed[0].hash;  // "secret"
+const char *const hash3 = passlibFixed[2].hash;     // "pw", 3 rounds
+
+struct Loaded {
+    int result;
+    std::vector<std::pair<int, std::string>> reports;
+};
+
+Loaded load(Users &users, const std::string &text)
+{
+    Loaded l;
+    l.result = users.load(text.data(), text.size(), [](void *ctx, int line, const char *why) {
+        ((Loaded *)ctx)->reports.emplace_back(line, why);
+    }, &l);
+    return l;
+}
+
+TEST(AuthUsers, ReadsAGoodFile)
+{
+    std::string text = std::string("# the lab's users\n") +
+                       "\n"
+                       "alice:" + hash1000 + ":write=COM1,COM2 watch=* connect kill\r\n" +
+                       "   # indented comment\n" +
+                       "\t \n" +
+                       "bob:" + hash3 + ":watch=COM1*   # bob only watches\n" +
+                       "  carol#2:" + hash3 + ":  \t\n" +
+                       "d:" + hash3 + ":";  // no line end at the end
+    Users users;
+    Loaded l = load(users, text);
+    ASSERT_EQ(l.result, 4);
+    EXPECT_TRUE(l.reports.empty());
+    ASSERT_EQ(users.count(), 4);
+    const User *alice = users.find("alice", 5);
+    ASSERT_NE(alice, nullptr);
+    EXPECT_STREQ(alice->name, "alice");
+    EXPECT_TRUE(passHashCheck("secret", 6, alice->hash));
+    EXPECT_TRUE(mayWrite(alice->rights, "COM2"));
+    EXPECT_FALSE(mayWrite(alice->rights, "COM3"));
+    EXPECT_TRUE(mayWatch(alice->rights, "COM3"));
+    EXPECT_TRUE(mayConnect(alice->rights));
+    EXPECT_TRUE(mayKill(alice->rights));
+    const User *bob = users.find("bob", 3);
+    ASSERT_NE(bob, nullptr);
+    EXPECT_TRUE(mayWatch(bob->rights, "COM12"));
+    EXPECT_FALSE(mayWrite(bob->rights, "COM12"));
+    EXPECT_FALSE(mayConnect(bob->rights));
+    EXPECT_FALSE(mayKill(bob->rights));
+    const User *carol = users.find("carol#2", 7);
+    ASSERT_NE(carol, nullptr);
+    EXPECT_FALSE(mayWatch(carol->rights, "COM1"));
+    EXPECT_NE(users.find("d", 1), nullptr);
+    // Names are matched whole and as written.
+    EXPECT_EQ(users.find("Alice", 5), nullptr);
+    EXPECT_EQ(users.find("alic", 4), nullptr);
+    EXPECT_EQ(users.find("alice ", 6), nullptr);
+    EXPECT_EQ(users.find("", 0), nullptr);
+}
+
+TEST(AuthUsers, EmptyFileHasNoUsers)
+{
+    Users users;
+    EXPECT_EQ(load(users, "").result, 0);
+    EXPECT_EQ(load(users, "# nobody yet\n\n").result, 0);
+    EXPECT_EQ(users.count(), 0);
+}
+
+TEST(AuthUsers, BadLineReportedWithItsNumber)
+{
+    const std::string h = hash3;
+    const char *bad[] = {
+        "alice",                                   // no fields
+        "alice:",                                  // no hash
+        "alice:$pbkdf2-sha256$3$$x",               // no rights field: the hash is not ended
+        ":HASH:",                                  // empty name
+        "al ice:HASH:",                            // a space in the name
+        "al\x01ice:HASH:",                         // a control byte
+        "\xc3\xa4lice:HASH:",                      // not ASCII
+        "alice:$pbkdf2-sha256$0$$clCKW/zxTfNNz8/SoSOs4X.8px79cKKnKoInXScPv2c:",
+        "alice:HASHx:",                            // a checksum too long
+        "alice:HASH:read=COM1",                    // unknown right
+        "alice:HASH:Write=COM1",                   // rights are lower case
+        "alice:HASH:write",                        // no ports
+        "alice:HASH:write=",                       // no ports
+        "alice:HASH:write=COM1,",                  // an empty item
+        "alice:HASH:write=,COM1",
+        "alice:HASH:write=COM1 ,COM2",             // blanks separate rights
+        "alice:HASH:write=COM0",
+        "alice:HASH:write=COM01",
+        "alice:HASH:write=COM1000",
+        "alice:HASH:write=COM",
+        "alice:HASH:write=COMX",
+        "alice:HASH:write=/dev/ttyS0",
+        "alice:HASH:write=COM1**",
+        "alice:HASH:write=COM0*",
+        "alice:HASH:write=*COM1",
+        "alice:HASH:watch=COM1:",                  // a colon too many
+        "alice:HASH:connect=yes",
+        "alice:HASH:killall",
+        "bob:HASH:",                               // bob is on line 2 already
+    };
+    for (const char *b : bad) {
+        std::string line = b;
+        size_t at = line.find("HASH");
+        if (at != std::string::npos) line.replace(at, 4, h);
+        std::string text = "# users\n"
+                           "bob:" + h + ":watch=COM1\n"
+                           "\n" +
+                           line + "\n"
+                           "carol:" + h + ":\n";
+        Users users;
+        Loaded l = load(users, text);
+        EXPECT_EQ(l.result, -1) << line;
+        ASSERT_EQ(l.reports.size(), 1u) << line;
+        EXPECT_EQ(l.reports[0].first, 4) << line;
+        EXPECT_EQ(users.count(), 0) << line;
+    }
+}
+
+TEST(AuthUsers, EveryBadLineIsReportedAndTheUsersHeldStay)
+{
+    Users users;
+    ASSERT_EQ(load(users, std::string("old:") + hash3 + ":kill\n").result, 1);
+    std::string text = std::string("a:") + hash3 + ":\n" +
+                       "b:" + hash3 + ":fly\n" +
+                       "c:" + hash3 + ":\n" +
+                       "d:nohash:\n";
+    Loaded l = load(users, text);
+    EXPECT_EQ(l.result, -1);
+    ASSERT_EQ(l.reports.size(), 2u);
+    EXPECT_EQ(l.reports[0].first, 2);
+    EXPECT_NE(l.reports[0].second.find("fly"), std::string::npos) << l.reports[0].second;
+    EXPECT_EQ(l.reports[1].first, 4);
+    EXPECT_EQ(users.count(), 1);
+    EXPECT_NE(users.find("old", 3), nullptr);
+    EXPECT_EQ(users.find("a", 1), nullptr);
+}
+
+TEST(AuthUsers, Bounds)
+{
+    const std::string h = hash3;
+    struct Case {
+        std::string text;
+        int result;
+        int badLine;  // the first line reported, 0 for none
+    } cases[] = {
+        // a name of 64 bytes, not 65
+        {std::string(64, 'n') + ":" + h + ":\n", 1, 0},
+        {std::string(65, 'n') + ":" + h + ":\n", -1, 1},
+        // a line of 4096 bytes before its end, not 4097; a comment counts
+        {"a:" + h + ":" + std::string(4096 - 3 - h.size(), ' ') + "\n", 1, 0},
+        {"# x\na:" + h + ":" + std::string(4097 - 3 - h.size(), ' ') + "\n", -1, 2},
+        {"#" + std::string(4096, 'x') + "\n", -1, 1},
+    };
+    for (const Case &c : cases) {
+        Users users;
+        Loaded l = load(users, c.text);
+        EXPECT_EQ(l.result, c.result) << c.text.size();
+        int first = l.reports.empty() ? 0 : l.reports[0].first;
+        EXPECT_EQ(first, c.badLine) << c.text.size();
+    }
+
+    // 1024 users, and the 1025th refused on its own line.
+    std::string many;
+    for (int i = 1; i <= usersMax; i++) many += "u" + std::to_string(i) + ":" + h + ":\n";
+    Users users;
+    EXPECT_EQ(load(users, many).result, usersMax);
+    EXPECT_NE(users.find("u1024", 5), nullptr);
+    Loaded l = load(users, "# one too many\n" + many + "u0:" + h + ":\n");
+    EXPECT_EQ(l.result, -1);
+    ASSERT_EQ(l.reports.size(), 1u);
+    EXPECT_EQ(l.reports[0].first, usersMax + 2);
+
+    // A file of nothing but bad lines is read no further than a screenful.
+    std::string junk;
+    for (int i = 0; i < 1000; i++) junk += "junk\n";
+    l = load(users, junk);
+    EXPECT_EQ(l.result, -1);
+    ASSERT_EQ(l.reports.size(), (size_t)usersErrorsMax + 1);
+    EXPECT_EQ(l.reports.back().first, usersErrorsMax + 1);
+    EXPECT_EQ(users.count(), usersMax) << "the users held before stay";
+}
+
+// ---- logging in ------------------------------------------------------------------
+
+TEST(AuthUsers, UnknownNameCostsAsMuchAndNeverMatches)
+{
+    Users users;
+    ASSERT_EQ(load(users, std::string("cheap:") + hash3 + ":\nalice:" + hash1000 + ":\n").result,
+              2);
+    struct Case {
+        const char *name, *password;
+        bool known;
+        PassResult result;
+    } cases[] = {
+        {"alice", "secret", true, PassMatch},
+        {"alice", "pw", true, PassMismatch},
+        {"cheap", "pw", true, PassMatch},
+        {"nobody", "secret", false, PassMismatch},
+        {"nobody", "", false, PassMismatch},
+        {"Alice", "secret", false, PassMismatch},
+    };
+    for (const Case &c : cases) {
+        PassCheck check;
+        const User *u = users.startLogin(c.name, strlen(c.name), c.password, strlen(c.password),
+                                         &check);
+        EXPECT_EQ(u != nullptr, c.known) << c.name;
+        // A name not known costs the rounds of the dearest user's hash.
+        if (!c.known) {
+            EXPECT_EQ(check.roundsLeft(), 1000u - 1) << c.name;
+        }
+        PassResult r;
+        while ((r = check.step(100)) == PassPending) {
+        }
+        EXPECT_EQ(r, c.result) << c.name << " " << c.password;
+    }
+    // With no users at all the cost is passlib's default.
+    Users none;
+    PassCheck check;
+    EXPECT_EQ(none.startLogin("a", 1, "b", 1, &check), nullptr);
+    EXPECT_EQ(check.roundsLeft(), passRoundsDefault - 1);
+}
+
+// ---- rights ----------------------------------------------------------------------
+
+TEST(AuthRights, PortsMatched)
+{
+    struct Case {
+        const char *rights, *port;
+        bool write, watch;
+    } cases[] = {
+        {"write=COM1", "COM1", true, true},  // write implies watch
+        {"write=COM1", "COM10", false, false},
+        {"write=COM1", "COM2", false, false},
+        {"watch=COM1", "COM1", false, true},
+        {"write=COM1,COM2 watch=COM3", "COM2", true, true},
+        {"write=COM1,COM2 watch=COM3", "COM3", false, true},
+        {"write=COM1,COM2 watch=COM3", "COM4", false, false},
+        {"write=COM1 write=COM7", "COM7", true, true},
+        {"write=*", "COM1", true, true},
+        {"write=*", "COM999", true, true},
+        {"watch=*", "COM42", false, true},
+        {"write=COM*", "COM5", true, true},
+        {"write=COM1*", "COM1", true, true},
+        {"write=COM1*", "COM10", true, true},
+        {"write=COM1*", "COM19", true, true},
+        {"write=COM1*", "COM100", true, true},
+        {"write=COM1*", "COM199", true, true},
+        {"write=COM1*", "COM2", false, false},
+        {"write=COM1*", "COM21", false, false},
+        {"write=COM1*", "COM201", false, false},
+        {"write=COM12*", "COM125", true, true},
+        {"write=COM12*", "COM13", false, false},
+        {"write=COM12*", "COM1", false, false},
+        {"write=COM123*", "COM123", true, true},
+        {"watch=COM1* write=COM15", "COM15", true, true},
+        {"watch=COM1* write=COM15", "COM16", false, true},
+        // "com" in the file in either case; a port is named as the server names it
+        {"write=com3", "COM3", true, true},
+        {"write=Com1*", "COM12", true, true},
+        {"write=COM3", "com3", false, false},
+        {"write=*", "com3", false, false},
+        // names no port has
+        {"write=*", "COM03", false, false},
+        {"write=*", "COM0", false, false},
+        {"write=*", "COM1000", false, false},
+        {"write=*", "COM", false, false},
+        {"write=*", "", false, false},
+        {"write=*", "COM3 ", false, false},
+        {"write=*", "LPT1", false, false},
+        {"", "COM1", false, false},
+        {"connect kill", "COM1", false, false},
+    };
+    for (const Case &c : cases) {
+        Users users;
+        std::string text = std::string("u:") + hash3 + ":" + c.rights + "\n";
+        ASSERT_EQ(load(users, text).result, 1) << c.rights;
+        const UserRights &r = users.at(0)->rights;
+        EXPECT_EQ(mayWrite(r, c.port), c.write) << c.rights << " '" << c.port << "'";
+        EXPECT_EQ(mayWatch(r, c.port), c.watch) << c.rights << " '" << c.port << "'";
+    }
+}
+
+TEST(AuthRights, ConnectAndKill)
+{
+    struct Case {
+        const char *rights;
+        bool connect, kill;
+    } cases[] = {
+        {"", false, false},
+        {"write=*", false, false},
+        {"connect", true, false},
+        {"kill", false, true},
+        {"kill\tconnect", true, true},
+    };
+    for (const Case &c : cases) {
+        Users users;
+        ASSERT_EQ(load(users, std::string("u:") + hash3 + ":" + c.rights).result, 1) << c.rights;
+        EXPECT_EQ(mayConnect(users.at(0)->rights), c.connect) << c.rights;
+        EXPECT_EQ(mayKill(users.at(0)->rights), c.kill) << c.rights;
+    }
+    UserRights all = userRightsAll();
+    EXPECT_TRUE(mayConnect(all));
+    EXPECT_TRUE(mayKill(all));
+    EXPECT_TRUE(mayWrite(all, "COM1"));
+    EXPECT_TRUE(mayWrite(all, "COM999"));
+    EXPECT_FALSE(mayWrite(all, "COM0"));
 }
 
 }  // namespace
