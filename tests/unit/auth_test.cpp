@@ -346,6 +346,19 @@ TEST(AuthPassCheck, SameResultWhateverTheStepSize)
     }
 }
 
+TEST(AuthPassCheck, RefusedCheckTakesEveryRoundAndFails)
+{
+    // The right password, in a check started as refused (a name not known).
+    const PasslibFixed &f = passlibFixed[0];
+    PassHash h;
+    ASSERT_EQ(passHashParse(f.hash, strlen(f.hash), &h), nullptr);
+    PassCheck check;
+    check.start(f.password.data(), f.password.size(), h, true);
+    EXPECT_EQ(check.roundsLeft(), h.rounds - 1);
+    EXPECT_EQ(check.step(h.rounds - 2), PassPending);
+    EXPECT_EQ(check.step(1), PassMismatch);
+}
+
 TEST(AuthPassCheck, ZeroRoundsNeverMatch)
 {
     // Only from a hash not read by passHashParse, which refuses them.
