@@ -48,6 +48,12 @@ long long kvp_now_ms();
 // \\?\ prefix, so that a name such as COM5.log is a file and not the
 // serial device the system reserves the name for.
 void kvp_file_path(const char *dir, const char *name, char *out, int size);
+// n random bytes from the system's generator (a password's salt); 0, or -1.
+int kvp_random(void *out, int n);
+// One line from standard input, without its line end, into out: a
+// password, read without echo (and after the prompt) on a terminal.  Its
+// length, or -1 at the end of input.
+int kvp_read_secret(const char *prompt, char *out, int size);
 // The machine's own host name, NUL-terminated in out; 0, or -1 when the
 // system cannot tell (out is then empty).
 int kvp_host_name(char *out, int size);
