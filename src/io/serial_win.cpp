@@ -296,6 +296,7 @@ ComPort *freeEntry()
 void retryRead(ComPort *p)
 {
     if (!p->reading) startRead(p, 0);
+    if (p->reading) awaitRead(p, 50);
 }
 
 }  // namespace
