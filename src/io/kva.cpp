@@ -923,7 +923,9 @@ int kva_read_com(kva_handle h, char *buf, int room)
         fprintf(stderr, "SetCommTimeouts failed %d\n", kvp_com_last_error());
     int got = 0;
     Port *p = portOf(h);
-    if (!kvp_com_read(h, buf, room, &got)) {
+    int r = kvp_com_read(h, buf, room, &got);
+    if (r == KVP_COM_UNDECIDED) return KVA_READ_UNDECIDED;
+    if (!r) {
         // A line that is gone fails every read until it is given up: its
         // first failure is logged, with the port's name, and then nothing
         // until a read moves bytes again.

@@ -102,7 +102,10 @@ int kva_send(int fd, const char *bytes, int len);
 kva_handle kva_open_com(const char *name, int baud);
 // Bytes read or written, 0 for nothing now, -1 for a failed transfer
 // (reported with its line; of failed reads in a row, only the first, with
-// the port's name, until a read moves bytes again).
+// the port's name, until a read moves bytes again).  A read may also be
+// KVA_READ_UNDECIDED: nothing read, and whether the line failed again is not
+// known yet (neither ends nor adds to a run of failures).
+enum { KVA_READ_UNDECIDED = -3 };
 int kva_read_com(kva_handle h, char *buf, int room);
 int kva_write_com(kva_handle h, const char *bytes, int len);
 // Never waits.  A port whose device still holds output stays open, closing,

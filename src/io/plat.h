@@ -153,7 +153,11 @@ int kvp_com_configure(kva_handle h, int baud);
 // settings still go back at the close); zero when the device refuses.
 int kvp_com_frame_8n1(kva_handle h);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
-int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
+// 1 on success (*got bytes, maybe none), 0 on failure, KVP_COM_UNDECIDED
+// while the platform is still finding out whether a line that failed has
+// failed again (no bytes, and neither a success nor a failure).
+enum { KVP_COM_UNDECIDED = 2 };
+int kvp_com_read(kva_handle h, char *buf, int len, int *got);
 // Non-zero on success; *put is the number of bytes the device has taken, and
 // only those count as written.  The caller keeps the others queued and
 // offers them again, first, on its next write (a platform may be sending a

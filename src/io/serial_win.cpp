@@ -61,6 +61,9 @@ struct ComPort {
     DWORD inEnd;
     DWORD readError;   // a read failed: the next kvp_com_read reports it
     bool readPaced;    // the one-byte read cannot be trusted on this port
+    // The read after a reported failure is under way, started at this tick
+    // (0: none): until it ends or its moment passes, reads are undecided.
+    ULONGLONG retrySince;
     // Output.
     OVERLAPPED writeOv;
     bool writing;      // a write is under way
@@ -289,14 +292,29 @@ ComPort *freeEntry()
     return NULL;
 }
 
+// How long the read that follows a failed one is given to fail in turn: on
+// a line that is gone a read fails only a moment after it was started
+// (under Wine), on a quiet line it stays under way.
+const ULONGLONG retryReadMs = kvpPaceMs;
+
 // Starts the read that follows a reported failure, and does not wait for
 // it: a line that is gone fails it at once (Windows) or a moment later
-// (Wine), and its end sets the port's event, which ends the wait, so that
-// the next read reports that failure; on a quiet line it stays under way.
+// (Wine), and its end sets the port's event, which ends the wait.  Until it
+// has ended, or its moment has passed (a quiet line), reads are undecided:
+// neither a success, which would restart the count of failures in a row,
+// nor a failure of their own.
 void retryRead(ComPort *p)
 {
     if (!p->reading) startRead(p, 0);
-    if (p->reading) awaitRead(p, 50);
+    p->retrySince = p->reading ? GetTickCount64() : 0;
+}
+
+bool retryUndecided(ComPort *p)
+{
+    if (p->retrySince == 0) return false;
+    if (p->reading && GetTickCount64() - p->retrySince < retryReadMs) return true;
+    p->retrySince = 0;
+    return false;
 }
 
 }  // namespace
@@ -447,6 +465,7 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         return 0;
     }
     collectRead(p);
+    if (retryUndecided(p)) return KVP_COM_UNDECIDED;
     if (p->reading && p->readQueued) awaitRead(p, queuedReadMs);
     DWORD n = 0;
     DWORD room = len > 0 ? (DWORD)len : 0;
@@ -465,10 +484,10 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
     }
     // A failure is reported on its own, after the bytes that came before it,
     // and once: the next read is started (see retryRead), and only if that
-    // one fails too is a failure reported again.  Until it has ended, reads
-    // report nothing, and the wait waits for its end.  A read aborted after a line
-    // error (fAbortOnError) is not retried here; ClearCommError has let the
-    // next one, which the wait starts, go through.
+    // one fails too is a failure reported again; until then reads are
+    // undecided.  A read aborted after a line error (fAbortOnError) is not
+    // retried here; ClearCommError has let the next one, which the wait
+    // starts, go through.
     if (n == 0 && p->readError) {
         comError = p->readError;
         p->readError = 0;

@@ -69,6 +69,7 @@ int OutFifo::writeTo(void *endpoint, const char *p, int n)
 int OutFifo::read(char *p, int n)
 {
     int r = device->read(this, p, n);
+    if (r == KVA_READ_UNDECIDED) return 0;  // neither ends nor adds to a run of failures
     if (r >= 0) {
         failCount = 0;
     } else if (absorbed(failCount, device->readFailuresAbsorbed)) {
