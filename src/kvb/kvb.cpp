@@ -80,6 +80,7 @@ int OutFifo::sendWireTo(void *endpoint, const char *p, int n)
 int OutFifo::read(char *p, int n)
 {
     int r = device->read(this, p, n);
+    if (r == KVA_READ_UNDECIDED) return 0;  // neither ends nor adds to a run of failures
     if (r >= 0) {
         failCount = 0;
     } else if (absorbed(failCount, device->readFailuresAbsorbed)) {
