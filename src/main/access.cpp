@@ -46,7 +46,7 @@ int accessLoadUsers(const char *path)
         if (!users) kva_out_of_memory("the users");
         int count = users->load(text, n, reportLine, (void *)path);
         if (count >= 0) {
-            printf("%s: %d users\n", path, count);
+            fprintf(stderr, "%s: %d users\n", path, count);
             r = 0;
         }
     }

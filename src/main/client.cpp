@@ -266,7 +266,7 @@ int Client::checkPassword()
         rights = loginRights;
         restricted = true;
         snprintf(who, sizeof who, "%s %s", loginName, peer);
-        printf("login %s\n", who);
+        fprintf(stderr, "login %s\n", who);
     } else {
         state = AwaitIdentifier;
         fprintf(stderr, "%s: wrong name or password for \"%s\"\n", peer, loginName);
@@ -459,7 +459,8 @@ bool Client::allowed(bool right, const char *line)
         send("! not allowed\r\n");
         return false;
     }
-    printf("%s: %.200s\n", who, line);
+    // To the error stream: the console's own replies go to standard output.
+    fprintf(stderr, "%s: %.200s\n", who, line);
     return true;
 }
 

@@ -43,7 +43,7 @@ static void usage(const char *program)
 // again, for the clients that come next; those connected keep what they had.
 static void reloadFiles()
 {
-    printf("reloading\n");
+    fprintf(stderr, "reloading\n");
     accessReloadUsers();
 }
 
