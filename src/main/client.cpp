@@ -459,8 +459,9 @@ bool Client::allowed(bool right, const char *line)
         send("! not allowed\r\n");
         return false;
     }
-    // To the error stream: the console's own replies go to standard output.
-    fprintf(stderr, "%s: %.200s\n", who, line);
+    // Named users' commands are told in the log (to the error stream: the
+    // console's own replies go to standard output).
+    if (restricted) fprintf(stderr, "%s: %.200s\n", who, line);
     return true;
 }
 
