@@ -8,8 +8,8 @@
 // The input chooses the kind, how much each write to the client takes (0:
 // a client that never reads), the largest piece a read hands out (the
 // reads are split at random below it), a body of bytes and how many times
-// it is sent over (up to a few thousand, so that every bound is crossed),
-// and, for bridges, whether the far side talks as well.  The harness adds
+// it is sent over (up to 4,000 times, at most 4 MiB in all, so that every
+// bound is crossed), and, for bridges, whether the far side talks as well.  The harness adds
 // what a kind needs first (the identifier, a connect or open command, the
 // WebSocket handshake) where the input asks for it, and may wrap the body
 // in WebSocket frames.
@@ -17,7 +17,9 @@
 // Checked at every turn: the process's heap stays within a fixed bound of
 // where the input began, and no endpoint's output queue holds more than a
 // few hundred KiB: whatever the client sends, and however little it reads,
-// the server's memory for it is bounded.  The sanitizers check the rest.
+// the server's memory for it is bounded.  At the end: a shared port whose
+// watcher reads everything was read to the end of what its board sent,
+// whatever its writer did.  The sanitizers check the rest.
 #include "harness.h"
 #include "kvb/device_telnet.h"
 #include "kvb/device_websocket.h"
@@ -37,15 +39,16 @@ namespace {
 // The heap an input may take beyond where it began: far above what the
 // bounded queues and buffers of a few endpoints hold, far below what an
 // unbounded queue reaches from the bytes fed here.
-const size_t heapBound = 8u << 20;
+const size_t heapBound = 4u << 20;
 // The most one endpoint's output queue may hold: a watcher's bound and a
 // read's worth beyond it.
 const long queueBound = 384 * 1024;
 // Bytes fed to one device and not yet read: a client that is not read waits
 // with this much in its socket, as the kernel's buffers would hold it.
 const size_t pendingMost = 32u << 10;
-// The most one input feeds into a device in all.
-const size_t fedMost = 16u << 20;
+// The most one input feeds into a device in all: enough that an answer
+// queued for every few bytes read, and never sent, crosses heapBound.
+const size_t fedMost = 4u << 20;
 // A console reads one key a call and looks through its held line at each:
 // it is fed less.
 const size_t consoleFedMost = 8u << 10;
@@ -148,11 +151,12 @@ private:
     Feeder user;
     Feeder far;
     size_t heapStart = 0;
+    bool firstGone = false;  // the client under test has ended
     static const int listenFd = 3;
 
     OutFifo *accept(Kind kind);
     void checkBounds(int turn);
-    bool turn();
+    void turn();
 };
 
 EndpointHarness::~EndpointHarness()
@@ -197,8 +201,7 @@ void EndpointHarness::checkBounds(int turnNumber)
 }
 
 // One turn of the loop: feed, poll the shared ports, step every client.
-// False once the first client (the one under test) has gone.
-bool EndpointHarness::turn()
+void EndpointHarness::turn()
 {
     user.turn();
     far.turn();
@@ -208,12 +211,14 @@ bool EndpointHarness::turn()
         int r = clients[i]->step();
         if (r >= 0) continue;
         FUZZ_TRACE("client %zu ends: %d\n", i, r);
-        if (i == 0) return false;
+        if (i == 0 && !firstGone) {
+            firstGone = true;
+            user.dev = nullptr;
+        }
         delete clients[i];
         clients.erase(clients.begin() + (long)i);
         i--;
     }
-    return true;
 }
 
 void EndpointHarness::run()
@@ -292,12 +297,15 @@ void EndpointHarness::run()
 
     int still = 0;
     size_t lastConsumed = 0;
-    for (int t = 0; t < maxTurns; t++) {
-        if (!turn()) break;
+    int t = 0;
+    for (; t < maxTurns; t++) {
+        turn();
+        // A shared port goes on for its watcher once its writer has gone.
+        if (firstGone && (kind != PortBridge || !far.dev || clients.empty())) break;
         checkBounds(t);
         // The far side of a bridge, once there is one, talks as the input
         // says: a host or a board sending the body back over and over.
-        if (farTalks && !far.dev && c->target) {
+        if (farTalks && !far.dev && !firstGone && c->target) {
             far.dev = fake_device(c->target->fd > 1 ? (intptr_t)c->target->fd : c->target->port);
             if (far.dev) {
                 far.body = body;
@@ -309,11 +317,22 @@ void EndpointHarness::run()
         const bool feeding = !user.done() || (far.dev && !far.done());
         const bool quiet = user.pending() == 0 && (!far.dev || far.pending() == 0);
         if (!feeding && quiet) break;
-        // A client held back: nothing more is taken from it (a client that
+        // Held back: nothing more is taken from either side (a client that
         // reads nothing is not read either).
-        still = user.consumed == lastConsumed ? still + 1 : 0;
-        lastConsumed = user.consumed;
+        const size_t consumed = user.consumed + far.consumed;
+        still = consumed == lastConsumed ? still + 1 : 0;
+        lastConsumed = consumed;
         if (still > stillTurns) break;
+    }
+    // A watcher that reads everything holds the port: it is read to the end
+    // whatever the writer does (one that stopped reading is dropped).
+    const bool watcherReads = kind == PortBridge && otherCap == -1 && !clients.empty() &&
+                              clients.back()->state == Watching;
+    if (t < maxTurns && far.dev && watcherReads) {
+        if (far.consumed != far.fed)
+            fprintf(stderr, "fuzz_endpoints: the board sent %zu bytes, the port was read %zu\n",
+                    far.fed, far.consumed);
+        FUZZ_CHECK(far.consumed == far.fed);
     }
     FUZZ_TRACE("fed %zu, read %zu; far fed %zu, read %zu\n", user.fed, user.consumed, far.fed,
                far.consumed);

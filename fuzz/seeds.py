@@ -430,7 +430,10 @@ class Endpoint(Input):
 
 def ws_frame(first, payload, mask=b"\x37\xfa\x21\x3d"):
     n = len(payload)
-    head = bytes([first]) + (bytes([0x80 | n]) if n < 126 else bytes([0x80 | 126, n >> 8, n & 0xFF]))
+    if n < 126:
+        head = bytes([first, 0x80 | n])
+    else:
+        head = bytes([first, 0x80 | 126, n >> 8, n & 0xFF])
     return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
@@ -444,7 +447,7 @@ def endpoints_seeds():
         "line-commands-never-read": E(E.LINE, commands, cap=0, repeat=2000),
         # Echo on, one endless line: discarded as overlong, echoed all the same.
         "line-echo-never-read": E(E.LINE, b"e\r\n" + b"a" * 2000, cap=0, repeat=4000, piece=3000),
-        "line-echo-reads-little": E(E.LINE, b"e\r\nv\r\n" + b"b" * 500, cap=7, repeat=1000,
+        "line-echo-reads-little": E(E.LINE, b"e\r\nv\r\n" + b"b" * 500, cap=7, repeat=200,
                                     piece=100),
         # Echo on, bridged to a host that takes everything.
         "host-bridge-echo-never-read": E(E.HOST_BRIDGE, b"e\n" + bytes(range(256)) * 8, cap=0,
