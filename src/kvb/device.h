@@ -33,6 +33,10 @@ struct DeviceOps {
     // framing layer has decoded but not yet handed out): the next wait must
     // not sleep then.  Null: never.
     bool (*holdsInput)(const OutFifo *e);
+    // A framing's transport: its own bytes (OutFifo::queueWire) go out
+    // through this as they are (the count taken, 0 for none now, negative
+    // for a failed send).  Null for a kind that queues none.
+    int (*sendWire)(OutFifo *e, const char *p, int n);
 };
 
 extern const DeviceOps socketDevice;

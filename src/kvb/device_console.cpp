@@ -29,4 +29,5 @@ const DeviceOps consoleDevice = {
     0,  // failed writes absorbed
     nullptr,
     nullptr,  // holds no input of its own
+    nullptr,  // no framing, no bytes of its own
 };

@@ -32,4 +32,5 @@ const DeviceOps serialDevice = {
     100,  // failed writes absorbed
     nullptr,
     nullptr,  // holds no input of its own
+    nullptr,  // no framing, no bytes of its own
 };

@@ -39,4 +39,5 @@ const DeviceOps socketDevice = {
     0,  // failed writes absorbed
     socketReadGivenUp,
     nullptr,  // holds no input of its own
+    nullptr,  // no framing, no bytes of its own
 };

@@ -23,10 +23,9 @@ struct TelnetState : ComPortLine {
     OutFifo *self;
     char name[16];
     ComPortServer server;
-    // Bytes of the protocol's own that go out before anything else: answers,
-    // and the rest of a write the socket cut short.
-    std::string own;
-    size_t ownPos;
+    // The answers of the step under way, before they join the endpoint's
+    // wire queue (the protocol's own bytes, sent ahead of any data).
+    std::string answers;
     std::string decoded;
     std::string escaped;
     long long nextPollMs;
@@ -34,7 +33,7 @@ struct TelnetState : ComPortLine {
     bool breakLogged;
 
     TelnetState(OutFifo *e, const char *portName)
-        : self(e), server(*this), ownPos(0), nextPollMs(0), breakEndMs(0), breakLogged(false)
+        : self(e), server(*this), nextPollMs(0), breakEndMs(0), breakLogged(false)
     {
         snprintf(name, sizeof name, "%s", portName);
     }
@@ -75,22 +74,12 @@ struct TelnetState : ComPortLine {
 
 TelnetState *state(const OutFifo *e) { return (TelnetState *)e->deviceData; }
 
-bool ownPending(const TelnetState *t) { return t->ownPos < t->own.size(); }
-
-// Sends the protocol's own bytes.  1: all are out; 0: some wait for room;
-// -1: the send failed.
-int flushOwn(OutFifo *e)
+// Answers join the endpoint's wire queue, and go out ahead of any data.
+void queueAnswers(TelnetState *t)
 {
-    TelnetState *t = state(e);
-    while (ownPending(t)) {
-        int r = kva_send(e->fd, t->own.data() + t->ownPos, (int)(t->own.size() - t->ownPos));
-        if (r < 0) return -1;
-        if (r == 0) return 0;
-        t->ownPos += (size_t)r;
-    }
-    t->own.clear();
-    t->ownPos = 0;
-    return 1;
+    if (t->answers.empty()) return;
+    t->self->queueWire(t->answers.data(), (int)t->answers.size());
+    t->answers.clear();
 }
 
 // What is due by the clock: the end of a break, a look at the modem lines.
@@ -101,9 +90,12 @@ void timedWork(TelnetState *t)
         t->breakEndMs = 0;
         t->setBreak(0);
     }
+    // A client that does not read its answers gets no more notices until
+    // it does: the next look tells the lines as they are then.
     if (now >= t->nextPollMs) {
         t->nextPollMs = now + modemPollMs;
-        t->server.pollLines(t->own);
+        if (!t->self->ownOutputFull()) t->server.pollLines(t->answers);
+        queueAnswers(t);
     }
 }
 
@@ -117,20 +109,19 @@ int telnetRead(OutFifo *e, char *p, int n)
     int r = kva_read_socket(e->fd, raw, want);
     if (r < 0) return r;
     t->decoded.clear();
-    t->server.feed((const uint8_t *)raw, (size_t)r, t->decoded, t->own);
+    t->server.feed((const uint8_t *)raw, (size_t)r, t->decoded, t->answers);
+    queueAnswers(t);
     timedWork(t);
-    // Answers go out in the step that read their commands.
-    if (flushOwn(e) < 0 && t->decoded.empty()) return -1;
     memcpy(p, t->decoded.data(), t->decoded.size());
     return (int)t->decoded.size();
 }
 
+// Called only once the protocol's own bytes are all out (the endpoint sends
+// them first).
 int telnetWrite(OutFifo *e, const char *p, int n)
 {
     TelnetState *t = state(e);
-    int f = flushOwn(e);
-    if (f < 0) return -1;
-    if (f == 0 || t->server.suspended()) return 0;
+    if (t->server.suspended()) return 0;
     if (n > writeMax) n = writeMax;
     t->escaped.clear();
     telnetEscape((const uint8_t *)p, (size_t)n, t->escaped);
@@ -138,12 +129,12 @@ int telnetWrite(OutFifo *e, const char *p, int n)
     if (r < 0) return -1;
     if (r == 0) return 0;
     // An escaped byte pair once begun is finished before anything else.
-    if ((size_t)r < t->escaped.size()) {
-        t->own.assign(t->escaped, (size_t)r, std::string::npos);
-        t->ownPos = 0;
-    }
+    if ((size_t)r < t->escaped.size())
+        e->queueWire(t->escaped.data() + r, (int)(t->escaped.size() - (size_t)r));
     return n;
 }
+
+int telnetSendWire(OutFifo *e, const char *p, int n) { return kva_send(e->fd, p, n); }
 
 void telnetWatch(OutFifo *e, int events)
 {
@@ -153,18 +144,10 @@ void telnetWatch(OutFifo *e, int events)
     // would keep the wait from sleeping.
     long long now = kvp_now_ms();
     if (now >= t->nextPollMs || (t->breakEndMs && now >= t->breakEndMs)) timedWork(t);
-    // Its notices go out now for the same reason: with neither a read nor a
-    // write to come, bytes of its own left waiting would keep the socket
-    // ready for output and the wait awake.  On a send that failed they are
-    // dropped; the read that follows ends the connection.
-    if (ownPending(t) && flushOwn(e) < 0) {
-        t->own.clear();
-        t->ownPos = 0;
-    }
     // A client that asked for a pause gets nothing but answers; its output
     // waits in the queue without waking the loop.
     if (t->server.suspended()) events &= ~KVP_OUT;
-    if (ownPending(t)) events |= KVP_OUT;
+    if (e->wirePending()) events |= KVP_OUT;
     long long due = t->nextPollMs;
     if (t->breakEndMs && t->breakEndMs < due) due = t->breakEndMs;
     kva_wake_within(due > now ? (int)(due - now) : 0);
@@ -194,6 +177,7 @@ const DeviceOps telnetDevice = {
     0,    // failed writes absorbed
     socketReadGivenUp,
     nullptr,  // decoded data is handed out whole
+    telnetSendWire,
 };
 
 OutFifo *acceptTelnetClient(int listenSocket, bool localOnly, const char *portName)
@@ -216,5 +200,6 @@ void beginTelnetPort(OutFifo *client, OutFifo *port)
     KvsLine start = {9600, 8, KvsParityNone, KvsStopOne, KvsFlowNone};
     if (!kvs_set_line(port->port, &start))
         fprintf(stderr, "%s: 9600 8N1 not set (error %d)\n", t->name, kvs_last_error());
-    t->server.start(t->own);
+    t->server.start(t->answers);
+    queueAnswers(t);
 }

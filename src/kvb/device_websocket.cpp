@@ -32,17 +32,16 @@ struct WebState {
     long long deadline;      // kvp_now_ms() by which the request must be whole
     char request[webRequestMax];
     int requestLen;
-    // Bytes of the protocol's own that go out before anything else: a
-    // response head, the rest of a frame a send cut short, a pong, a close.
-    unsigned char *pending;
-    int pendingLen;
-    int pendingPos;
-    // A served body, sent from the binary's own copy behind the head.
+    // A served body, sent from the binary's own copy behind the head (the
+    // protocol's own bytes, the head among them, wait in the endpoint's
+    // wire queue).
     const unsigned char *body;
     size_t bodyLen;
     size_t bodyPos;
     WsDecoder decoder;
-    unsigned char raw[4096];  // frame bytes received, not yet decoded
+    // Frame bytes received, not yet decoded.  As large as a request: the
+    // frames a client sent right behind its handshake are all kept.
+    unsigned char raw[webRequestMax];
     int rawLen;
     int rawPos;
     bool outputFull;  // the last read stopped with undecoded bytes left
@@ -50,34 +49,12 @@ struct WebState {
 
 WebState *state(const OutFifo *e) { return (WebState *)e->deviceData; }
 
-void queueOwn(WebState *w, const void *p, int n)
-{
-    int have = w->pendingLen - w->pendingPos;
-    unsigned char *b = (unsigned char *)malloc((size_t)(have + n));
-    if (!b) kva_out_of_memory("web output");
-    if (have) memcpy(b, w->pending + w->pendingPos, (size_t)have);
-    memcpy(b + have, p, (size_t)n);
-    free(w->pending);
-    w->pending = b;
-    w->pendingLen = have + n;
-    w->pendingPos = 0;
-}
-
-// Sends what the protocol itself has queued.  1: all of it is out; 0: some
-// is still waiting for room; -1: the send failed.
-int flushOwn(OutFifo *e)
+// Sends the served body once the head is out.  1: all of it is out; 0: some
+// is still waiting; -1: the send failed.
+int sendBody(OutFifo *e)
 {
     WebState *w = state(e);
-    while (w->pendingPos < w->pendingLen) {
-        int r = kva_send(e->fd, (const char *)w->pending + w->pendingPos,
-                         w->pendingLen - w->pendingPos);
-        if (r < 0) return -1;
-        if (r == 0) return 0;
-        w->pendingPos += r;
-    }
-    free(w->pending);
-    w->pending = nullptr;
-    w->pendingLen = w->pendingPos = 0;
+    if (e->wirePending()) return 0;
     while (w->bodyPos < w->bodyLen) {
         size_t chunk = w->bodyLen - w->bodyPos;
         if (chunk > 65536) chunk = 65536;
@@ -89,14 +66,14 @@ int flushOwn(OutFifo *e)
     return 1;
 }
 
-void sendClose(WebState *w, int code)
+void sendClose(OutFifo *e, int code)
 {
     unsigned char frame[4];
     wsFrameHeader(WsClose, 2, frame);
     frame[2] = (unsigned char)(code >> 8);
     frame[3] = (unsigned char)code;
-    queueOwn(w, frame, 4);
-    w->phase = Closing;
+    e->queueWire(frame, 4);
+    state(e)->phase = Closing;
 }
 
 // Reads and answers the request; 0 while it goes on, -1 to end.
@@ -113,7 +90,7 @@ int readRequest(OutFifo *e)
     if (result == WebIncomplete) return 0;
     char head[512];
     int n = webResponseHead(result, &req, head, sizeof head);
-    queueOwn(w, head, n);
+    e->queueWire(head, n);
     if (result == WebUpgrade) {
         w->phase = Open;
         // Frames the client sent right behind its handshake are its first.
@@ -123,6 +100,7 @@ int readRequest(OutFifo *e)
         w->rawLen = w->requestLen - headEnd;
         memcpy(w->raw, w->request + headEnd, (size_t)w->rawLen);
         w->rawPos = 0;
+        w->outputFull = w->rawLen > 0;
         return 0;
     }
     if (result == WebServe) {
@@ -136,13 +114,13 @@ int readRequest(OutFifo *e)
 int webRead(OutFifo *e, char *p, int n)
 {
     WebState *w = state(e);
-    int f = flushOwn(e);
-    if (f < 0) return -1;
     switch (w->phase) {
     case Requesting:
         return readRequest(e) < 0 ? -1 : 0;
     case Serving:
     case Closing: {
+        int f = sendBody(e);
+        if (f < 0) return -1;
         // What the client still sends is dropped: unread input at the close
         // would make the system reset the connection, and the client could
         // lose the response it has not read yet.
@@ -166,18 +144,18 @@ int webRead(OutFifo *e, char *p, int n)
     w->rawPos += used;
     w->outputFull = w->rawPos < w->rawLen;
     if (event == WsFailed) {
-        sendClose(w, WsCloseProtocolError);
+        sendClose(e, WsCloseProtocolError);
     } else if (event == WsGotClose) {
         // The close is answered with the status it gave, or a plain one.
         if (w->decoder.controlLen >= 2)
-            sendClose(w, (w->decoder.control[0] << 8) | w->decoder.control[1]);
+            sendClose(e, (w->decoder.control[0] << 8) | w->decoder.control[1]);
         else
-            sendClose(w, WsCloseNormal);
+            sendClose(e, WsCloseNormal);
     } else if (event == WsGotPing) {
         unsigned char frame[10 + 125];
         int h = wsFrameHeader(WsPong, (size_t)w->decoder.controlLen, frame);
         memcpy(frame + h, w->decoder.control, (size_t)w->decoder.controlLen);
-        queueOwn(w, frame, h + w->decoder.controlLen);
+        e->queueWire(frame, h + w->decoder.controlLen);
     }
     if (w->phase == Closing) {
         w->rawPos = w->rawLen;
@@ -186,13 +164,13 @@ int webRead(OutFifo *e, char *p, int n)
     return produced;
 }
 
+// Called only once the protocol's own bytes are all out (the endpoint sends
+// them first).
 int webWrite(OutFifo *e, const char *p, int n)
 {
     WebState *w = state(e);
-    int f = flushOwn(e);
-    if (f < 0) return -1;
-    // Output waits for the handshake, and behind the protocol's own bytes.
-    if (w->phase != Open || f == 0) return 0;
+    // Output waits for the handshake.
+    if (w->phase != Open) return 0;
     if (n > frameMax) n = frameMax;
     unsigned char frame[10 + frameMax];
     int h = wsFrameHeader(WsBinary, (size_t)n, frame);
@@ -201,14 +179,16 @@ int webWrite(OutFifo *e, const char *p, int n)
     if (r < 0) return -1;
     if (r == 0) return 0;
     // A frame once begun is finished before anything else goes out.
-    if (r < h + n) queueOwn(w, frame + r, h + n - r);
+    if (r < h + n) e->queueWire(frame + r, h + n - r);
     return n;
 }
+
+int webSendWire(OutFifo *e, const char *p, int n) { return kva_send(e->fd, p, n); }
 
 void webWatch(OutFifo *e, int events)
 {
     WebState *w = state(e);
-    int own = w->pendingPos < w->pendingLen || w->bodyPos < w->bodyLen;
+    int own = e->wirePending() || w->bodyPos < w->bodyLen;
     switch (w->phase) {
     case Requesting: {
         events = KVP_IN | (own ? KVP_OUT : 0);
@@ -235,7 +215,6 @@ void webClose(OutFifo *e)
     kva_close_socket(e->fd);
     e->fd = -1;
     if (w) {
-        free(w->pending);
         delete w;
         e->deviceData = nullptr;
     }
@@ -259,6 +238,7 @@ const DeviceOps websocketDevice = {
     0,  // failed writes absorbed
     webReadGivenUp,
     webHoldsInput,
+    webSendWire,
 };
 
 OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets)

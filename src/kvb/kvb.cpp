@@ -12,7 +12,7 @@ OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
     : device(&kind), deviceData(nullptr),
       port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
       fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
-      paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
+      devicePace(false), paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
       tapContext(nullptr), failCount(0), writeFailCount(0)
 {
 }
@@ -32,6 +32,8 @@ void OutFifo::releasePort()
 {
     if (port != INVALID_HANDLE_VALUE) device->close(this);
 }
+
+void OutFifo::closeDevice() { giveUp(); }
 
 // ---- device transfers -----------------------------------------------------------
 //
@@ -66,6 +68,15 @@ int OutFifo::writeTo(void *endpoint, const char *p, int n)
     return static_cast<OutFifo *>(endpoint)->write(p, n);
 }
 
+// A framing's own bytes: a transport that takes nothing now is tried again
+// at the next step, and one that fails has failed for good (only kinds
+// over a socket have such bytes, and a socket absorbs no failed send).
+int OutFifo::sendWireTo(void *endpoint, const char *p, int n)
+{
+    OutFifo *e = static_cast<OutFifo *>(endpoint);
+    return e->device->sendWire(e, p, n);
+}
+
 int OutFifo::read(char *p, int n)
 {
     int r = device->read(this, p, n);
@@ -88,20 +99,6 @@ void OutFifo::giveUp()
 
 // ---- one step ---------------------------------------------------------------------
 
-namespace {
-
-// Queues a copy of n bytes as one chunk.  The echo goes this way too: it
-// joins the output queue behind what is already there, so that it never
-// cuts into a reply and a short write loses none of it.
-void queueCopy(OutQueue &q, const char *p, int n)
-{
-    char *storage = q.alloc(n);
-    memcpy(storage, p, (size_t)n);
-    q.commit(storage, n);
-}
-
-}  // namespace
-
 int OutFifo::process()
 {
     if (connecting) {
@@ -115,7 +112,10 @@ int OutFifo::process()
     }
     if (!isOpen()) return -1;
 
-    int r = out.drain(writeTo, this);
+    // A framing's own bytes go first, and its encoded output only once
+    // they are all out: an answer never cuts into a frame.
+    int r = wire.isEmpty() ? 0 : wire.drain(sendWireTo, this);
+    if (r == 0) r = out.drain(writeTo, this);
     if (r < 0) {
         // A device that absorbs failed writes has logged each of them.
         if (device->writeFailuresAbsorbed == 0)
@@ -123,7 +123,10 @@ int OutFifo::process()
         giveUp();
         return -1;
     }
-    if (paused) return 0;
+    // A client that does not read what it is sent is not read either,
+    // once its own output is over the bound: the echo, replies and a
+    // framing's answers cannot grow without end.
+    if (paused || ownOutputFull()) return 0;
     if (relaying()) return readInto(relay);
 
     // A full buffer (raw data the other side has not taken yet) skips the
@@ -135,7 +138,9 @@ int OutFifo::process()
     r = read(fresh, room);
     if (r > 0) {
         if (tap) tap(tapContext, fresh, r);
-        if (echo) queueCopy(out, fresh, r);
+        // The echo joins the output queue behind what is already there, so
+        // that it never cuts into a reply and a short write loses none of it.
+        if (echo) reply(fresh, r);
         in.received(r);
         return 0;
     }
@@ -149,6 +154,10 @@ bool OutFifo::relaying() const
     return relay && relay->isOpen() && in.isRaw() && in.held() == 0;
 }
 
+// Whether the bridge's peer takes more now: not while its queue is over the
+// bound, unless the device is read at its own pace.
+bool OutFifo::peerHasRoom() const { return devicePace || relay->queued() <= relayLimit; }
+
 // One large step of raw input into the peer's queue, unless that queue is
 // over its bound: then the input waits in the device, and the sender is held
 // back by TCP flow control or the tty.
@@ -157,12 +166,14 @@ int OutFifo::readInto(OutFifo *to)
     enum { step = 64 * 1024 };
     // One loop, one thread: a single buffer serves every endpoint.
     static char staged[step];
-    if (to->queued() > relayLimit) return 0;
+    if (!peerHasRoom()) return 0;
     int r = read(staged, step);
     if (r > 0) {
+        // The tap may close the peer (a writer too far behind): its queue
+        // still takes the bytes, and goes with it.
         if (tap) tap(tapContext, staged, r);
-        if (echo) queueCopy(out, staged, r);
-        queueCopy(to->out, staged, r);
+        if (echo) reply(staged, r);
+        to->queue(staged, r);
         return 0;
     }
     if (r < 0) return -1;
@@ -177,13 +188,13 @@ void OutFifo::watch()
     }
     if (fd == -1 && port == INVALID_HANDLE_VALUE) return;
     const bool wantsInput =
-        !paused && (relaying() ? relay->queued() <= relayLimit : in.room() > 0);
+        !paused && !ownOutputFull() && (relaying() ? peerHasRoom() : in.room() > 0);
     int events = 0;
     if (wantsInput) events |= KVP_IN;
     // Output that a device did not take waits for room; after a failed
     // write the next try comes at the loop's pace instead, so that a device
     // that keeps failing cannot keep waking the loop.
-    if (!out.isEmpty() && writeFailCount == 0) events |= KVP_OUT;
+    if (!wire.isEmpty() || (!out.isEmpty() && writeFailCount == 0)) events |= KVP_OUT;
     // A device whose last transfer failed is looked at again at a pace
     // until one does not fail: a failed write is tried again, and a line
     // that failed for a moment (its line discipline changed under it) may

@@ -9,6 +9,14 @@
 #include "lineinput.h"
 #include "outqueue.h"
 
+// The bound of every endpoint's queue.  A bridge copies into an endpoint
+// only while at most this much output waits there; and an endpoint whose
+// own output (replies, echo, a framing's answers: see reply() and
+// queueWire()) holds more than this is not read until it drains, so that a
+// client that sends and never reads is held back by TCP flow control
+// instead of growing the server's memory.
+const long queueLimit = 64 * 1024;
+
 class OutFifo {
 public:
     // The kind of device, fixed when the endpoint is made.
@@ -41,12 +49,28 @@ public:
     bool isOpen() const;
     // Closes a serial port now (at shutdown); the endpoint is closed then.
     void releasePort();
+    // Closes the device now, whatever its kind; the endpoint stays, closed,
+    // until its owner deletes it (its next process() returns -1).
+    void closeDevice();
 
     // Output.
     char *alloc(int n) { return out.alloc(n); }
     void commit(char *p, int n) { out.commit(p, n); }
-    bool isEmpty() const { return out.isEmpty(); }
-    long queued() const { return out.queued(); }
+    // A copy of n bytes relayed from elsewhere (a bridge, a shared port).
+    void queue(const char *p, int n) { out.append(p, n); }
+    // A copy of n bytes of the endpoint's own output: a reply to what its
+    // client sent.  It counts toward the bound on the endpoint's own output.
+    void reply(const char *p, int n) { out.append(p, n, true); }
+    bool isEmpty() const { return out.isEmpty() && wire.isEmpty(); }
+    long queued() const { return out.queued() + wire.queued(); }
+    // Bytes a framing sends as they are, ahead of any output: its answers,
+    // a response head, a pong, the rest of an encoded write the transport
+    // cut short.  They go out through the device's sendWire, and count
+    // toward the bound on the endpoint's own output.
+    void queueWire(const void *p, int n) { wire.append((const char *)p, n, true); }
+    bool wirePending() const { return !wire.isEmpty(); }
+    // The endpoint's own output is over queueLimit: it is not read.
+    bool ownOutputFull() const { return wire.ownQueued() + out.ownQueued() > queueLimit; }
     // Every byte read is queued back to the device, behind the output
     // already queued.
     void echoOn() { echo = true; }
@@ -85,6 +109,10 @@ public:
     }
     // The bridge's other endpoint, or null.
     OutFifo *relayPeer() const { return relay; }
+    // The device is read as it sends, whatever its bridge's peer takes:
+    // others see its bytes as they come (a shared port's log and watchers),
+    // and a peer that falls behind is dealt with by whoever set this.
+    void readAtDevicePace(bool on) { devicePace = on; }
     // Every byte read from the device is handed to `fn` as well, as it is
     // read and before it goes anywhere else: a shared port's watchers,
     // replay buffer and log see exactly what its writer sees.  Null: none.
@@ -98,7 +126,9 @@ public:
 private:
     LineInput in;
     OutQueue out;
+    OutQueue wire;
     bool echo;
+    bool devicePace;
     bool paused;
     OutFifo *relay;
     long relayLimit;
@@ -113,6 +143,8 @@ private:
     bool relaying() const;
     int readInto(OutFifo *to);
     static int writeTo(void *endpoint, const char *p, int n);
+    static int sendWireTo(void *endpoint, const char *p, int n);
+    bool peerHasRoom() const;
     void giveUp();
 };
 

@@ -6,7 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-Kvb::Kvb(int n) : str((char *)malloc(n > 0 ? (size_t)n : 1)), pos(0), len(n), next(nullptr)
+Kvb::Kvb(int n)
+    : str((char *)malloc(n > 0 ? (size_t)n : 1)), pos(0), len(n), own(false), next(nullptr)
 {
     if (!str) kva_out_of_memory("queued output");
 }
@@ -22,10 +23,11 @@ OutQueue::~OutQueue()
     while (!isEmpty()) pop();
 }
 
-char *OutQueue::alloc(int n)
+char *OutQueue::alloc(int n, bool own)
 {
     Kvb *k = new (std::nothrow) Kvb(n);
     if (!k) kva_out_of_memory("queued output");
+    k->own = own;
     if (head == nullptr) head = k;
     else tail->next = k;
     tail = k;
@@ -40,6 +42,14 @@ void OutQueue::commit(char *p, int n)
     KVA_ASSERT(len<=tail->len);
     tail->len = n;
     queuedBytes += n;
+    if (tail->own) ownBytes += n;
+}
+
+void OutQueue::append(const char *p, int n, bool own)
+{
+    char *storage = alloc(n, own);
+    memcpy(storage, p, (size_t)n);
+    commit(storage, n);
 }
 
 void OutQueue::pop()
@@ -48,6 +58,7 @@ void OutQueue::pop()
     head = k->next;
     if (!head) tail = nullptr;  // never left pointing at a freed chunk
     queuedBytes -= k->len - k->pos;
+    if (k->own) ownBytes -= k->len - k->pos;
     delete k;
 }
 
@@ -60,6 +71,7 @@ void OutQueue::written(int n)
         if (part > left) part = left;
         head->pos += part;
         queuedBytes -= part;
+        if (head->own) ownBytes -= part;
         left -= part;
     }
 }

@@ -11,6 +11,10 @@ public:
     char *str;
     int pos;
     int len;
+    // Output the endpoint made of its own (a reply, an echo), as against
+    // bytes relayed to it from elsewhere: only its own output holds back
+    // its input (see OutFifo).
+    bool own;
     Kvb *next;
 
     explicit Kvb(int n);
@@ -26,13 +30,18 @@ public:
     OutQueue(const OutQueue &) = delete;
     OutQueue &operator=(const OutQueue &) = delete;
 
-    char *alloc(int n);
+    // own: the chunk is the endpoint's own output (see Kvb::own).
+    char *alloc(int n, bool own = false);
     void commit(char *p, int n);
+    // A copy of n bytes, queued as one chunk.
+    void append(const char *p, int n, bool own = false);
     bool isEmpty() const { return head == nullptr; }
     void pop();
     // Bytes queued and not yet written: lets a bridge hold back when the
     // endpoint falls behind, instead of growing its queue without end.
     long queued() const { return queuedBytes; }
+    // Of those, the bytes of chunks queued as the endpoint's own output.
+    long ownQueued() const { return ownBytes; }
 
     // Bytes offered to a device: the count it took, 0 for none now, or a
     // negative failure.
@@ -46,6 +55,7 @@ private:
     Kvb *head = nullptr;
     Kvb *tail = nullptr;
     long queuedBytes = 0;
+    long ownBytes = 0;
 
     // Marks n written bytes off the front of the queue; complete chunks go,
     // empty ones included.

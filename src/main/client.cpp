@@ -53,15 +53,7 @@ Client::~Client()
     delete fifo;
 }
 
-// Queues n bytes on an endpoint as one chunk.
-static void sendTo(OutFifo *to, const char *data, int n)
-{
-    char *storage = to->alloc(n);
-    memcpy(storage, data, (size_t)n);
-    to->commit(storage, n);
-}
-
-void Client::sendBytes(const char *data, int n) { sendTo(fifo, data, n); }
+void Client::sendBytes(const char *data, int n) { fifo->reply(data, n); }
 
 void Client::send(const char *text) { sendBytes(text, (int)strlen(text)); }
 
@@ -73,7 +65,7 @@ void Client::pump()
             // writes out everything it holds for the user before it closes.
             if (fifo->hasLine()) {
                 char *d = fifo->line();
-                sendTo(target, d, fifo->lineLength());
+                target->queue(d, fifo->lineLength());
                 fifo->consumeLine(d);
             }
             lingerProgressMs = clockMs();
@@ -153,7 +145,7 @@ void Client::moveData(OutFifo *from, OutFifo *to)
 {
     if (!canMove(from, to)) return;
     char *d = from->line();
-    sendTo(to, d, from->lineLength());
+    to->queue(d, from->lineLength());
     from->consumeLine(d);
 }
 

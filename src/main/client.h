@@ -24,11 +24,11 @@ enum ClientState {
 enum StepResult { KeepClient = 0, DropClient = -1, StopServer = -2 };
 
 // A bridge copies into an endpoint only while that endpoint has less than
-// this much output waiting: enough to keep a fast line busy, small enough
-// that 32 clients cannot run the server out of memory.  Data held back waits
-// in the source's input buffer, and the source's sender is held back by TCP
-// flow control or the tty.
-const long bridgeQueueLimit = 64 * 1024;
+// this much output waiting (the endpoint's queue bound, kvb.h): enough to
+// keep a fast line busy, small enough that 32 clients cannot run the server
+// out of memory.  Data held back waits in the source's input buffer, and the
+// source's sender is held back by TCP flow control or the tty.
+const long bridgeQueueLimit = queueLimit;
 
 // A user who leaves a bridge has what it sent written out to the target
 // first; a target that takes nothing of it for this long is closed with

@@ -33,6 +33,7 @@ struct Share {
     // Who they are, for the log, taken when they came (a client that
     // leaves has closed its connection by then).
     char writerPeer[KVA_PEER_TEXT_SIZE];
+    bool writerDropped;  // the writer fell too far behind and was closed
     char watcherPeers[maxWatchers][KVA_PEER_TEXT_SIZE];
     // The last bytes the port sent: ring[(ringStart + i) % replayLimit] for
     // i < ringFill.
@@ -98,13 +99,6 @@ void removeWatcher(Share *s, int i)
     memcpy(s->watcherPeers[i], s->watcherPeers[last], sizeof s->watcherPeers[i]);
 }
 
-void queueOn(OutFifo *to, const char *p, long n)
-{
-    char *storage = to->alloc((int)n);
-    memcpy(storage, p, (size_t)n);
-    to->commit(storage, (int)n);
-}
-
 // A watcher that has not read what it was sent is closed (its output
 // dropped with it); the client then leaves as after a disconnect.
 void dropWatcher(Share *s, int i)
@@ -117,6 +111,29 @@ void dropWatcher(Share *s, int i)
     delete c->fifo;
     c->fifo = nullptr;
     c->state = Closed;
+}
+
+// A writer that fell too far behind while others see the port: its
+// connection is closed here, and its client leaves as after a disconnect
+// (what it sent last still goes to the port).  The endpoint itself goes
+// with its client, which may be stepping the port right now.
+void dropWriter(Share *s)
+{
+    OutFifo *w = s->writer->fifo;
+    fprintf(stderr, "%s: writer %s dropped, %ld bytes behind\n", s->name, s->writerPeer,
+            w->queued());
+    logClient(s, "writer dropped", s->writerPeer);
+    s->writerDropped = true;
+    w->closeDevice();
+}
+
+// Others see the port (its log, its watchers): it is read as its device
+// sends, and its writer's pace no longer holds it back.
+bool seenByOthers(const Share *s) { return s->log || s->watcherCount > 0; }
+
+void setPace(Share *s)
+{
+    if (s->port) s->port->readAtDevicePace(seenByOthers(s));
 }
 
 // Every byte the port sends, as it is read.
@@ -136,8 +153,10 @@ void portOutput(void *context, const char *p, int n)
     for (int i = s->watcherCount - 1; i >= 0; i--) {
         OutFifo *w = s->watchers[i]->fifo;
         if (w->queued() > watcherQueueLimit) dropWatcher(s, i);
-        else queueOn(w, p, n);
+        else w->queue(p, n);
     }
+    OutFifo *writer = s->writer && !s->writerDropped ? s->writer->fifo : nullptr;
+    if (writer && writer->isOpen() && writer->queued() > writerLagLimit) dropWriter(s);
 }
 
 // A port opened by "p" keeps the frame its device has, as it always did;
@@ -148,6 +167,7 @@ bool openPort(Share *s, int baud, bool frame8n1)
     if (!s->port) return false;
     if (frame8n1) kva_com_8n1(s->port->port);
     s->port->tapWith(portOutput, s);
+    setPace(s);
     return true;
 }
 
@@ -292,6 +312,7 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
         if (s->port->hasLine()) s->port->consumeLine(s->port->line());
     }
     s->writer = writer;
+    s->writerDropped = false;
     peerOf(writer, s->writerPeer);
     logClient(s, "writer attached", s->writerPeer);
     return s->port;
@@ -301,7 +322,7 @@ bool portShareRelease(OutFifo *port, Client *writer)
 {
     for (Share *s = shares; s; s = s->next) {
         if (s->port != port || s->writer != writer) continue;
-        logClient(s, "writer left", s->writerPeer);
+        if (!s->writerDropped) logClient(s, "writer left", s->writerPeer);
         s->writer = nullptr;
         port->relayTo(nullptr, 0);
         // The last user gone: the port is released now, as a bridge's port
@@ -334,12 +355,13 @@ bool portShareWatch(const char *name, long replayBytes, Client *watcher)
     if (n > s->ringFill) n = s->ringFill;
     long from = (s->ringStart + s->ringFill - n) % replayLimit;
     long first = n < replayLimit - from ? n : replayLimit - from;
-    if (first > 0) queueOn(watcher->fifo, s->ring + from, first);
-    if (n > first) queueOn(watcher->fifo, s->ring, n - first);
+    if (first > 0) watcher->fifo->queue(s->ring + from, (int)first);
+    if (n > first) watcher->fifo->queue(s->ring, (int)(n - first));
     int i = s->watcherCount++;
     s->watchers[i] = watcher;
     peerOf(watcher, s->watcherPeers[i]);
     logClient(s, "watcher attached", s->watcherPeers[i]);
+    setPace(s);
     return true;
 }
 
@@ -400,6 +422,7 @@ void portSharePoll()
 {
     for (Share *s = shares, *next = nullptr; s; s = next) {
         next = s->next;
+        setPace(s);
         if (steppedHere(s)) {
             s->port->process();
             if (s->port->hasLine()) s->port->consumeLine(s->port->line());

@@ -21,6 +21,10 @@ const long replayLimit = 64 * 1024;
 // again is dropped: a watcher that does not read must not hold back the
 // port or its writer, nor make the server's memory grow.
 const long watcherQueueLimit = 256 * 1024;
+// While a port has a log or watchers it is read as its device sends,
+// whatever its writer takes: they see every byte.  A writer whose output
+// queue then holds more than this is dropped as a watcher would be.
+const long writerLagLimit = watcherQueueLimit;
 
 // The port `name` for `writer` at `baud`: opened, or taken over from its
 // watchers or its log at that speed.  Null when it cannot be opened or has
