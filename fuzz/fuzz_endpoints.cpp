@@ -150,6 +150,7 @@ private:
     std::vector<Client *> clients;
     Feeder user;
     Feeder far;
+    Feeder watcher;  // a shared port's watcher
     size_t heapStart = 0;
     bool firstGone = false;  // the client under test has ended
     static const int listenFd = 3;
@@ -205,6 +206,7 @@ void EndpointHarness::turn()
 {
     user.turn();
     far.turn();
+    watcher.turn();
     fake_advance_ms(1 + (long long)(user.split.state % 64));
     portSharePoll();
     for (size_t i = 0; i < clients.size(); i++) {
@@ -288,11 +290,14 @@ void EndpointHarness::run()
     // A shared port's writer has a watcher beside it, which reads as the
     // input says.
     if (kind == PortBridge) {
-        Client *watcher = new Client(accept(LineSocket));
-        clients.push_back(watcher);
-        FakeDevice *w = fake_device(watcher->fifo->fd);
-        w->push(identifier + "w COM1\n");
-        w->writeCap = otherCap;
+        Client *w = new Client(accept(LineSocket));
+        clients.push_back(w);
+        watcher.dev = fake_device(w->fifo->fd);
+        watcher.dev->writeCap = otherCap;
+        watcher.prefix = identifier + "w COM1\n";
+        watcher.body = "\n";
+        watcher.total = watcher.prefix.size();
+        watcher.split = Splitter{seed, piece};
     }
 
     int still = 0;
@@ -303,13 +308,13 @@ void EndpointHarness::run()
         // A shared port goes on for its watcher once its writer has gone.
         if (firstGone && (kind != PortBridge || !far.dev || clients.empty())) break;
         checkBounds(t);
-        // The far side of a bridge, once there is one, talks as the input
-        // says: a host or a board sending the body back over and over.
-        if (farTalks && !far.dev && !firstGone && c->target) {
+        // The far side of a bridge, once there is one, talks if the input
+        // says so: a host or a board sending the body over and over.
+        if (!far.dev && !firstGone && c->target) {
             far.dev = fake_device(c->target->fd > 1 ? (intptr_t)c->target->fd : c->target->port);
             if (far.dev) {
                 far.body = body;
-                far.total = std::min(body.size() * repeat, fedMost);
+                far.total = farTalks ? std::min(body.size() * repeat, fedMost) : 0;
                 far.split = Splitter{seed * 2654435761u | 1, piece};
                 if (kind == HostBridge) far.dev->writeCap = otherCap;
             }
