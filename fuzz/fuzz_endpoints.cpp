@@ -45,7 +45,7 @@ const size_t heapBound = 4u << 20;
 const long queueBound = 384 * 1024;
 // Bytes fed to one device and not yet read: a client that is not read waits
 // with this much in its socket, as the kernel's buffers would hold it.
-const size_t pendingMost = 32u << 10;
+const size_t pendingMost = 16u << 10;
 // The most one input feeds into a device in all: enough that an answer
 // queued for every few bytes read, and never sent, crosses heapBound.
 const size_t fedMost = 4u << 20;
@@ -53,8 +53,8 @@ const size_t fedMost = 4u << 20;
 // it is fed less.
 const size_t consoleFedMost = 8u << 10;
 // Turns that take nothing in before a client counts as held back.
-const int stillTurns = 200;
-const int maxTurns = 100000;
+const int stillTurns = 50;
+const int maxTurns = 10000;
 
 const unsigned char page[] = "<!DOCTYPE html>";
 const WebAsset assets[] = {
@@ -85,6 +85,13 @@ std::string wsFrame(int first, const std::string &payload)
     for (size_t i = 0; i < n; i++) f += (char)(payload[i] ^ mask[i % 4]);
     return f;
 }
+
+// How much each write to a client takes, from the input's value: all (-1),
+// nothing (0), or 64 bytes times the value.  A queue gathers up to 16 KiB,
+// over every chunk it holds, for each write: writes of a byte or two, of a
+// queue of one-key chunks, would make most of an input's time and tell
+// nothing new.
+int writeCap(int value) { return value <= 0 ? value : value * 64; }
 
 // A small generator for the read splits, seeded from the input: the splits
 // of a body sent thousands of times cannot all come from the input itself.
@@ -226,8 +233,8 @@ void EndpointHarness::turn()
 void EndpointHarness::run()
 {
     const Kind kind = (Kind)in.ConsumeIntegralInRange<int>(0, Kinds - 1);
-    const int userCap = in.ConsumeIntegralInRange<int>(-1, 64);
-    const int otherCap = in.ConsumeIntegralInRange<int>(-1, 64);
+    const int userCap = writeCap(in.ConsumeIntegralInRange<int>(-1, 64));
+    const int otherCap = writeCap(in.ConsumeIntegralInRange<int>(-1, 64));
     const size_t piece = in.ConsumeIntegralInRange<size_t>(1, 16384);
     const size_t repeat = in.ConsumeIntegralInRange<size_t>(1, 4000);
     const uint32_t seed = in.ConsumeIntegral<uint32_t>() | 1;

@@ -408,7 +408,9 @@ def web_seeds():
 
 
 class Endpoint(Input):
-    """fuzz_endpoints: one client of a kind, its body sent over and over."""
+    """fuzz_endpoints: one client of a kind, its body sent over and over.
+    cap and other_cap: -1 takes all, 0 nothing, 1 to 64 that many times 64
+    bytes a write."""
 
     LINE, HOST_BRIDGE, PORT_BRIDGE, TELNET, WEB, CONSOLE = range(6)
     NO_FRAMES, DATA_FRAMES, PINGS = range(3)
