@@ -452,7 +452,7 @@ def endpoints_seeds():
         "line-echo-reads-little": E(E.LINE, b"e\r\nv\r\n" + b"b" * 500, cap=7, repeat=200,
                                     piece=100),
         # Echo on, bridged to a host that takes everything.
-        "host-bridge-echo-never-read": E(E.HOST_BRIDGE, b"e\n" + bytes(range(256)) * 8, cap=0,
+        "host-bridge-echo-never-read": E(E.HOST_BRIDGE, bytes(range(256)) * 8, cap=0,
                                          repeat=4000),
         # The host floods a client that reads nothing.
         "host-bridge-host-floods": E(E.HOST_BRIDGE, b"x" * 1000, cap=0, repeat=4000,
