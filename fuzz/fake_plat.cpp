@@ -220,6 +220,13 @@ void kvp_file_path(const char *dir, const char *name, char *out, int size)
     snprintf(out, (size_t)size, "%s/%s", dir, name);
 }
 
+// Log files: none is ever opened here (no target holds ports for a log).
+kva_handle kvp_file_open_append(const char *) { return -1; }
+long long kvp_file_size(kva_handle) { return -1; }
+int kvp_file_write(kva_handle, const char *, int) { return -1; }
+void kvp_file_close(kva_handle) {}
+void kvp_file_error(char *text, int size) { snprintf(text, (size_t)size, "no files here"); }
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     // Input is ready where a device has some (or its end, or a failure);

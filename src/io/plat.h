@@ -40,6 +40,29 @@ long long kvp_now_ms();
 // \\?\ prefix, so that a name such as COM5.log is a file and not the
 // serial device the system reserves the name for.
 void kvp_file_path(const char *dir, const char *name, char *out, int size);
+// The machine's own host name, NUL-terminated in out; 0, or -1 when the
+// system cannot tell (out is then empty).
+int kvp_host_name(char *out, int size);
+
+// ---- log files -----------------------------------------------------------
+// Written with the system's own calls, not the C library's buffered
+// streams, so that a write reports exactly what the file took: a buffered
+// stream counts bytes as written when they reach its buffer and loses them
+// if the flush later fails (a full disk).
+//
+// A file opened for writing at its end, created when missing, that other
+// programs may read, rename and remove meanwhile; -1 when it cannot be
+// opened (kvp_file_error says why).
+kva_handle kvp_file_open_append(const char *path);
+// Its size in bytes, or -1.
+long long kvp_file_size(kva_handle f);
+// Writes up to len bytes at its end: the number written (only those are in
+// the file; fewer than len when the disk filled), or -1 when the file took
+// nothing (kvp_file_error says why).
+int kvp_file_write(kva_handle f, const char *buf, int len);
+void kvp_file_close(kva_handle f);
+// Why the last log file call that failed did, as the system words it.
+void kvp_file_error(char *text, int size);
 
 // ---- the wait ------------------------------------------------------------
 // What one device waits for in the next kvp_wait, and what of it is ready.

@@ -21,6 +21,7 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,6 +34,50 @@ void kvp_file_path(const char *dir, const char *name, char *out, int size)
 {
     snprintf(out, (size_t)size, "%s/%s", dir, name);
 }
+
+int kvp_host_name(char *out, int size)
+{
+    if (size <= 0) return -1;
+    if (gethostname(out, (size_t)size) != 0) {
+        out[0] = 0;
+        return -1;
+    }
+    out[size - 1] = 0;  // a name cut short is not terminated on every system
+    return 0;
+}
+
+// ---- log files ---------------------------------------------------------------
+
+namespace {
+int fileError = 0;
+}
+
+kva_handle kvp_file_open_append(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) fileError = errno;
+    return fd;
+}
+
+long long kvp_file_size(kva_handle f)
+{
+    struct stat st;
+    if (fstat((int)f, &st) != 0) return -1;
+    return (long long)st.st_size;
+}
+
+int kvp_file_write(kva_handle f, const char *buf, int len)
+{
+    ssize_t put;
+    do put = write((int)f, buf, (size_t)len);
+    while (put < 0 && errno == EINTR);
+    if (put < 0) fileError = errno;
+    return (int)put;
+}
+
+void kvp_file_close(kva_handle f) { close((int)f); }
+
+void kvp_file_error(char *text, int size) { snprintf(text, (size_t)size, "%s", strerror(fileError)); }
 
 // ---- socket library ----------------------------------------------------------
 

@@ -56,6 +56,19 @@ long kvp_fionbio_code() { return (long)FIONBIO; }
 
 long long kvp_now_ms() { return (long long)GetTickCount64(); }
 
+// The computer's DNS host name: what a browser on the network names it by
+// (Winsock's gethostname would need the socket library started first).
+int kvp_host_name(char *out, int size)
+{
+    if (size <= 0) return -1;
+    DWORD n = (DWORD)size;
+    if (!GetComputerNameExA(ComputerNameDnsHostname, out, &n)) {
+        out[0] = 0;
+        return -1;
+    }
+    return 0;
+}
+
 void kvp_file_path(const char *dir, const char *name, char *out, int size)
 {
     char full[MAX_PATH];
@@ -66,6 +79,63 @@ void kvp_file_path(const char *dir, const char *name, char *out, int size)
     size_t len = strlen(full);
     const char *sep = len > 0 && full[len - 1] == '\\' ? "" : "\\";
     snprintf(out, (size_t)size, "\\\\?\\%s%s%s", full, sep, name);
+}
+
+// ---- log files ---------------------------------------------------------------
+
+namespace {
+DWORD fileError = 0;
+}
+
+kva_handle kvp_file_open_append(const char *path)
+{
+    // FILE_APPEND_DATA writes at the end whatever the position; sharing
+    // delete lets other programs rename or remove the file while the log
+    // has it open, as on POSIX.
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) {
+        fileError = GetLastError();
+        return -1;
+    }
+    return (kva_handle)h;
+}
+
+long long kvp_file_size(kva_handle f)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx((HANDLE)f, &size)) return -1;
+    return (long long)size.QuadPart;
+}
+
+int kvp_file_write(kva_handle f, const char *buf, int len)
+{
+    DWORD put = 0;
+    if (!WriteFile((HANDLE)f, buf, (DWORD)len, &put, NULL)) {
+        fileError = GetLastError();
+        // Bytes taken before the failure are in the file all the same.
+        return put > 0 ? (int)put : -1;
+    }
+    return (int)put;
+}
+
+void kvp_file_close(kva_handle f) { CloseHandle((HANDLE)f); }
+
+void kvp_file_error(char *text, int size)
+{
+    int n = snprintf(text, (size_t)size, "error %lu: ", (unsigned long)fileError);
+    if (n < 0 || n >= size) return;
+    DWORD got = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                               fileError, 0, text + n, (DWORD)(size - n), NULL);
+    if (got == 0) {
+        text[n - 2] = 0;  // only the number, then
+        return;
+    }
+    // The system's text ends with a full stop and CR LF; a log line has its own end.
+    size_t len = (size_t)n + got;
+    while (len > (size_t)n && strchr(" .\r\n", text[len - 1])) len--;
+    text[len] = 0;
 }
 
 // ---- process set-up ------------------------------------------------------------------

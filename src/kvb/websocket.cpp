@@ -51,7 +51,67 @@ struct Fields {
     Field host, upgrade, connection, key, version, origin;
 };
 
+// The names this server answers to besides address literals and
+// "localhost": its host name and those given on the command line.
+enum { maxHostNames = 16, hostNameMax = 255 };
+char hostNames[maxHostNames][hostNameMax + 1];
+int hostNameCount = 0;
+
+// The name in a Host value, without its port: "[::1]:9980" is "[::1]".
+int hostNameLength(const char *v, int n)
+{
+    if (n > 0 && v[0] == '[') {
+        for (int i = 0; i < n; i++)
+            if (v[i] == ']') return i + 1;
+        return n;
+    }
+    for (int i = 0; i < n; i++)
+        if (v[i] == ':') return i;
+    return n;
+}
+
+// Dotted IPv4 (four numbers) or a bracketed IPv6 literal.
+bool isAddressLiteral(const char *v, int n)
+{
+    if (n >= 2 && v[0] == '[' && v[n - 1] == ']') return true;
+    int dots = 0, digits = 0;
+    for (int i = 0; i < n; i++) {
+        if (v[i] == '.') {
+            if (digits == 0) return false;
+            dots++;
+            digits = 0;
+        } else if (v[i] >= '0' && v[i] <= '9') {
+            if (++digits > 3) return false;
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digits > 0;
+}
+
+// A page from another site whose name was made to lead to this server (DNS
+// rebinding) sends its own name as Host: only this server's names pass.
+bool ownHost(const Field &host)
+{
+    if (!host.seen) return true;  // no browser leaves it out
+    int n = hostNameLength(host.v, host.n);
+    if (n > 0 && host.v[n - 1] == '.') n--;  // "localhost." is localhost
+    if (isAddressLiteral(host.v, n) || sameText(host.v, n, "localhost")) return true;
+    for (int i = 0; i < hostNameCount; i++)
+        if (sameText(host.v, n, hostNames[i])) return true;
+    return false;
+}
+
 }  // namespace
+
+int webAllowHostName(const char *name)
+{
+    size_t n = strlen(name);
+    if (n == 0 || n > hostNameMax) return -1;
+    if (hostNameCount == maxHostNames) return -1;
+    memcpy(hostNames[hostNameCount++], name, n + 1);
+    return 0;
+}
 
 // ---- the request ------------------------------------------------------------------
 
@@ -102,6 +162,7 @@ int webParseRequest(const char *req, int len, const WebAsset *assets, WebRequest
     }
 
     if (!(sp1 == 3 && memcmp(req, "GET", 3) == 0)) return WebMethodNotAllowed;
+    if (!ownHost(f.host)) return WebForbidden;
     const char *target = req + sp1 + 1;
     int targetLen = sp2 - sp1 - 1;
     // A query string does not choose another page.

@@ -38,8 +38,14 @@ struct WebRequest {
 };
 
 // Looks at the request held so far (req[0 .. len)).  assets: the table the
-// server serves, ending at an entry whose path is null.
+// server serves, ending at an entry whose path is null.  A request whose
+// Host is not one of this server's names (an address literal, "localhost",
+// a name given to webAllowHostName) is WebForbidden, whatever it asks for.
 int webParseRequest(const char *req, int len, const WebAsset *assets, WebRequest *out);
+
+// One more name the server answers to (its host name, -N); 0, or -1 when
+// the name is empty, longer than 255 bytes or the table of 16 is full.
+int webAllowHostName(const char *name);
 
 // The response head for a result other than WebIncomplete, NUL-terminated
 // in out (at least 512 bytes); its length.  For WebServe it announces the

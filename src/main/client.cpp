@@ -1,5 +1,6 @@
 #include "client.h"
 
+#include "penalties.h"
 #include "portshare.h"
 
 #include "../io/kva_assert.h"
@@ -29,10 +30,26 @@ int parseNumber(const char *text)
 
 // ---- Client: life and output ------------------------------------------------------
 
+// The address of a connection's peer, without its port; empty when the
+// endpoint is no connection (the console) or the system cannot tell.
+static void addressOf(const OutFifo *e, char out[KVA_ADDRESS_TEXT_SIZE])
+{
+    char peer[KVA_PEER_TEXT_SIZE];
+    kva_peer_text(e->fd, peer);
+    out[0] = 0;
+    if (strcmp(peer, "unknown") == 0) return;
+    // "192.0.2.1:40312" or "[2001:db8::1]:40312".
+    const char *from = peer[0] == '[' ? peer + 1 : peer;
+    const char *end = peer[0] == '[' ? strchr(from, ']') : strrchr(from, ':');
+    if (!end) end = from + strlen(from);
+    snprintf(out, KVA_ADDRESS_TEXT_SIZE, "%.*s", (int)(end - from), from);
+}
+
 Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort)
+      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), wrongIdentifiers(0)
 {
+    addressOf(fifo, address);
     if (!portBound) send(greeting);
 }
 
@@ -188,9 +205,21 @@ int Client::takeLine()
         if (strcmp(fifo->line(), expectedIdentifier) == 0) {
             send(".\r\n");
             state = Command;
+            wrongIdentifiers = 0;
+            if (address[0]) penaltyCleared(address);
         } else {
             fprintf(stderr, "failed, wrong identifier\n");
             send("! wrong identifier\r\n");
+            // Every line counts, a pipelined burst's too: the lines behind
+            // the last try go unread with the connection.
+            if (address[0]) {
+                penaltyFailed(address);
+                if (++wrongIdentifiers >= identifierTriesMax) {
+                    fprintf(stderr, "%s: closed after %d wrong identifiers\n", address,
+                            wrongIdentifiers);
+                    r = DropClient;
+                }
+            }
         }
     } else {
         r = execute(fifo->line());
@@ -496,6 +525,15 @@ ClientTable::ClientTable()
 
 ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
 {
+    // A source that keeps sending wrong identifiers is not heard for a while.
+    if (!portName) {
+        char address[KVA_ADDRESS_TEXT_SIZE];
+        addressOf(endpoint, address);
+        if (address[0] && penalised(address)) {
+            delete endpoint;
+            return SourcePenalised;
+        }
+    }
     for (Client *&s : slots) {
         if (s) continue;
         s = new (std::nothrow) Client(endpoint, portName != nullptr);

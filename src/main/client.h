@@ -35,6 +35,10 @@ const long bridgeQueueLimit = queueLimit;
 // the rest.
 const int lingerLimitMs = 10000;
 
+// A connection that sends this many wrong identifiers in a row is closed
+// after the last one's reply (see penalties.h for what its address gets).
+const int identifierTriesMax = 3;
+
 
 class Client {
 public:
@@ -51,6 +55,10 @@ public:
     long long lingerProgressMs;
     long lingerQueued;
     bool portBound;
+    // The peer's address ("192.0.2.1", "::1"); empty for the console,
+    // which is the operator and has no tries to count.
+    char address[KVA_ADDRESS_TEXT_SIZE];
+    int wrongIdentifiers;  // in a row
 
     // A client on a port listener (-R) is bound to its port: no greeting and
     // no identifier; it takes the port (takePort) and is bridged to it from
@@ -125,7 +133,7 @@ public:
     // A client over the endpoint; with a port's name, one bound to that
     // port (see Client).  The endpoint is the table's: on anything but
     // Added it has been closed.
-    enum AddResult { Added, TableFull, PortRefused };
+    enum AddResult { Added, TableFull, PortRefused, SourcePenalised };
     AddResult add(OutFifo *endpoint, const char *portName = nullptr);
     int poll();
     // Before each wait: what every client waits for.

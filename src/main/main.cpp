@@ -17,6 +17,7 @@ static void usage(const char *program)
     printf("-p<port>      TCP/IP port number to use\n");
     printf("-w<pw>        Set expected identifier to <pw>\n");
     printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
+    printf("-N<name>      a name the browser console answers to besides this host's (may repeat)\n");
     printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
     printf("-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n");
@@ -79,6 +80,12 @@ static int serverMain(int argc, char **argv)
         case 'W':
             webPort = parseNumber(arg + 2);
             break;
+        case 'N':
+            if (webAllowHostName(arg + 2) != 0) {
+                fprintf(stderr, "Bad switch %s\n", arg);
+                usage(program);
+            }
+            break;
         case 'R':
             if (portListenerCount == maxPortListeners ||
                 !parsePortListener(arg + 2, &portListeners[portListenerCount])) {
@@ -121,6 +128,10 @@ static int serverMain(int argc, char **argv)
     printf("server socket %d connected to tcpip port %d\n", serverFd, listenPort);
     int webFd = -1;
     if (webPort > 0) {
+        // The page is served under this host's name too, as a browser on
+        // the network reaches it.
+        char hostName[256];
+        if (kvp_host_name(hostName, (int)sizeof hostName) == 0) webAllowHostName(hostName);
         webFd = openServer((unsigned short)webPort);
         printf("web socket %d connected to tcpip port %d\n", webFd, webPort);
     }

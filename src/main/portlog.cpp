@@ -6,39 +6,47 @@
 #include <chrono>
 #include <new>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+namespace {
+
+// Room in the hold beyond holdLimit: one event that came when the hold was
+// just under it, and the line saying what was lost, which must always fit.
+const long holdReserve = 1024;
+const int eventMax = 320;
+
+}  // namespace
 
 PortLog *PortLog::open(const char *dir, const char *name, long rotateBytes, int keepFiles)
 {
     PortLog *log = new (std::nothrow) PortLog();
     if (!log) kva_out_of_memory("a port log");
+    snprintf(log->name, sizeof log->name, "%.32s", name);
     char file[48];
     snprintf(file, sizeof file, "%.32s.log", name);
     kvp_file_path(dir, file, log->path, sizeof log->path);
-    log->file = fopen(log->path, "ab");
-    if (!log->file) {
+    log->file = kvp_file_open_append(log->path);
+    if (log->file < 0) {
         fprintf(stderr, "%s: cannot open the log file %s/%s\n", name, dir, file);
         delete log;
         return nullptr;
     }
-    fseek(log->file, 0, SEEK_END);
-    log->fileBytes = ftell(log->file);
+    log->fileBytes = kvp_file_size(log->file);
     if (log->fileBytes < 0) log->fileBytes = 0;
     log->rotateBytes = rotateBytes;
     log->keepFiles = keepFiles;
-    log->held = (char *)malloc(holdLimit + 256);
+    log->held = (char *)malloc(holdLimit + holdReserve);
     if (!log->held) kva_out_of_memory("a port log");
     return log;
 }
 
 PortLog::~PortLog()
 {
-    if (file) {
-        writeOut();
-        fclose(file);
-    }
+    if (held) flush();
+    if (file >= 0) kvp_file_close(file);
     free(held);
 }
 
@@ -65,10 +73,13 @@ void PortLog::append(const char *p, long n)
 void PortLog::output(const char *p, int n)
 {
     for (int i = 0; i < n;) {
-        // The hold has room for a stamp and an event beyond holdLimit, so
-        // that the line saying what was dropped always fits.
-        if (heldBytes + 64 >= holdLimit) {
-            dropped += n - i;
+        // Short of holdLimit by a stamp and more, so that an output line
+        // never leaves too little room for its stamp.  Once output was
+        // dropped, the rest is too until the line saying so is written
+        // (the file took part of the hold, then failed again): what is
+        // lost is one run, and the line stands where it was.
+        if (lostBytes > 0 || heldBytes + 64 >= holdLimit) {
+            lostBytes += n - i;
             return;
         }
         if (!lineOpen) stamp();
@@ -79,48 +90,109 @@ void PortLog::output(const char *p, int n)
         lineOpen = p[i + take - 1] != '\n';
         i += (int)take;
     }
-    if (heldBytes >= flushBytes) writeOut();
+    if (heldBytes >= flushBytes) writeOut(false);
 }
 
 void PortLog::event(const char *format, ...)
 {
-    char text[200];
+    char text[eventMax];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (heldBytes > holdLimit) return;
+    addEvent(text, false);
+}
+
+void PortLog::addEvent(const char *text, bool always)
+{
+    if (!always && heldBytes > holdLimit) {
+        lostEvents++;
+        return;
+    }
     if (lineOpen) append("\n", 1);
     lineOpen = false;
     stamp();
     append("-- ", 3);
-    append(text, (long)strlen(text));
+    append(text, (long)strnlen(text, eventMax - 1));
     append("\n", 1);
+}
+
+// When writing is next due: the next try of a file that failed, or the
+// oldest held byte's flushAfterMs; -1 when nothing is.
+long long PortLog::dueAtMs() const
+{
+    if (failing) return retryAtMs;
+    if (heldBytes > 0) return oldestMs + flushAfterMs;
+    return -1;
 }
 
 void PortLog::poll()
 {
-    if (heldBytes > 0 && clockMs() - oldestMs >= flushAfterMs) writeOut();
+    long long due = dueAtMs();
+    if (due >= 0 && clockMs() >= due) writeOut(false);
 }
 
 void PortLog::watch()
 {
-    if (heldBytes == 0) return;
-    long long ms = oldestMs + flushAfterMs - clockMs();
+    long long due = dueAtMs();
+    if (due < 0) return;
+    long long ms = due - clockMs();
     wakeWithin(ms > 0 ? (int)ms : 0);
 }
 
 void PortLog::flush()
 {
-    writeOut();
-    if (file) fflush(file);
+    writeOut(true);
+    if (heldBytes == 0 && lostBytes == 0 && lostEvents == 0) return;
+    fprintf(stderr,
+            "%s: the log file %s still cannot be written at stop (%s): the %ld bytes it held "
+            "and %lld bytes of output and %ld events after them are lost\n",
+            name, path, why, heldBytes, lostBytes, lostEvents);
+    heldBytes = 0;
+    lostBytes = 0;
+    lostEvents = 0;
+    failing = false;
+}
+
+// Writing failed while `doing`: the file is let go (a file replaced, a
+// directory back or a disk with room again is found by opening the path
+// anew) and tried again at the pace; the first failure is reported.
+void PortLog::fail(const char *doing)
+{
+    char reason[120];
+    kvp_file_error(reason, sizeof reason);
+    if (file >= 0) kvp_file_close(file);
+    file = -1;
+    retryAtMs = clockMs() + retryPaceMs;
+    if (failing) return;
+    failing = true;
+    failedAtMs = clockMs();
+    snprintf(why, sizeof why, "%s: %s", doing, reason);
+    fprintf(stderr,
+            "%s: the log file %s cannot be written (%s): its output is held, %d KiB at most, "
+            "and the file tried again every %d ms\n",
+            name, path, why, holdLimit / 1024, (int)retryPaceMs);
+}
+
+bool PortLog::reopen()
+{
+    file = kvp_file_open_append(path);
+    if (file < 0) {
+        fail("opening it");
+        return false;
+    }
+    // Appended to as it is: a file already at its size is rotated before
+    // anything more goes in.
+    fileBytes = kvp_file_size(file);
+    if (fileBytes < 0) fileBytes = 0;
+    return true;
 }
 
 // The old files move up by one (the oldest goes) and a new file begins.
 void PortLog::rotate()
 {
-    fclose(file);
-    file = nullptr;
+    kvp_file_close(file);
+    file = -1;
     char from[1120], to[1120];
     for (int k = keepFiles; k >= 1; k--) {
         if (k == 1) snprintf(from, sizeof from, "%s", path);
@@ -131,41 +203,75 @@ void PortLog::rotate()
         rename(from, to);
     }
     if (keepFiles <= 0) remove(path);
-    file = fopen(path, "ab");
+    file = kvp_file_open_append(path);
+    // Counted from nothing even when the renaming failed (a file held open
+    // elsewhere on Windows): the file then grows past its size until the
+    // next rotation, rather than being rotated again at every write.
     fileBytes = 0;
-    if (!file) fprintf(stderr, "cannot open the log file %s\n", path);
+    if (file < 0) fail("opening it");
 }
 
 // Every held byte goes to the file; a file that would grow past its size
 // is ended at the last line that fits (or at the size, for a line longer
-// than a file) and the rest begins the next.
-void PortLog::writeOut()
+// than a file) and the rest begins the next.  Only what a write reports as
+// taken leaves the hold.  True when the hold is empty.
+bool PortLog::writeHeld()
 {
-    if (dropped > 0) {
-        long n = dropped;
-        dropped = 0;
-        event("%ld bytes of output dropped: the log file took nothing", n);
-    }
     long done = 0;
-    while (file && done < heldBytes) {
-        long room = rotateBytes - fileBytes;
+    while (file >= 0 && done < heldBytes) {
+        long long room = rotateBytes - fileBytes;
         long n = heldBytes - done;
         if (n > room) {
             const char *start = held + done;
-            long cut = room;
+            long cut = room > 0 ? (long)room : 0;
             while (cut > 0 && start[cut - 1] != '\n') cut--;
-            n = cut > 0 ? cut : (fileBytes == 0 ? room : 0);
+            n = cut > 0 ? cut : (fileBytes == 0 ? (long)room : 0);
         }
         if (n > 0) {
-            size_t put = fwrite(held + done, 1, (size_t)n, file);
-            fileBytes += (long)put;
-            done += (long)put;
-            if ((long)put < n) break;  // the disk is full: keep the rest
+            int put = kvp_file_write(file, held + done, (int)n);
+            if (put <= 0) {
+                fail("writing it");
+                break;
+            }
+            fileBytes += put;
+            done += put;
+            // A short write (the disk just filled): the next one says why.
+            if (put < n) continue;
         }
         if (done < heldBytes) rotate();
     }
-    if (file) fflush(file);
     memmove(held, held + done, (size_t)(heldBytes - done));
     heldBytes -= done;
     if (heldBytes > 0) oldestMs = clockMs();
+    return heldBytes == 0;
+}
+
+void PortLog::writeOut(bool evenIfPaced)
+{
+    if (heldBytes == 0 && !failing && lostBytes == 0 && lostEvents == 0) return;
+    if (failing && !evenIfPaced && clockMs() < retryAtMs) return;
+    if (file < 0 && !reopen()) return;
+    if (!writeHeld()) return;
+    if (!failing && lostBytes == 0 && lostEvents == 0) return;
+
+    // Writing resumed: the file says what it missed, after the last bytes
+    // held before the loss began.
+    char lost[80];
+    if (lostEvents > 0)
+        snprintf(lost, sizeof lost, "%lld bytes of output and %ld events", lostBytes, lostEvents);
+    else if (lostBytes > 0)
+        snprintf(lost, sizeof lost, "%lld bytes of output", lostBytes);
+    else
+        snprintf(lost, sizeof lost, "no output");
+    long long ms = clockMs() - failedAtMs;
+    char text[eventMax];
+    snprintf(text, sizeof text, "%s lost: the log file could not be written for %lld.%lld s (%s)",
+             lost, ms / 1000, ms % 1000 / 100, why);
+    fprintf(stderr, "%s: the log file %s is written again after %lld.%lld s; %s lost\n", name,
+            path, ms / 1000, ms % 1000 / 100, lost);
+    failing = false;
+    lostBytes = 0;
+    lostEvents = 0;
+    addEvent(text, true);
+    writeHeld();
 }

@@ -9,19 +9,32 @@
 // output line still open (with a LF of its own), and event lines begin with
 // "-- " so that they stand apart from the console's own text.
 //
-// Nothing here waits on the disk in the loop's step: lines collect in
-// memory and are written out when that holds flushBytes, when the oldest
-// unwritten byte is flushAfterMs old (the loop is asked to wake for it), and
-// at stop.  Output beyond holdLimit while the disk takes nothing is dropped,
-// with an event saying how much.
+// Nothing here waits on the disk in the loop's step beyond one write:
+// lines collect in memory and are written out when that holds flushBytes,
+// when the oldest unwritten byte is flushAfterMs old (the loop is asked to
+// wake for it), and at stop.
+//
+// A file that cannot be written (a full disk, a directory gone, a reopen at
+// rotation refused) never ends the log: what it did not take stays held,
+// the file is closed and opened again every retryPaceMs (the loop is woken
+// for it), and standard error says so once, naming the port and the
+// reason.  Output beyond holdLimit meanwhile is dropped and counted, and
+// once the file takes bytes again an event says how much was lost and why
+// ("-- 5230 bytes of output lost: the log file could not be written for
+// 4.2 s (opening it: No such file or directory)").
 #ifndef VELKOR_PORTLOG_H
 #define VELKOR_PORTLOG_H
 
-#include <stdio.h>
+#include "../io/plat.h"
 
 class PortLog {
 public:
-    enum { flushBytes = 32 * 1024, flushAfterMs = 1000, holdLimit = 1024 * 1024 };
+    enum {
+        flushBytes = 32 * 1024,
+        flushAfterMs = 1000,
+        holdLimit = 1024 * 1024,
+        retryPaceMs = 1000,
+    };
 
     // <dir>/<name>.log, appended to; rotated when it reaches rotateBytes,
     // with keepFiles old files (<name>.log.1 the newest).  Null when the
@@ -37,26 +50,44 @@ public:
     // Writes out what is due; asks the loop to wake when the rest is.
     void poll();
     void watch();
-    // Writes out everything now (at stop).
+    // Writes out everything now, trying a file that failed once more
+    // whatever the pace (at stop); what still cannot be written is
+    // reported on standard error and let go.
     void flush();
 
 private:
     PortLog() = default;
+    char name[40];
     char path[1100];
-    FILE *file = nullptr;
-    long fileBytes = 0;
+    kva_handle file = -1;
+    long long fileBytes = 0;
     long rotateBytes = 0;
     int keepFiles = 0;
     char *held = nullptr;  // unwritten bytes: held[0 .. heldBytes)
     long heldBytes = 0;
     long long oldestMs = 0;  // when the oldest unwritten byte came
-    long dropped = 0;        // output bytes dropped since the last write
     bool lineOpen = false;   // the last output byte was no LF
+
+    // Writing has failed since failedAtMs and not yet succeeded again; the
+    // file is tried again at retryAtMs.
+    bool failing = false;
+    long long failedAtMs = 0;
+    long long retryAtMs = 0;
+    char why[160] = {};         // the failure's reason, as the system words it
+    long long lostBytes = 0;    // output dropped since the last loss event
+    long lostEvents = 0;        // events dropped likewise
 
     void append(const char *p, long n);
     void stamp();
+    // Appends an event line; one that does not fit in the hold is counted.
+    // `always`: the line saying what was lost, which the hold keeps room for.
+    void addEvent(const char *text, bool always);
     void rotate();
-    void writeOut();
+    bool reopen();
+    void fail(const char *doing);
+    bool writeHeld();
+    void writeOut(bool evenIfPaced);
+    long long dueAtMs() const;
 };
 
 #endif

@@ -3,6 +3,7 @@
 // stops reading, and ports held open and logged from start-up (-L).
 #include "harness.h"
 
+#include "held_logs.h"
 #include "target.h"
 
 #include <fcntl.h>
@@ -200,7 +201,10 @@ TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
     EXPECT_EQ(firstDifference(got, data), total);
     EXPECT_EQ(watched.size(), total);
     EXPECT_EQ(firstDifference(watched, data), total) << "at the watcher that kept reading";
-    EXPECT_LT(most - before, 3L << 10) << "KiB before " << before << ", at most " << most;
+    // With watchers the port is read as the board sends: the writer and each
+    // watcher may each hold their 256 KiB bound and one read more; the
+    // memory stays within a small multiple of that, and flat.
+    EXPECT_LT(most - before, 4L << 10) << "KiB before " << before << ", at most " << most;
     EXPECT_TRUE(s.waitErr("COM5: watcher 127.0.0.1:"));
     EXPECT_TRUE(s.waitErr(" dropped, "));
 
@@ -211,20 +215,6 @@ TEST(StalledWatcher, IsDroppedWhileTheWriterGetsEveryByte)
 }
 
 // ---- ports held and logged (-L) -----------------------------------------------------
-
-// The log directory as the server names it.
-std::string serverPath(const std::string &path)
-{
-    return Target::get().isWine() ? "Z:" + path : path;
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream b;
-    b << f.rdbuf();
-    return b.str();
-}
 
 const char kStamp[] = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z ";
 
