@@ -569,7 +569,9 @@ class Chaos(threading.Thread):
     def identify(self, sock, junk_before=False):
         junk = b""
         if junk_before:
-            junk = no_k(self.rng.randbytes(self.rng.randint(1, 40))) + b"\r\n"
+            # One wrong identifier line: a third one in a row ends the
+            # connection, and any byte that is not printable ends a line.
+            junk = bytes(self.rng.choice(TEXT) for _ in range(self.rng.randint(1, 40))) + b"\r\n"
         ask(sock, junk + IDENTIFIER + b"\r\n", b".\r\n", 15)
 
     # Scenarios: each gets a greeted connection and may leave it in any state.
