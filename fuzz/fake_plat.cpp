@@ -253,6 +253,8 @@ void kvp_stop_watch() {}
 
 int kvp_stop_requested() { return 0; }
 
+int kvp_reload_requested() { return 0; }
+
 int kvp_family_code(int family) { return family == KVP_IPV6 ? 23 : 2; }
 
 int kvp_socket(int family)
@@ -452,7 +454,24 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
     return 1;
 }
 
+long kvp_com_close_begin(kva_handle h, long *baud)
+{
+    *baud = openDevice(h)->baud;
+    return kvp_com_output_left(h);
+}
+
+long kvp_com_output_left(kva_handle h) { return openDevice(h)->outputHeld; }
+
+void kvp_com_flush_output(kva_handle h)
+{
+    FakeDevice *d = openDevice(h);
+    d->flushed += d->outputHeld;
+    d->outputHeld = 0;
+}
+
 void kvp_com_close(kva_handle h) { closeDevice(h); }
+
+void kvp_sleep_ms(int ms) { fakeNowMs += ms; }
 
 int kvp_com_last_error() { return comError; }
 

@@ -61,6 +61,11 @@ public:
     std::string out;                 // every byte writes took since the harness cleared it
     int writeCap = -1;               // most bytes one write takes; -1: all
     bool writeError = false;         // every write fails
+    // A serial port's output it has taken and not sent on the line, which a
+    // close waits for, the line's speed, and what flushes dropped.
+    long outputHeld = 0;
+    long baud = 0;
+    long flushed = 0;
 
     bool hasInput() const { return !chunks.empty(); }
     // Bytes queued for reads and not yet read.

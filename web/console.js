@@ -7,6 +7,7 @@
   'use strict';
   const stateView = document.getElementById('state');
   const identifierField = document.getElementById('identifier');
+  const userField = document.getElementById('user');
   const loginButton = document.getElementById('login');
   const baudField = document.getElementById('baud');
   const watchBox = document.getElementById('watch');
@@ -124,13 +125,21 @@
   ws.onclose = () => setState('closed');
   ws.onerror = () => setState('closed');
 
+  // A server with named users takes "<name> <password>" as the first line.
   loginButton.addEventListener('click', () => {
-    sendCommand(identifierField.value, 'identifier');
+    const user = userField.value.trim();
+    sendCommand(user ? user + ' ' + identifierField.value : identifierField.value, 'identifier');
     term.focus();
   });
-  identifierField.addEventListener('keydown', (e) => {
-    if (e.key === 'Enter') loginButton.click();
-  });
+  // Enter logs in as the button does; it is kept from the terminal, which
+  // has the focus by the time the key would reach it.
+  for (const field of [userField, identifierField]) {
+    field.addEventListener('keydown', (e) => {
+      if (e.key !== 'Enter') return;
+      e.preventDefault();
+      loginButton.click();
+    });
+  }
 
   // Keys go to the server as they are.  Before a bridge there is no echo
   // from the other side, so commands typed by hand are echoed here, and

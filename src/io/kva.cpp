@@ -19,8 +19,16 @@ KvaSet readySet;
 
 void kva_set_add(KvaSet *set, int s)
 {
-    // A full set silently leaves the socket unwatched; it is still used.
-    if (set->count < KVA_SET_SIZE) set->fds[set->count++] = s;
+    if (set->count < KVA_SET_SIZE) {
+        set->fds[set->count++] = s;
+        return;
+    }
+    // A socket beyond the watched set is still served: its endpoint says
+    // what it waits for before every wait (kva_watch_socket), and the wait
+    // takes that from the interest table; its endpoint closes it.  Only a
+    // socket no endpoint speaks for (a listener, made first) needs the set.
+    static bool told = false;
+    if (set == &watchedSet) kvp_table_full(&told, "the watched set", KVA_SET_SIZE);
 }
 
 void kva_set_remove(KvaSet *set, int s)
@@ -112,11 +120,20 @@ int interestCount = 0;
 bool workPending = false;
 int wakeWithinMs = -1;
 
+// A device was left out of the interest table in this turn: the wait lasts
+// at most kvpPaceMs, and the device counts as reported (it was not watched),
+// so that it is read on every turn and never waits for an unrelated event.
+bool interestLeftOut = false;
+
 void addInterest(int kind, intptr_t id, int events)
 {
-    // Beyond the table a device is not waited on; the loop's pace still
-    // serves it.
-    if (interestCount < maxInterest) interest[interestCount++] = Interest{kind, id, events};
+    if (interestCount < maxInterest) {
+        interest[interestCount++] = Interest{kind, id, events};
+        return;
+    }
+    static bool told = false;
+    kvp_table_full(&told, "the interest table", maxInterest);
+    interestLeftOut = true;
 }
 
 // What an endpoint said a socket waits for, or -1 when none spoke for it.
@@ -152,8 +169,14 @@ int kva_input_reported(int kind, intptr_t id)
     return 1;
 }
 
+namespace {
+void stepClosingPorts();
+}  // namespace
+
 int kva_wait(int timeoutUs)
 {
+    stepClosingPorts();
+    if (interestLeftOut) kva_wake_within(kvpPaceMs);
     // With work pending the wait does not block and every endpoint is
     // stepped anyway, so only the sockets no endpoint speaks for (the
     // listener) need looking at: a busy turn stays cheap.
@@ -192,11 +215,14 @@ int kva_wait(int timeoutUs)
     }
     lookedCount = 0;
     lastWaitLooked = r != -1 && !workPending;
+    // A watch the platform left out was not waited on: it counts as input
+    // reported, so that its device is read on this turn.
     for (int i = 0; i < n && lastWaitLooked; i++)
         if (watches[i].events & KVP_IN)
-            looked[lookedCount++] =
-                Looked{watches[i].kind, watches[i].id, (watches[i].ready & KVP_IN) != 0};
+            looked[lookedCount++] = Looked{watches[i].kind, watches[i].id,
+                                           (watches[i].ready & (KVP_IN | KVP_LEFT_OUT)) != 0};
     interestCount = 0;
+    interestLeftOut = false;
     workPending = false;
     wakeWithinMs = -1;
     return r == -1 ? -1 : (int)readySet.count;
@@ -241,8 +267,13 @@ int kva_close_socket(int s)
     return 0;
 }
 
+namespace {
+void finishClosingPorts();
+}  // namespace
+
 int kva_close()
 {
+    finishClosingPorts();
     for (unsigned i = 0; i < watchedSet.count; i++) {
         printf("kva_close: %d \n", watchedSet.fds[i]);
         kvp_close_socket(watchedSet.fds[i]);
@@ -719,6 +750,123 @@ int kva_send(int fd, const char *bytes, int len)
 }
 
 // ---- serial ports -----------------------------------------------------------
+//
+// The layer keeps each port it opened: its name for the log lines, whether
+// its reads are failing, and whether it is closing.  A port closed while its
+// device still holds output stays open, closing, until that output has gone
+// out at the settings it was written with or its time is up (then it is
+// flushed, and that is logged); only then do its settings go back and is it
+// really closed.  The loop never waits for it: each wait looks at every
+// closing port first and, while one is left, wakes within closingLookMs.
+
+namespace {
+
+// How often a closing port's output is looked at: the device's queue has no
+// event of its own.
+const int closingLookMs = 5;
+
+struct Port {
+    bool used;
+    bool closing;
+    bool readFailing;  // its last failed read was logged, and no read has moved bytes since
+    kva_handle h;
+    char name[8];      // "COM" and up to three digits
+    int drainLimitMs;  // while closing: how long its output is waited for
+    long long drainByMs;
+};
+// As many as the platform can have open: a closing port still holds its
+// entry there too, so this table fills no sooner than the platform's.
+Port ports[KVP_MAX_PORTS];
+int portsUsed = 0;  // entries [0, portsUsed) may be used
+int portsClosing = 0;
+
+Port *portOf(kva_handle h)
+{
+    for (int i = 0; i < portsUsed; i++)
+        if (ports[i].used && !ports[i].closing && ports[i].h == h) return &ports[i];
+    return nullptr;
+}
+
+Port *newPort()
+{
+    for (int i = 0; i < KVP_MAX_PORTS; i++) {
+        if (ports[i].used) continue;
+        if (i >= portsUsed) portsUsed = i + 1;
+        return &ports[i];
+    }
+    return nullptr;
+}
+
+void forgetPort(Port *p)
+{
+    if (p->closing) portsClosing--;
+    p->used = false;
+    while (portsUsed > 0 && !ports[portsUsed - 1].used) portsUsed--;
+}
+
+// The end of a close: the saved settings go back and the port is released.
+void closeNow(Port *p)
+{
+    kvp_com_close(p->h);
+    forgetPort(p);
+}
+
+// One look at a closing port: closed once its output has gone out or its
+// time is up (flushed then).  True when it was closed.
+bool stepClosing(Port *p, long long now)
+{
+    long left = kvp_com_output_left(p->h);
+    if (left > 0 && now < p->drainByMs) return false;
+    if (left > 0) {
+        kvp_com_flush_output(p->h);
+        fprintf(stderr, "%s: output not drained within %d ms, flushed %ld bytes\n", p->name,
+                p->drainLimitMs, left);
+    }
+    closeNow(p);
+    return true;
+}
+
+void stepClosingPorts()
+{
+    if (portsClosing == 0) return;
+    long long now = kvp_now_ms();
+    for (int i = 0; i < portsUsed; i++)
+        if (ports[i].used && ports[i].closing) stepClosing(&ports[i], now);
+    if (portsClosing > 0) kva_wake_within(closingLookMs);
+}
+
+// At shutdown nothing else is served: every closing port is waited for
+// here, each within its own time, as the loop would have.
+void finishClosingPorts()
+{
+    while (portsClosing > 0) {
+        stepClosingPorts();
+        if (portsClosing > 0) kvp_sleep_ms(closingLookMs);
+    }
+}
+
+// A port opened again by name while it is still closing: its close is
+// finished first, with what is left of its output flushed.  Taking it back
+// instead would start the new session behind the last one's bytes, at the
+// speed and framing they were written with, and with the settings saved
+// before the first open still to put back: a fresh open is what a client
+// asking for the port expects.  Nothing here waits.
+void finishClosingByName(const char *name)
+{
+    for (int i = 0; i < portsUsed && portsClosing > 0; i++) {
+        Port *p = &ports[i];
+        if (!p->used || !p->closing || strcmp(p->name, name) != 0) continue;
+        long left = kvp_com_output_left(p->h);
+        if (left > 0) {
+            kvp_com_flush_output(p->h);
+            fprintf(stderr, "%s: opened again before its output drained, flushed %ld bytes\n",
+                    p->name, left);
+        }
+        closeNow(p);
+    }
+}
+
+}  // namespace
 
 kva_handle kva_open_com(const char *name, int baud)
 {
@@ -726,10 +874,25 @@ kva_handle kva_open_com(const char *name, int baud)
         fprintf(stderr, "Not a COM port name %.32s\n", name);
         return INVALID_HANDLE_VALUE;
     }
+    finishClosingByName(name);
     char path[1100];
     snprintf(path, sizeof path, "\\\\.\\%.1024s", name);
     kva_handle h = kvp_com_open(path);
     if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    // An entry with this handle was closed behind the layer's back (the
+    // platform gave the handle out again): it is this port's now.
+    Port *p = portOf(h);
+    if (!p) p = newPort();
+    if (!p) {
+        // Not on a platform whose own table of ports is no larger.
+        fprintf(stderr, "%s: more than %d ports open\n", name, (int)KVP_MAX_PORTS);
+        kvp_com_close(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    memset(p, 0, sizeof *p);
+    p->used = true;
+    p->h = h;
+    snprintf(p->name, sizeof p->name, "%s", name);
     // A device whose line cannot be made transparent (no serial line, or a
     // driver that refuses) would echo or translate the bridged bytes.
     if (!kvp_com_configure(h, baud)) {
@@ -759,10 +922,20 @@ int kva_read_com(kva_handle h, char *buf, int room)
     if (!kvp_com_set_timeouts(h, 1))
         fprintf(stderr, "SetCommTimeouts failed %d\n", kvp_com_last_error());
     int got = 0;
-    if (!kvp_com_read(h, buf, room, &got)) {
-        fprintf(stderr, "ReadFile error %d\n", kvp_com_last_error());
+    Port *p = portOf(h);
+    int r = kvp_com_read(h, buf, room, &got);
+    if (r == KVP_COM_UNDECIDED) return KVA_READ_UNDECIDED;
+    if (!r) {
+        // A line that is gone fails every read until it is given up: its
+        // first failure is logged, with the port's name, and then nothing
+        // until a read moves bytes again.
+        if (!p) fprintf(stderr, "ReadFile error %d\n", kvp_com_last_error());
+        else if (!p->readFailing)
+            fprintf(stderr, "%s: ReadFile error %d\n", p->name, kvp_com_last_error());
+        if (p) p->readFailing = true;
         return -1;
     }
+    if (p && got > 0) p->readFailing = false;
     return got;
 }
 
@@ -778,6 +951,20 @@ int kva_write_com(kva_handle h, const char *bytes, int len)
 
 int kva_close_com(kva_handle h)
 {
-    kvp_com_close(h);
+    Port *p = portOf(h);
+    long baud = 0;
+    long left = kvp_com_close_begin(h, &baud);
+    if (!p) {
+        kvp_com_close(h);
+        return 0;
+    }
+    if (left <= 0) {
+        closeNow(p);
+        return 0;
+    }
+    p->closing = true;
+    portsClosing++;
+    p->drainLimitMs = kvp_com_drain_ms(left, baud);
+    p->drainByMs = kvp_now_ms() + p->drainLimitMs;
     return 0;
 }

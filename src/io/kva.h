@@ -42,6 +42,8 @@ int kva_input_reported(int kind, intptr_t id);
 // Something must be looked at again within ms milliseconds.
 void kva_wake_within(int ms);
 int kva_close_socket(int s);
+// Closes every watched socket and finishes the close of every closing port,
+// each within its own time.
 int kva_close();
 
 // The listener on port, for IPv6 and IPv4 clients alike: one socket that
@@ -95,11 +97,22 @@ int kva_open_stdin();
 int kva_read_socket(int fd, char *buf, int len);
 int kva_send(int fd, const char *bytes, int len);
 
+// A port still closing under the same name (its output draining) is closed
+// first, what is left of that output flushed (logged).
 kva_handle kva_open_com(const char *name, int baud);
 // Bytes read or written, 0 for nothing now, -1 for a failed transfer
-// (reported with its line).
+// (reported with its line; of failed reads in a row, only the first, with
+// the port's name, until a read moves bytes again).  A read may also be
+// KVA_READ_UNDECIDED: nothing read, and whether the line failed again is not
+// known yet (neither ends nor adds to a run of failures).
+enum { KVA_READ_UNDECIDED = -3 };
 int kva_read_com(kva_handle h, char *buf, int room);
 int kva_write_com(kva_handle h, const char *bytes, int len);
+// Never waits.  A port whose device still holds output stays open, closing,
+// until that output has gone or its time (kvp_com_drain_ms) is up, when it is
+// flushed with a line on standard error; the waits look at it at a pace, and
+// kva_close finishes every closing port.  The handle is not the caller's any
+// more either way.
 int kva_close_com(kva_handle h);
 // Sets another speed on a port already open (the settings it had before it
 // was opened still go back when it closes); 0 when the device refuses.

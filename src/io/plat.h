@@ -13,8 +13,17 @@
 #define VELKOR_PLAT_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 typedef intptr_t kva_handle;
+
+// A printf-style function's format is checked where the compiler can
+// (GCC, clang, mingw-w64); Visual C++ has no such attribute.
+#if defined(__GNUC__)
+#define KVP_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define KVP_PRINTF(fmt, first)
+#endif
 
 // Sets of sockets as the layer keeps them: an ordered list of 64 entries.
 enum { KVA_SET_SIZE = 64 };
@@ -40,6 +49,12 @@ long long kvp_now_ms();
 // \\?\ prefix, so that a name such as COM5.log is a file and not the
 // serial device the system reserves the name for.
 void kvp_file_path(const char *dir, const char *name, char *out, int size);
+// n random bytes from the system's generator (a password's salt); 0, or -1.
+int kvp_random(void *out, int n);
+// One line from standard input, without its line end, into out: a
+// password, read without echo (and after the prompt) on a terminal.  Its
+// length, or -1 at the end of input.
+int kvp_read_secret(const char *prompt, char *out, int size);
 // The machine's own host name, NUL-terminated in out; 0, or -1 when the
 // system cannot tell (out is then empty).
 int kvp_host_name(char *out, int size);
@@ -66,7 +81,8 @@ void kvp_file_error(char *text, int size);
 
 // ---- the wait ------------------------------------------------------------
 // What one device waits for in the next kvp_wait, and what of it is ready.
-enum { KVP_IN = 1, KVP_OUT = 2 };
+// KVP_LEFT_OUT is only ever set in ready (see kvp_wait).
+enum { KVP_IN = 1, KVP_OUT = 2, KVP_LEFT_OUT = 4 };
 enum { KVP_SOCKET = 0, KVP_COM = 1, KVP_CONSOLE = 2 };
 struct KvpWatch {
     int kind;     // KVP_SOCKET, KVP_COM or KVP_CONSOLE
@@ -81,9 +97,22 @@ struct KvpWatch {
 // and sets each watch's ready.  Result: the number of watches with
 // something ready, 0 on time-out or stop, -1 on failure (nothing is ready
 // then).  A kind the platform cannot wait on is ready when it has something
-// now and is otherwise looked at again within kvpPaceMs.
+// now and is otherwise looked at again within kvpPaceMs.  A watch the
+// platform's fixed tables have no room for is not waited on: its ready has
+// KVP_LEFT_OUT (it does not count in the result), the wait lasts at most
+// kvpPaceMs, and the caller looks at that device whatever the wait said.
 enum { kvpPaceMs = 50 };
 int kvp_wait(KvpWatch *watches, int n, int usec);
+// Says once per table, on standard error, that a fixed table of the wait is
+// full: which table and its size.  A full table is no failure (what is left
+// out is still served, at a pace), but it means the table is too small for
+// this server's load, which the log must show without a line per turn.
+inline void kvp_table_full(bool *told, const char *table, int size)
+{
+    if (*told) return;
+    *told = true;
+    fprintf(stderr, "wait: %s is full at %d entries\n", table, size);
+}
 // Whether kvp_wait tells when a device of this kind (KVP_SOCKET, KVP_COM,
 // KVP_CONSOLE) has input.  Where it cannot (a device it only looks at at a
 // pace), the loop reads that device whatever the wait said.
@@ -147,6 +176,9 @@ int kvp_send(int s, const char *buf, int len);        // send() result, never a 
 void kvp_close_socket(int s);
 
 // ---- serial ports ------------------------------------------------------
+// How many serial ports can be open at once, counting those still closing:
+// the size of every table of ports, below the seam and above it.
+enum { KVP_MAX_PORTS = 256 };
 // path is the device path as the layer forms it ("\\.\COM5").
 kva_handle kvp_com_open(const char *path);            // -1 when it cannot be opened
 // Makes the line transparent and sets its speed, after saving the settings
@@ -158,24 +190,37 @@ int kvp_com_configure(kva_handle h, int baud);
 // settings still go back at the close); zero when the device refuses.
 int kvp_com_frame_8n1(kva_handle h);
 int kvp_com_set_timeouts(kva_handle h, int forRead);  // non-zero on success
-int kvp_com_read(kva_handle h, char *buf, int len, int *got);        // non-zero on success
+// 1 on success (*got bytes, maybe none), 0 on failure, KVP_COM_UNDECIDED
+// while the platform is still finding out whether a line that failed has
+// failed again (no bytes, and neither a success nor a failure).
+enum { KVP_COM_UNDECIDED = 2 };
+int kvp_com_read(kva_handle h, char *buf, int len, int *got);
 // Non-zero on success; *put is the number of bytes the device has taken, and
 // only those count as written.  The caller keeps the others queued and
 // offers them again, first, on its next write (a platform may be sending a
 // copy of them already and reports them once the device has taken them).
 int kvp_com_write(kva_handle h, const char *buf, int len, int *put);
-// Output the device has taken goes out first, at the settings it was written
-// with; then the saved settings go back and the exclusive hold is released.
-// The wait for that output is bounded (kvp_com_drain_ms): what has not gone
-// out by then is flushed, with a line on standard error.
+// A close in three parts, none of which waits, so that output the device
+// still holds goes out at the settings it was written with while the loop
+// goes on (the layer looks at it at a pace, kva.cpp):
+// kvp_com_close_begin: input is no longer wanted (a read under way ends);
+//   the bytes of output the device still holds (0: none, or the system
+//   cannot tell), and *baud the line's speed (0: not known).
+// kvp_com_output_left: those bytes now (moving a write of them along).
+// kvp_com_flush_output: drops them.
+// kvp_com_close: the saved settings go back, the exclusive hold is released
+//   and the handle closed; what the device still holds is not waited for.
+long kvp_com_close_begin(kva_handle h, long *baud);
+long kvp_com_output_left(kva_handle h);
+void kvp_com_flush_output(kva_handle h);
 void kvp_com_close(kva_handle h);
 int kvp_com_last_error();
 
-// How long closing a port waits for the output its device holds: the time
-// `bytes` take on the line at `baud` (12 bits a byte, the longest frame: a
-// start bit, 8 data bits, parity, 2 stop bits), plus a margin for the
-// driver, and at most two seconds, since the close holds the loop's one
-// thread.  A speed that is not known (0) counts as 9600.
+// How long a closed port's output is waited for: the time `bytes` take on
+// the line at `baud` (12 bits a byte, the longest frame: a start bit, 8 data
+// bits, parity, 2 stop bits), plus a margin for the driver, and at most two
+// seconds, so that a line held by flow control gives its port up soon.  A
+// speed that is not known (0) counts as 9600.
 enum { KVP_DRAIN_MARGIN_MS = 100, KVP_DRAIN_MOST_MS = 2000 };
 inline int kvp_com_drain_ms(long bytes, long baud)
 {
@@ -183,6 +228,8 @@ inline int kvp_com_drain_ms(long bytes, long baud)
     long long ms = (long long)bytes * 12 * 1000 / baud + KVP_DRAIN_MARGIN_MS;
     return ms < KVP_DRAIN_MOST_MS ? (int)ms : (int)KVP_DRAIN_MOST_MS;
 }
+// Sleeps ms milliseconds: only at shutdown, where nothing else is served.
+void kvp_sleep_ms(int ms);
 
 // ---- console -----------------------------------------------------------
 void kvp_console_open();                  // prepares keyboard input (no echo, no line wait)
@@ -218,5 +265,9 @@ int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv);
 // kvp_stop_requested instead of ending the process.
 void kvp_stop_watch();
 int kvp_stop_requested();
+// Whether a reload was asked for (SIGHUP; a service's "paramchange"
+// control) since the last call, which takes the request: 1 once per
+// request.  A request ends the wait as a stop does.
+int kvp_reload_requested();
 
 #endif

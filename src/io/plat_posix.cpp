@@ -107,14 +107,16 @@ long long kvp_now_ms()
 namespace {
 
 volatile sig_atomic_t stopFlag = 0;
+volatile sig_atomic_t reloadFlag = 0;
 // A signal that arrives just before the wait blocks must still end it: the
 // handler writes a byte into this pipe, which every wait watches.
 int stopPipe[2] = {-1, -1};
 
-void onStopSignal(int)
+void onStopSignal(int sig)
 {
     int saved = errno;
-    stopFlag = 1;
+    if (sig == SIGHUP) reloadFlag = 1;
+    else stopFlag = 1;
     if (stopPipe[1] >= 0) {
         char b = 1;
         ssize_t w = write(stopPipe[1], &b, 1);
@@ -142,9 +144,17 @@ void kvp_stop_watch()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 int kvp_stop_requested() { return stopFlag; }
+
+int kvp_reload_requested()
+{
+    if (!reloadFlag) return 0;
+    reloadFlag = 0;
+    return 1;
+}
 
 void kvp_process_start()
 {
@@ -165,19 +175,24 @@ int kvp_run(int (*serverMain)(int argc, char **argv), int argc, char **argv)
     return serverMain(argc, argv);
 }
 
+void kvp_sleep_ms(int ms) { poll(nullptr, 0, ms); }
+
 // ---- the wait -----------------------------------------------------------------------
 
 namespace {
 
 enum { maxPoll = 4 * KVA_SET_SIZE + 8 };
 
-void addPoll(struct pollfd *fds, int *at, int &count, int fd, short events, int watch)
+// Adds one entry to the poll table; false when the table is full (the stop
+// pipe's entry is kept free: a stop must always end the wait).
+bool addPoll(struct pollfd *fds, int *at, int &count, int fd, short events, int watch)
 {
-    if (count >= maxPoll) return;  // beyond the table: served at the loop's pace
+    if (count >= (watch < 0 ? maxPoll : maxPoll - 1)) return false;
     fds[count].fd = fd;
     fds[count].events = events;
     fds[count].revents = 0;
     at[count++] = watch;
+    return true;
 }
 
 }  // namespace
@@ -288,32 +303,45 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
     int at[maxPoll];  // the watch each entry stands for; -1 for the stop pipe
     int count = 0;
     int readyNow = 0;
+    bool leftOut = false;
     for (int i = 0; i < n; i++) {
         KvpWatch &w = watches[i];
         w.ready = 0;
+        bool added = true;
         if (w.kind != KVP_CONSOLE) {
             short events = 0;
             if (w.events & KVP_IN) events |= POLLIN;
             if (w.events & KVP_OUT) events |= POLLOUT;
-            if (events) addPoll(fds, at, count, (int)w.id, events, i);
-            continue;
-        }
-        if (w.events & KVP_IN) {
-            int now = 0;
-            int in = posix_console_in_fd(&now);
-            if (now) {
-                w.ready |= KVP_IN;
-                readyNow++;
-            } else if (in >= 0) {
-                addPoll(fds, at, count, in, POLLIN, i);
+            if (events) added = addPoll(fds, at, count, (int)w.id, events, i);
+        } else {
+            if (w.events & KVP_IN) {
+                int now = 0;
+                int in = posix_console_in_fd(&now);
+                if (now) {
+                    w.ready |= KVP_IN;
+                    readyNow++;
+                } else if (in >= 0) {
+                    added = addPoll(fds, at, count, in, POLLIN, i);
+                }
             }
+            if (w.events & KVP_OUT)
+                added = addPoll(fds, at, count, posix_console_out_fd(), POLLOUT, i) && added;
         }
-        if (w.events & KVP_OUT) addPoll(fds, at, count, posix_console_out_fd(), POLLOUT, i);
+        if (!added) {
+            w.ready |= KVP_LEFT_OUT;
+            leftOut = true;
+        }
+    }
+    if (leftOut) {
+        static bool told = false;
+        kvp_table_full(&told, "the poll table", maxPoll - 1);
     }
     if (stopPipe[0] >= 0) addPoll(fds, at, count, stopPipe[0], POLLIN, -1);
     // A negative time waits without end (every device here can be waited
-    // on); something ready already, or a stop, does not wait at all.
+    // on); something ready already, or a stop, does not wait at all; a
+    // device left out of the table is looked at within kvpPaceMs.
     if (readyNow || stopFlag) usec = 0;
+    if (leftOut && (usec < 0 || usec > kvpPaceMs * 1000)) usec = kvpPaceMs * 1000;
     int r = waitTable(fds, count, usec);
     if (r < 0) {
         if (errno != EINTR) return -1;

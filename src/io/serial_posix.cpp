@@ -7,7 +7,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -70,17 +69,14 @@ const SpeedEntry speeds[] = {
 #endif
 };
 
-// Each open port: its name, for the log, and the settings it had before it
-// was opened, put back when it is closed, so that the next program to open
+// Each open port: the settings it had before it was opened, put back when it is closed, so that the next program to open
 // the port finds it as it was.
 struct OpenPort {
     int fd;  // -1: a free entry
-    char name[16];
     bool saved;
     struct termios settings;
 };
-enum { maxPorts = 256 };
-OpenPort ports[maxPorts];
+OpenPort ports[KVP_MAX_PORTS];
 bool portsReady = false;
 
 OpenPort *portFor(int fd)
@@ -100,37 +96,6 @@ long baudOf(speed_t speed)
     for (const SpeedEntry &e : speeds)
         if (e.speed == speed) return e.baud;
     return 0;
-}
-
-// Output the device has taken still goes out at the speed and framing it
-// was written with, so the settings go back only once the device's output
-// queue is empty.  A line that does not drain (held by flow control, its
-// far side not reading) gets the time its bytes take at its speed, no more:
-// the close holds the loop's one thread.  Then its output is flushed, and
-// that is logged.  (A pseudo-terminal hands its output on at once and never
-// waits here.)
-void drainOutput(const OpenPort &p)
-{
-#ifdef TIOCOUTQ
-    int left = 0;
-    if (ioctl(p.fd, TIOCOUTQ, &left) != 0 || left <= 0) return;
-    struct termios t;
-    long baud = tcgetattr(p.fd, &t) == 0 ? baudOf(cfgetospeed(&t)) : 0;
-    int limit = kvp_com_drain_ms(left, baud);
-    long long end = kvp_now_ms() + limit;
-    for (;;) {
-        long long now = kvp_now_ms();
-        if (now >= end) break;
-        // The queue has no event of its own: it is looked at every few ms.
-        poll(nullptr, 0, end - now < 5 ? (int)(end - now) : 5);
-        if (ioctl(p.fd, TIOCOUTQ, &left) != 0 || left <= 0) return;
-    }
-    tcflush(p.fd, TCOFLUSH);
-    fprintf(stderr, "%s: output not drained within %d ms, flushed %d bytes\n", p.name, limit,
-            left);
-#else
-    (void)p;
-#endif
 }
 
 }  // namespace
@@ -173,12 +138,16 @@ kva_handle kvp_com_open(const char *path)
 #ifdef TIOCEXCL
     ioctl(fd, TIOCEXCL);
 #endif
+    // Every open port has its entry, so that its settings go back at the
+    // close: with the table full, the port is not opened.
     OpenPort *p = portFor(-1);
-    if (p) {
-        p->fd = fd;
-        snprintf(p->name, sizeof p->name, "%s", name);
-        p->saved = false;
+    if (!p) {
+        comError = EMFILE;
+        close(fd);
+        return -1;
     }
+    p->fd = fd;
+    p->saved = false;
     return fd;
 }
 
@@ -288,15 +257,38 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
     return 0;
 }
 
+// Output the device has taken still goes out at the speed and framing it
+// was written with: the layer looks at it at a pace before the close puts
+// the settings back.  (A Linux pseudo-terminal hands its output on at once:
+// TIOCOUTQ reads 0 there.)
+long kvp_com_close_begin(kva_handle h, long *baud)
+{
+    *baud = 0;
+    struct termios t;
+    if (tcgetattr((int)h, &t) == 0) *baud = baudOf(cfgetospeed(&t));
+    return kvp_com_output_left(h);
+}
+
+long kvp_com_output_left(kva_handle h)
+{
+#ifdef TIOCOUTQ
+    int left = 0;
+    if (ioctl((int)h, TIOCOUTQ, &left) != 0 || left < 0) return 0;
+    return left;
+#else
+    (void)h;
+    return 0;
+#endif
+}
+
+void kvp_com_flush_output(kva_handle h) { tcflush((int)h, TCOFLUSH); }
+
 void kvp_com_close(kva_handle h)
 {
     int fd = (int)h;
     OpenPort *p = portFor(fd);
     if (p) {
-        if (p->saved) {
-            drainOutput(*p);
-            tcsetattr(fd, TCSANOW, &p->settings);
-        }
+        if (p->saved) tcsetattr(fd, TCSANOW, &p->settings);
         p->fd = -1;
     }
     // The exclusive flag belongs to this open: a pseudo-terminal keeps its

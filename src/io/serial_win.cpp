@@ -11,7 +11,8 @@
 // the port takes no more, and its end (room on the device) ends the wait.
 // They count as written only when the device has taken them: until then the
 // caller keeps them queued and offers them again, so a write that fails
-// loses nothing, and a close waits (bounded) for the write under way.
+// loses nothing, and a port closed with output still held keeps its write
+// going while the layer looks at it at a pace (bounded, kva.cpp).
 //
 // Devices that do not behave so are paced instead of trusted: a one-byte
 // read that finishes with nothing marks the port, and from then on the
@@ -39,11 +40,6 @@ enum { inCap = 16384, outCap = 16384 };
 // way (it finishes at once on Windows, a moment later under Wine).
 const DWORD queuedReadMs = 50;
 
-// How long the read that follows a failed one is given to fail in turn: on
-// a line that is gone a read fails only a moment after it was started
-// (under Wine), on a quiet line it stays under way.
-const DWORD retryReadMs = 50;
-
 struct ComPort {
     HANDLE h;          // NULL: a free entry
     bool lost;         // closed with a transfer the driver had not ended (see freeEntry)
@@ -65,6 +61,9 @@ struct ComPort {
     DWORD inEnd;
     DWORD readError;   // a read failed: the next kvp_com_read reports it
     bool readPaced;    // the one-byte read cannot be trusted on this port
+    // The read after a reported failure is under way, started at this tick
+    // (0: none): until it ends or its moment passes, reads are undecided.
+    ULONGLONG retrySince;
     // Output.
     OVERLAPPED writeOv;
     bool writing;      // a write is under way
@@ -79,8 +78,7 @@ struct ComPort {
     // parity errors, overruns.
     unsigned long lineErrors[4];
 };
-enum { maxPorts = 256 };
-ComPort ports[maxPorts];
+ComPort ports[KVP_MAX_PORTS];
 
 ComPort *portFor(HANDLE h)
 {
@@ -274,40 +272,6 @@ bool cancelTransfers(ComPort *p)
 // the next one) and the driver's output queue.
 DWORD outputLeft(ComPort *p) { return p->outEnd - p->outStart + commStatus(p).cbOutQue; }
 
-// Output the device has taken goes out at the speed and framing it was
-// written with, so the close waits for it before the settings go back: for
-// the write under way and then the driver's queue.  A line that does not
-// drain (held by flow control, its far side not reading) gets the time its
-// bytes take at its speed, no more, since the close holds the loop's one
-// thread; then its output is flushed, and that is logged.
-void drainOutput(ComPort *p)
-{
-    DWORD left = outputLeft(p);
-    if (left == 0) return;
-    DCB dcb;
-    memset(&dcb, 0, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    long baud = GetCommState(p->h, &dcb) ? (long)dcb.BaudRate : 0;
-    int limit = kvp_com_drain_ms((long)left, baud);
-    ULONGLONG end = GetTickCount64() + (ULONGLONG)limit;
-    for (;;) {
-        collectRead(p);  // the cancelled read, so that its end is not waited for again
-        collectWrite(p);
-        startWrite(p);  // the rest of a write the device took only in part
-        left = outputLeft(p);
-        if (left == 0) return;
-        if (GetTickCount64() >= end) break;
-        // The end of the write sets the event; the driver's queue has none of
-        // its own, so it is looked at every few milliseconds.
-        awaitEvent(p, end, 5);
-    }
-    // PurgeComm ends a write under way on Windows; Wine leaves that to the
-    // cancel that follows (cancelTransfers).
-    PurgeComm(p->h, PURGE_TXABORT | PURGE_TXCLEAR);
-    fprintf(stderr, "%s: output not drained within %d ms, flushed %lu bytes\n", p->name, limit,
-            (unsigned long)left);
-}
-
 void freePort(ComPort *p)
 {
     if (p->event) CloseHandle(p->event);
@@ -328,16 +292,29 @@ ComPort *freeEntry()
     return NULL;
 }
 
-// Starts the read that follows a reported failure.  Only a read that fails
-// counts as a failure: one that stays under way is a quiet line, whose reads
-// report nothing.  The read is given a moment to fail (a line that is gone
-// fails each read a moment after it starts), so that its failure is what
-// the next read reports, and a count of failures in a row is not restarted
-// by a read that came too early to see it.
+// How long the read that follows a failed one is given to fail in turn: on
+// a line that is gone a read fails only a moment after it was started
+// (under Wine), on a quiet line it stays under way.
+const ULONGLONG retryReadMs = kvpPaceMs;
+
+// Starts the read that follows a reported failure, and does not wait for
+// it: a line that is gone fails it at once (Windows) or a moment later
+// (Wine), and its end sets the port's event, which ends the wait.  Until it
+// has ended, or its moment has passed (a quiet line), reads are undecided:
+// neither a success, which would restart the count of failures in a row,
+// nor a failure of their own.
 void retryRead(ComPort *p)
 {
     if (!p->reading) startRead(p, 0);
-    if (p->reading) awaitRead(p, retryReadMs);
+    p->retrySince = p->reading ? GetTickCount64() : 0;
+}
+
+bool retryUndecided(ComPort *p)
+{
+    if (p->retrySince == 0) return false;
+    if (p->reading && GetTickCount64() - p->retrySince < retryReadMs) return true;
+    p->retrySince = 0;
+    return false;
 }
 
 }  // namespace
@@ -488,6 +465,7 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
         return 0;
     }
     collectRead(p);
+    if (retryUndecided(p)) return KVP_COM_UNDECIDED;
     if (p->reading && p->readQueued) awaitRead(p, queuedReadMs);
     DWORD n = 0;
     DWORD room = len > 0 ? (DWORD)len : 0;
@@ -506,9 +484,10 @@ int kvp_com_read(kva_handle h, char *buf, int len, int *got)
     }
     // A failure is reported on its own, after the bytes that came before it,
     // and once: the next read is started (see retryRead), and only if that
-    // one fails too is a failure reported again.  A read aborted after a line
-    // error (fAbortOnError) is not retried here; ClearCommError has let the
-    // next one, which the wait starts, go through.
+    // one fails too is a failure reported again; until then reads are
+    // undecided.  A read aborted after a line error (fAbortOnError) is not
+    // retried here; ClearCommError has let the next one, which the wait
+    // starts, go through.
     if (n == 0 && p->readError) {
         comError = p->readError;
         p->readError = 0;
@@ -559,14 +538,43 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put)
     return 1;
 }
 
+long kvp_com_close_begin(kva_handle h, long *baud)
+{
+    *baud = 0;
+    ComPort *p = portFor((HANDLE)h);
+    if (!p) return 0;
+    // Input is no longer wanted; the read under way ends with the cancel.
+    if (p->reading) CancelIoEx(p->h, &p->readOv);
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(p->h, &dcb)) *baud = (long)dcb.BaudRate;
+    return kvp_com_output_left(h);
+}
+
+long kvp_com_output_left(kva_handle h)
+{
+    ComPort *p = portFor((HANDLE)h);
+    if (!p) return 0;
+    collectRead(p);  // the cancelled read, so that its end is not waited for again
+    collectWrite(p);
+    startWrite(p);  // the rest of a write the device took only in part
+    return (long)outputLeft(p);
+}
+
+void kvp_com_flush_output(kva_handle h)
+{
+    // PurgeComm ends a write under way on Windows; Wine leaves that to the
+    // cancel of the close (cancelTransfers).
+    ComPort *p = portFor((HANDLE)h);
+    if (p) PurgeComm(p->h, PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
 void kvp_com_close(kva_handle h)
 {
     ComPort *p = portFor((HANDLE)h);
     bool ended = true;
     if (p) {
-        // Input is no longer wanted; the read under way ends with the cancel.
-        if (p->reading) CancelIoEx(p->h, &p->readOv);
-        drainOutput(p);
         ended = cancelTransfers(p);
         if (p->dcbSaved) SetCommState(p->h, &p->dcb);
         if (p->timeoutsSaved) SetCommTimeouts(p->h, &p->timeouts);

@@ -28,6 +28,7 @@
 namespace {
 
 volatile LONG stopFlag = 0;
+volatile LONG reloadFlag = 0;
 // Manual reset: once set it stays set, so every later wait ends at once.
 HANDLE stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
 // Set when the server's body has returned (its ports and sockets released).
@@ -76,7 +77,9 @@ void report(DWORD state, int exitCode, DWORD waitHint)
     st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     st.dwCurrentState = state;
     st.dwControlsAccepted =
-        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PARAMCHANGE
+            : 0;
     st.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     st.dwServiceSpecificExitCode = (DWORD)exitCode;
     bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
@@ -102,6 +105,12 @@ DWORD WINAPI onServiceControl(DWORD control, DWORD, LPVOID, LPVOID)
     case SERVICE_CONTROL_SHUTDOWN:
         report(SERVICE_STOP_PENDING, 0, 10000);
         requestStop();
+        return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+        // The files the server reads are read again at its next turn; the
+        // socket event ends the wait, which then sees the request.
+        InterlockedExchange(&reloadFlag, 1);
+        if (win_socket_event()) SetEvent(win_socket_event());
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         return NO_ERROR;
@@ -179,6 +188,10 @@ void kvp_stop_watch()
 }
 
 int kvp_stop_requested() { return InterlockedCompareExchange(&stopFlag, 0, 0) != 0; }
+
+int win_reload_pending() { return InterlockedCompareExchange(&reloadFlag, 0, 0) != 0; }
+
+int kvp_reload_requested() { return InterlockedExchange(&reloadFlag, 0) != 0; }
 
 HANDLE win_stop_event() { return stopEvent; }
 

@@ -26,8 +26,10 @@ namespace {
 SOCKET toSocket(intptr_t s) { return (SOCKET)s; }
 
 // Sockets ready now, by select without waiting; the number of watches made
-// ready, or -1 when select failed.
-int readySockets(KvpWatch *watches, int n)
+// ready, or -1 when select failed.  A socket the sets have no room for is
+// marked KVP_LEFT_OUT and *leftOut set: select cannot tell of it, so the
+// wait is paced while it is there.
+int readySockets(KvpWatch *watches, int n, bool *leftOut)
 {
     fd_set rd, wr, ex;
     FD_ZERO(&rd);
@@ -39,12 +41,26 @@ int readySockets(KvpWatch *watches, int n)
         if (w.kind != KVP_SOCKET) continue;
         SOCKET s = toSocket(w.id);
         win_socket_select(s);
-        if ((w.events & KVP_IN) && rd.fd_count < FD_SETSIZE) FD_SET(s, &rd);
+        bool fits = true;
+        if (w.events & KVP_IN) {
+            if (rd.fd_count < FD_SETSIZE) FD_SET(s, &rd);
+            else fits = false;
+        }
         // A connect under way ends writable (connected) or with an
         // exception (failed).
-        if ((w.events & KVP_OUT) && wr.fd_count < FD_SETSIZE && ex.fd_count < FD_SETSIZE) {
-            FD_SET(s, &wr);
-            FD_SET(s, &ex);
+        if (w.events & KVP_OUT) {
+            if (wr.fd_count < FD_SETSIZE && ex.fd_count < FD_SETSIZE) {
+                FD_SET(s, &wr);
+                FD_SET(s, &ex);
+            } else {
+                fits = false;
+            }
+        }
+        if (!fits) {
+            static bool told = false;
+            kvp_table_full(&told, "the socket sets of select", FD_SETSIZE);
+            w.ready |= KVP_LEFT_OUT;
+            *leftOut = true;
         }
         any = true;
     }
@@ -63,7 +79,8 @@ int readySockets(KvpWatch *watches, int n)
         KvpWatch &w = watches[i];
         if (w.kind != KVP_SOCKET) continue;
         SOCKET s = toSocket(w.id);
-        int before = w.ready;
+        const int told = KVP_IN | KVP_OUT;
+        int before = w.ready & told;
         if ((w.events & KVP_IN) && FD_ISSET(s, &rd)) w.ready |= KVP_IN;
         if ((w.events & KVP_OUT) && (FD_ISSET(s, &wr) || FD_ISSET(s, &ex))) w.ready |= KVP_OUT;
         // select may find too little room to call the socket writable
@@ -71,18 +88,26 @@ int readySockets(KvpWatch *watches, int n)
         // before took all it was given.  Another send either takes some
         // or fails for want of room, and that failure arms the event.
         if ((w.events & KVP_OUT) && win_socket_room_untold(s)) w.ready |= KVP_OUT;
-        if (!before && w.ready) ready++;
+        if (!before && (w.ready & told)) ready++;
     }
     return ready;
 }
 
-void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
+// Adds a handle to the wait's array; false when the array is full (the
+// system's limit): that port is not waited on, and the wait is paced.
+bool addHandle(HANDLE *handles, DWORD &count, HANDLE h)
 {
-    // The array may not hold a handle twice.  Beyond the system's limit a
-    // port is not waited on; the wait's time-out paces it.
+    // The array may not hold a handle twice.
     for (DWORD i = 0; i < count; i++)
-        if (handles[i] == h) return;
-    if (count < MAXIMUM_WAIT_OBJECTS) handles[count++] = h;
+        if (handles[i] == h) return true;
+    if (count == MAXIMUM_WAIT_OBJECTS) {
+        static bool told = false;
+        kvp_table_full(&told, "the handle array of WaitForMultipleObjects",
+                       MAXIMUM_WAIT_OBJECTS);
+        return false;
+    }
+    handles[count++] = h;
+    return true;
 }
 
 }  // namespace
@@ -94,6 +119,8 @@ void addHandle(HANDLE *handles, DWORD &count, HANDLE h)
 // found nothing could wait for an event that does not come.
 int kvp_wait_tells_input(int) { return 0; }
 
+void kvp_sleep_ms(int ms) { Sleep((DWORD)ms); }
+
 int kvp_wait(KvpWatch *watches, int n, int usec)
 {
     const ULONGLONG start = GetTickCount64();
@@ -104,32 +131,37 @@ int kvp_wait(KvpWatch *watches, int n, int usec)
     for (;;) {
         ULONGLONG spent = GetTickCount64() - start;
         DWORD left = forever ? INFINITE : spent >= total ? 0 : (DWORD)(total - spent);
-        if (kvp_stop_requested()) left = 0;
+        if (kvp_stop_requested() || win_reload_pending()) left = 0;
         // Reset before looking: whatever happens after the look sets it.
         if (left > 0 && sockets) win_socket_rearm();
 
         for (int i = 0; i < n; i++) watches[i].ready = 0;
-        int ready = readySockets(watches, n);
+        // What no event tells of (a key press, a port whose events cannot
+        // be trusted, a device the system's tables have no room for) is
+        // looked at again at a pace.
+        bool paced = false;
+        int ready = readySockets(watches, n, &paced);
         if (ready < 0) return -1;
         HANDLE handles[MAXIMUM_WAIT_OBJECTS];
         DWORD count = 0;
         if (stop) handles[count++] = stop;
         if (sockets) handles[count++] = sockets;
-        // What no event tells of (a key press, a port whose events cannot
-        // be trusted) is looked at again at a pace.
-        bool paced = false;
         for (int i = 0; i < n; i++) {
             KvpWatch &w = watches[i];
             if (w.kind == KVP_COM) {
                 HANDLE wake = NULL;
                 w.ready = win_com_prepare((HANDLE)w.id, w.events, &wake);
-                if (wake) addHandle(handles, count, wake);
-                else if (w.events && !w.ready) paced = true;
+                if (wake && !addHandle(handles, count, wake)) {
+                    w.ready |= KVP_LEFT_OUT;
+                    paced = true;
+                } else if (!wake && w.events && !w.ready) {
+                    paced = true;
+                }
             } else if (w.kind == KVP_CONSOLE && (w.events & KVP_IN)) {
                 if (_kbhit()) w.ready = KVP_IN;
                 else paced = true;
             }
-            if (w.kind != KVP_SOCKET && w.ready) ready++;
+            if (w.kind != KVP_SOCKET && (w.ready & (KVP_IN | KVP_OUT))) ready++;
         }
         if (ready > 0 || left == 0) return ready;
         if (paced && left > (DWORD)kvpPaceMs) left = kvpPaceMs;

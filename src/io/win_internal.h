@@ -51,5 +51,7 @@ unsigned long win_com_output_held(HANDLE h);
 // Set, for good, once a stop is requested (a console interrupt, a service
 // stop): every wait ends at once from then on.
 HANDLE win_stop_event();
+// A reload was asked for and not yet taken: the wait ends for it.
+int win_reload_pending();
 
 #endif

@@ -80,6 +80,7 @@ int OutFifo::sendWireTo(void *endpoint, const char *p, int n)
 int OutFifo::read(char *p, int n)
 {
     int r = device->read(this, p, n);
+    if (r == KVA_READ_UNDECIDED) return 0;  // neither ends nor adds to a run of failures
     if (r >= 0) {
         failCount = 0;
     } else if (absorbed(failCount, device->readFailuresAbsorbed)) {
@@ -281,3 +282,5 @@ int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv)
 void watchStopRequests() { kvp_stop_watch(); }
 
 bool stopRequested() { return kvp_stop_requested() != 0; }
+
+bool reloadRequested() { return kvp_reload_requested() != 0; }

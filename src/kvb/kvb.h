@@ -169,5 +169,8 @@ void wakeWithin(int ms);
 int runServer(int (*serverMain)(int argc, char **argv), int argc, char **argv);
 void watchStopRequests();
 bool stopRequested();
+// Whether a reload of the files the server reads (SIGHUP, a service's
+// "paramchange") was asked for since the last call.
+bool reloadRequested();
 
 #endif

@@ -1,5 +1,6 @@
 #include "client.h"
 
+#include "access.h"
 #include "penalties.h"
 #include "portshare.h"
 
@@ -45,11 +46,17 @@ static void addressOf(const OutFifo *e, char out[KVA_ADDRESS_TEXT_SIZE])
     snprintf(out, KVA_ADDRESS_TEXT_SIZE, "%.*s", (int)(end - from), from);
 }
 
+// Password checks under way, which share the rounds of a turn.
+static int loginsUnderWay = 0;
+
 Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), wrongIdentifiers(0)
+      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), wrongIdentifiers(0),
+      rights(userRightsAll()), restricted(false), login(nullptr)
 {
     addressOf(fifo, address);
+    if (address[0]) kva_peer_text(fifo->fd, who);
+    else snprintf(who, sizeof who, "console");
     if (!portBound) send(greeting);
 }
 
@@ -65,6 +72,10 @@ bool Client::takePort(const char *name)
 
 Client::~Client()
 {
+    if (login) {
+        delete login;
+        loginsUnderWay--;
+    }
     portShareUnwatch(this);
     dropTarget();
     delete fifo;
@@ -191,10 +202,77 @@ Client::Action Client::nextAction() const
         return canMove(fifo, target) || canMove(target, fifo) ? MoveData : Idle;
     case Watching:
         return fifo->hasLine() ? DiscardInput : Idle;
+    case LoggingIn:
+        return CheckPassword;
     case Closed:
         break;
     }
     return ReportDisconnect;
+}
+
+// A wrong identifier, or a wrong name or password: answered, counted
+// against the connection and its address.
+void Client::wrongIdentifier(int *result)
+{
+    fprintf(stderr, "failed, wrong identifier\n");
+    send("! wrong identifier\r\n");
+    // Every line counts, a pipelined burst's too: the lines behind the last
+    // try go unread with the connection.
+    if (!address[0]) return;
+    penaltyFailed(address);
+    if (++wrongIdentifiers >= identifierTriesMax) {
+        fprintf(stderr, "%s: closed after %d wrong identifiers\n", address, wrongIdentifiers);
+        *result = DropClient;
+    }
+}
+
+// "<name> <password>": the password is the rest of the line.  The check
+// runs a bounded part a turn (checkPassword); a name nobody has costs the
+// same as one that exists.
+void Client::beginLogin(const char *line)
+{
+    const char *space = strchr(line, ' ');
+    size_t nameLen = space ? (size_t)(space - line) : strlen(line);
+    const char *password = space ? space + 1 : "";
+    login = new (std::nothrow) PassCheck();
+    if (!login) kva_out_of_memory("a login");
+    loginsUnderWay++;
+    const User *u = accessUsers().startLogin(line, nameLen, password, strlen(password), login);
+    // The user's name and rights as they are now: a reload during the check
+    // changes nothing for this login.
+    snprintf(loginName, sizeof loginName, "%.*s",
+             (int)(nameLen < (size_t)userNameMax ? nameLen : (size_t)userNameMax), line);
+    if (u) loginRights = u->rights;
+    state = LoggingIn;
+}
+
+int Client::checkPassword()
+{
+    uint32_t rounds = (uint32_t)(loginRoundsPerTurn / (loginsUnderWay > 0 ? loginsUnderWay : 1));
+    if (rounds < loginRoundsLeast) rounds = loginRoundsLeast;
+    PassResult r = login->step(rounds);
+    if (r == PassPending) return 0;
+    delete login;
+    login = nullptr;
+    loginsUnderWay--;
+    int result = 0;
+    char peer[KVA_PEER_TEXT_SIZE];
+    kva_peer_text(fifo->fd, peer);
+    if (r == PassMatch) {
+        send(".\r\n");
+        state = Command;
+        wrongIdentifiers = 0;
+        penaltyCleared(address);
+        rights = loginRights;
+        restricted = true;
+        snprintf(who, sizeof who, "%s %s", loginName, peer);
+        fprintf(stderr, "login %s\n", who);
+    } else {
+        state = AwaitIdentifier;
+        fprintf(stderr, "%s: wrong name or password for \"%s\"\n", peer, loginName);
+        wrongIdentifier(&result);
+    }
+    return result;
 }
 
 // The ready line as the identifier or a command; the interpreter's result.
@@ -202,24 +280,16 @@ int Client::takeLine()
 {
     int r = 0;
     if (state == AwaitIdentifier) {
-        if (strcmp(fifo->line(), expectedIdentifier) == 0) {
+        // The console is the operator: it keeps the one identifier.
+        if (accessNamedUsers() && address[0]) {
+            beginLogin(fifo->line());
+        } else if (strcmp(fifo->line(), expectedIdentifier) == 0) {
             send(".\r\n");
             state = Command;
             wrongIdentifiers = 0;
             if (address[0]) penaltyCleared(address);
         } else {
-            fprintf(stderr, "failed, wrong identifier\n");
-            send("! wrong identifier\r\n");
-            // Every line counts, a pipelined burst's too: the lines behind
-            // the last try go unread with the connection.
-            if (address[0]) {
-                penaltyFailed(address);
-                if (++wrongIdentifiers >= identifierTriesMax) {
-                    fprintf(stderr, "%s: closed after %d wrong identifiers\n", address,
-                            wrongIdentifiers);
-                    r = DropClient;
-                }
-            }
+            wrongIdentifier(&r);
         }
     } else {
         r = execute(fifo->line());
@@ -288,6 +358,9 @@ int Client::step()
         break;
     case DiscardInput:
         fifo->consumeLine(fifo->line());
+        break;
+    case CheckPassword:
+        r = checkPassword();
         break;
     }
     // A disconnect or kill command: its reply goes out with the closing pump.
@@ -377,6 +450,21 @@ void Client::sendHelp()
     for (const char *l : lines) send(l);
 }
 
+// Whether the client may run the command `line`: logged with who asked
+// either way, and answered "! not allowed" when not.
+bool Client::allowed(bool right, const char *line)
+{
+    if (restricted && !right) {
+        fprintf(stderr, "%s: not allowed: %.200s\n", who, line);
+        send("! not allowed\r\n");
+        return false;
+    }
+    // Named users' commands are told in the log (to the error stream: the
+    // console's own replies go to standard output).
+    if (restricted) fprintf(stderr, "%s: %.200s\n", who, line);
+    return true;
+}
+
 int Client::execute(const char *line)
 {
     enum { bufferSize = 2000, maxArgs = 64 };
@@ -392,6 +480,7 @@ int Client::execute(const char *line)
         return 0;
     case 'c': {
         if (n < 3) break;
+        if (!allowed(mayConnect(rights), line)) return 0;
         OutFifo *connection = connectFifo(args[1], (unsigned short)parseNumber(args[2]));
         if (!connection) {
             send("! could not connect\r\n");
@@ -418,6 +507,7 @@ int Client::execute(const char *line)
         showOs();
         return 0;
     case 'k':
+        if (!allowed(mayKill(rights), line)) return 0;
         send(":kill\r\n.\r\n");
         return StopServer;
     case 'l':
@@ -428,6 +518,7 @@ int Client::execute(const char *line)
         return 0;
     case 'p':
         if (n < 3) break;
+        if (!allowed(mayWrite(rights, args[1]), line)) return 0;
         bridge(portShareWriter(args[1], parseNumber(args[2]), this), "! could not open port\r\n");
         return 0;
     case 'r':
@@ -450,6 +541,7 @@ int Client::execute(const char *line)
         return 0;
     case 'w':
         if (n < 2) break;
+        if (!allowed(mayWatch(rights, args[1]), line)) return 0;
         if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this))
             send("! could not open port\r\n");
         return 0;
@@ -478,6 +570,10 @@ void Client::listSerialComm(bool withNames)
             unsigned long nameLen = sizeof name;
             unsigned long dataLen = sizeof data;
             if (kvp_reg_enum(key, index, name, &nameLen, data, &dataLen) != 0) break;
+            // A named user sees only the ports it may watch or write.
+            char port[sizeof data + 1];
+            snprintf(port, sizeof port, "%.*s", (int)dataLen, (const char *)data);
+            if (restricted && !mayWatch(rights, port)) continue;
             send(":");
             if (withNames) {
                 sendBytes(name, (int)nameLen);

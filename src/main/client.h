@@ -3,6 +3,7 @@
 #ifndef VELKOR_CLIENT_H
 #define VELKOR_CLIENT_H
 
+#include "../auth/users.h"
 #include "../kvb/kvb.h"
 
 extern const char *expectedIdentifier;
@@ -17,7 +18,10 @@ enum ClientState {
     Bridge = 2,
     Closed = 3,
     Connecting = 4,
-    Watching = 5
+    Watching = 5,
+    // A named user's password is being checked, a bounded part each turn
+    // (access.h); lines sent meanwhile wait their turn.
+    LoggingIn = 6
 };
 
 // What a step tells the client table.
@@ -59,6 +63,14 @@ public:
     // which is the operator and has no tries to count.
     char address[KVA_ADDRESS_TEXT_SIZE];
     int wrongIdentifiers;  // in a row
+    // Who it is for the logs: "127.0.0.1:40312", "alice 127.0.0.1:40312"
+    // once a named user has logged in, or "console"; taken when it came.
+    enum { whoSize = userNameMax + 1 + KVA_PEER_TEXT_SIZE };
+    char who[whoSize];
+    // What it may do: everything, unless it logged in as a named user
+    // (restricted).
+    UserRights rights;
+    bool restricted;
 
     // A client on a port listener (-R) is bound to its port: no greeting and
     // no identifier; it takes the port (takePort) and is bridged to it from
@@ -105,11 +117,21 @@ private:
         EnterBridge,        // the connect has been made
         LeaveBridge,        // the target has gone and handed on all it held
         MoveData,           // bridged data can move one way or both
-        DiscardInput        // a watcher typed something
+        DiscardInput,       // a watcher typed something
+        CheckPassword       // a part of a named user's login
     };
     Action nextAction() const;
     bool lingering() const;
     int takeLine();
+    void wrongIdentifier(int *result);
+    void beginLogin(const char *line);
+    int checkPassword();
+    bool allowed(bool right, const char *command);
+    // The named user's login under way (LoggingIn): the check, and who it
+    // will be once it matches.
+    PassCheck *login;
+    char loginName[userNameMax + 1];
+    UserRights loginRights;
     void listSerialComm(bool withNames);
     void moveData(OutFifo *from, OutFifo *to);
     void enterBridge(OutFifo *newTarget);

@@ -1,4 +1,5 @@
 // The entry point: command line, start-up, the main loop and shutdown.
+#include "access.h"
 #include "client.h"
 #include "portshare.h"
 #include "kvb/device_websocket.h"
@@ -17,6 +18,8 @@ static void usage(const char *program)
     printf("-p<port>      TCP/IP port number to use\n");
     printf("-w<pw>        Set expected identifier to <pw>\n");
     printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
+    printf("-U<file>      named users and their rights (<name>:<hash>:<rights> lines)\n");
+    printf("-P            read a password from standard input and print its hash for -U\n");
     printf("-N<name>      a name the browser console answers to besides this host's (may repeat)\n");
     printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
@@ -36,6 +39,14 @@ static void usage(const char *program)
     exit(1);
 }
 
+// SIGHUP, or a service's "paramchange": the files the server reads are read
+// again, for the clients that come next; those connected keep what they had.
+static void reloadFiles()
+{
+    fprintf(stderr, "reloading\n");
+    accessReloadUsers();
+}
+
 static int serverMain(int argc, char **argv)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "velkor";
@@ -46,6 +57,7 @@ static int serverMain(int argc, char **argv)
     PortListener portListeners[maxPortListeners];
     int portListenerCount = 0;
     PortLogSettings logs = {nullptr, 10L * 1024 * 1024, 5};
+    const char *usersFile = nullptr;
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -80,6 +92,11 @@ static int serverMain(int argc, char **argv)
         case 'W':
             webPort = parseNumber(arg + 2);
             break;
+        case 'U':
+            usersFile = arg + 2;
+            break;
+        case 'P':
+            return accessPrintHash();
         case 'N':
             if (webAllowHostName(arg + 2) != 0) {
                 fprintf(stderr, "Bad switch %s\n", arg);
@@ -119,6 +136,8 @@ static int serverMain(int argc, char **argv)
     }
     if (i < argc) usage(program);
 
+    if (usersFile && accessLoadUsers(usersFile) != 0) return 1;
+
     initIo();
     int serverFd = openServer((unsigned short)listenPort);
     // Stop requests are taken before the next line says the server is
@@ -156,13 +175,16 @@ static int serverMain(int argc, char **argv)
         // A stop request (SIGTERM, SIGINT, a service stop) ends the server
         // as a kill command does.
         if (stopRequested()) break;
+        if (reloadRequested()) reloadFiles();
         OutFifo *incoming = acceptFifo(serverFd, localOnly);
         if (incoming) clientTable.add(incoming);
         if (webFd != -1) {
             OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets);
             if (web) clientTable.add(web);
         }
-        acceptPortClients(portListeners, portListenerCount, localOnly);
+        // A port listener's clients cannot log in: with named users they are
+        // admitted from loopback alone (a tunnel), whatever -a says.
+        acceptPortClients(portListeners, portListenerCount, localOnly || usersFile != nullptr);
         portSharePoll();
         if (clientTable.poll() == -2) break;
     }

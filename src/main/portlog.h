@@ -46,7 +46,7 @@ public:
 
     void output(const char *p, int n);
     // One event line, printf-style.
-    void event(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    void event(const char *format, ...) KVP_PRINTF(2, 3);
     // Writes out what is due; asks the loop to wake when the rest is.
     void poll();
     void watch();

@@ -32,9 +32,9 @@ struct Share {
     int watcherCount;
     // Who they are, for the log, taken when they came (a client that
     // leaves has closed its connection by then).
-    char writerPeer[KVA_PEER_TEXT_SIZE];
+    char writerPeer[Client::whoSize];
     bool writerDropped;  // the writer fell too far behind and was closed
-    char watcherPeers[maxWatchers][KVA_PEER_TEXT_SIZE];
+    char watcherPeers[maxWatchers][Client::whoSize];
     // The last bytes the port sent: ring[(ringStart + i) % replayLimit] for
     // i < ringFill.
     char ring[replayLimit];
@@ -80,10 +80,9 @@ Share *find(const char *name)
 }
 
 // Who a client is, for the port's log.
-void peerOf(const Client *c, char out[KVA_PEER_TEXT_SIZE])
+void peerOf(const Client *c, char out[Client::whoSize])
 {
-    if (c->fifo && c->fifo->device == &consoleDevice) snprintf(out, KVA_PEER_TEXT_SIZE, "console");
-    else kva_peer_text(c->fifo ? c->fifo->fd : -1, out);
+    snprintf(out, Client::whoSize, "%s", c->who);
 }
 
 void logClient(Share *s, const char *what, const char *peer)

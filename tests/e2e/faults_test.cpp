@@ -101,17 +101,19 @@ TEST(GonePort, TheBridgeEndsAndTheNameCanBeBridgedAgain)
 
     // Pulled: the other side of the line is gone for good.
     pty->master().close();
-    ASSERT_TRUE(s.waitLogs([](const std::string &, const std::string &e) {
-        return countOf(e, "ReadFile error") >= 101;
-    })) << s.err();
-    s.passTurn();
+    // The first failed read is logged, with the port's name; the 101st in a
+    // row, moments later, gives the port up, without more lines.  Nothing
+    // else happens meanwhile: under Wine a read that follows a failure fails
+    // only a moment after it started, and a turn that comes before that
+    // finds the line quiet.
+    ASSERT_TRUE(s.waitErr("COM5: ReadFile error ")) << s.err();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     // The client is back at the identifier, without a word, as when a TCP
     // target closes.
-    EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n"));
+    EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n")) << s.err();
     EXPECT_TRUE(client.ask("wobex\r\n", ".\r\n"));
-    // The failures were logged a bounded number of times.
     s.passTurn();
-    EXPECT_EQ(countOf(s.err(), "ReadFile error"), 101u);
+    EXPECT_EQ(countOf(s.err(), "ReadFile error"), 1u) << s.err();
 
     // A new device under the same name opens and bridges.
     pty = std::make_unique<Pty>();
@@ -517,6 +519,7 @@ TEST_P(BridgeEndsWithOutputHeld, ItGoesOutFirstOrIsFlushed)
     };
 
     Stream client = s.login();
+    Stream other = s.login();
     ASSERT_TRUE(bridge(client, "p COM5 9600"));
     // The far side reads nothing and the line is full: the last bytes the
     // client sends are held by the device, in a write under way, when the
@@ -539,7 +542,14 @@ TEST_P(BridgeEndsWithOutputHeld, ItGoesOutFirstOrIsFlushed)
     }
     // The server first gives the port 10 s to take what it still queues
     // for it (the client's last bytes); then the device's own output is
-    // waited for, and flushed.
+    // waited for, and flushed.  Meanwhile another client is answered at
+    // once, all the time: the wait for the output never holds the loop.
+    const auto askedUntil = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (s.err().find("not drained") == std::string::npos &&
+           std::chrono::steady_clock::now() < askedUntil) {
+        ASSERT_TRUE(other.ask("v\r\n", kVersion, 0.5)) << "the loop was held";
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     EXPECT_TRUE(s.waitErr("COM5: output not drained within ", 10 + kWait));
     EXPECT_TRUE(waitUntil(restored));
     s.passTurn();

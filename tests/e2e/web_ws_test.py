@@ -203,7 +203,7 @@ class BadInput(unittest.TestCase):
 
     def handshake(self):
         s = socket.create_connection(("127.0.0.1", self.server.web), timeout=10)
-        s.sendall(b"GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        s.sendall(b"GET /ws HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                   b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
         got = b""
         while b"\r\n\r\n" not in got:
@@ -226,12 +226,12 @@ class BadInput(unittest.TestCase):
 
     def test_requests(self):
         cases = [
-            (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"200", b"<!DOCTYPE html>"),
-            (b"GET /xterm.js HTTP/1.1\r\nHost: x\r\n\r\n", b"200", b"Terminal"),
+            (b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", b"200", b"<!DOCTYPE html>"),
+            (b"GET /xterm.js HTTP/1.1\r\nHost: localhost\r\n\r\n", b"200", b"Terminal"),
             (b"GET /licenses/xterm.txt HTTP/1.0\r\n\r\n", b"200", b"Copyright"),
-            (b"GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n", b"404", b""),
-            (b"GET /ws HTTP/1.1\r\nHost: x\r\n\r\n", b"400", b""),
-            (b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", b"405", b""),
+            (b"GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n", b"404", b""),
+            (b"GET /ws HTTP/1.1\r\nHost: localhost\r\n\r\n", b"400", b""),
+            (b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", b"405", b""),
             (b"hello\r\n\r\n", b"400", b""),
             (b"GET / HTTP/1.1\r\nX: " + b"a" * 8200, b"431", b""),
         ]
@@ -242,7 +242,7 @@ class BadInput(unittest.TestCase):
                 self.assertIn(body, got)
 
     def test_page_names_no_other_host(self):
-        page = http(self.server.web, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        page = http(self.server.web, b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n")
         for attr in (b'src="', b'href="'):
             for piece in page.split(attr)[1:]:
                 self.assertTrue(piece.startswith(b"/"), piece[:60])

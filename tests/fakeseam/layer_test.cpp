@@ -308,4 +308,212 @@ TEST_F(FakeLayer, OnlyWhatTheWaitReportedCountsAsReadable)
     EXPECT_TRUE(kva_input_reported(KVP_SOCKET, quiet)) << "after a wait with work pending";
 }
 
+// ---- serial ports closing with output held ------------------------------------------
+
+// A port opened through the layer, its device and its handle.
+struct FakePort {
+    kva_handle h;
+    FakeDevice *d;
+};
+
+FakePort openPort(const char *name, long baud = 9600)
+{
+    kva_handle h = kva_open_com(name, (int)baud);
+    FakeDevice *d = fake_device(h);
+    if (d) d->baud = baud;
+    return FakePort{h, d};
+}
+
+// A port closed while its device still holds output stays open, closing,
+// and the loop goes on: each wait looks at it within a few milliseconds
+// until the output has gone or its time is up (960 bytes at 9600 baud:
+// 1.2 s on the line and 100 ms of margin), when it is flushed and logged.
+// Only then is it closed (its settings go back then).
+TEST_F(FakeLayer, APortClosedWithOutputHeldIsClosedByTheWaitsWhenDrainedOrItsTimeIsUp)
+{
+    struct Case {
+        const char *what;
+        long held;
+        long long drainedAtMs;  // when the device has sent it all; -1: never
+        long long closedAtMs;   // when the port is really closed
+        std::string err;
+    };
+    const Case cases[] = {
+        {"nothing held", 0, 0, 0, ""},
+        {"drained in time", 960, 700, 700, ""},
+        {"held by flow control", 960, -1, 1300,
+         "COM5: output not drained within 1300 ms, flushed 960 bytes\n"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        restart();
+        FakePort p = openPort("COM5");
+        ASSERT_NE(p.d, nullptr);
+        p.d->outputHeld = k.held;
+        unit::Capture c;
+        const long long start = kvp_now_ms();
+        EXPECT_EQ(kva_close_com(p.h), 0);
+        // Each turn of the loop: a wait, then 5 ms pass.
+        long long closedAt = -1;
+        for (int turn = 0; turn < 1000 && closedAt < 0; turn++) {
+            long long now = kvp_now_ms() - start;
+            if (k.drainedAtMs >= 0 && now >= k.drainedAtMs) p.d->outputHeld = 0;
+            if (!p.d->open) {
+                closedAt = now;
+                break;
+            }
+            kva_wait(-1);
+            if (!p.d->open) {
+                closedAt = now;
+                break;
+            }
+            // While it is closing the wait does not sleep beyond a short look.
+            EXPECT_EQ(fake_last_wait_usec(), 5000);
+            fake_advance_ms(5);
+        }
+        c.stop();
+        EXPECT_EQ(closedAt, k.closedAtMs);
+        EXPECT_EQ(p.d->flushed, k.drainedAtMs < 0 ? k.held : 0);
+        EXPECT_EQ(c.err, k.err);
+        // Nothing due any more: an idle wait has no time-out again.
+        kva_wait(-1);
+        EXPECT_EQ(fake_last_wait_usec(), -1);
+    }
+}
+
+// A port opened again while its last close still waits for its output is
+// closed first, that output flushed (and said so): the new session starts
+// on a fresh open.  Another port's close goes on.
+TEST_F(FakeLayer, APortOpenedAgainWhileClosingIsClosedFirst)
+{
+    FakePort old5 = openPort("COM5"), com6 = openPort("COM6");
+    ASSERT_NE(old5.d, nullptr);
+    ASSERT_NE(com6.d, nullptr);
+    old5.d->outputHeld = 500;
+    com6.d->outputHeld = 20;
+    unit::Capture c;
+    kva_close_com(old5.h);
+    kva_close_com(com6.h);
+    kva_wait(-1);
+    FakePort new5 = openPort("COM5");
+    c.stop();
+    ASSERT_NE(new5.d, nullptr);
+    EXPECT_FALSE(old5.d->open);
+    EXPECT_EQ(old5.d->flushed, 500);
+    EXPECT_TRUE(new5.d->open);
+    EXPECT_TRUE(com6.d->open);
+    EXPECT_EQ(c.err, "COM5: opened again before its output drained, flushed 500 bytes\n");
+    kva_close_com(new5.h);
+}
+
+// At shutdown every closing port is finished, each within its own time,
+// the loop's pace kept without the loop.
+TEST_F(FakeLayer, ShutdownFinishesEveryClosingPortInItsTime)
+{
+    FakePort a = openPort("COM5"), b = openPort("COM6", 115200);
+    ASSERT_NE(a.d, nullptr);
+    ASSERT_NE(b.d, nullptr);
+    a.d->outputHeld = 960;   // 1300 ms at 9600
+    b.d->outputHeld = 1152;  // 220 ms at 115200
+    unit::Capture c;
+    kva_close_com(a.h);
+    kva_close_com(b.h);
+    const long long start = kvp_now_ms();
+    kva_close();
+    c.stop();
+    EXPECT_FALSE(a.d->open);
+    EXPECT_FALSE(b.d->open);
+    EXPECT_GE(kvp_now_ms() - start, 1300);
+    EXPECT_LT(kvp_now_ms() - start, 1310);
+    EXPECT_EQ(c.err, "COM6: output not drained within 220 ms, flushed 1152 bytes\n"
+                     "COM5: output not drained within 1300 ms, flushed 960 bytes\n");
+}
+
+// A line that is gone fails every read until it is given up: the first
+// failure is logged, with the port's name, then nothing until a read moves
+// bytes again.
+TEST_F(FakeLayer, FailedReadsInARowAreLoggedOnce)
+{
+    FakePort p = openPort("COM5");
+    ASSERT_NE(p.d, nullptr);
+    char b[16];
+    unit::Capture c;
+    p.d->readError = true;
+    for (int i = 0; i < 5; i++) EXPECT_EQ(kva_read_com(p.h, b, sizeof b), -1);
+    p.d->readError = false;
+    EXPECT_EQ(kva_read_com(p.h, b, sizeof b), 0);  // a quiet line ends no run of failures
+    p.d->readError = true;
+    EXPECT_EQ(kva_read_com(p.h, b, sizeof b), -1);
+    p.d->readError = false;
+    p.d->push("x");
+    EXPECT_EQ(kva_read_com(p.h, b, sizeof b), 1);
+    p.d->readError = true;
+    EXPECT_EQ(kva_read_com(p.h, b, sizeof b), -1);
+    c.stop();
+    EXPECT_EQ(c.err, "COM5: ReadFile error 995\nCOM5: ReadFile error 995\n");
+    kva_close_com(p.h);
+}
+
+// ---- tables of the wait that fill ----------------------------------------------------
+
+// A socket beyond the watched set (64: one listener and 32 clients each
+// bridged to a target already make 65) is still waited on through what its
+// endpoint asks for, reported, read and closed; the full set is logged once.
+TEST_F(FakeLayer, ASocketBeyondTheWatchedSetIsServedAndClosed)
+{
+    std::vector<int> inSet;
+    for (int i = 0; i < KVA_SET_SIZE; i++) {
+        inSet.push_back(fake_open_socket());
+        kva_set_add(&watchedSet, inSet.back());
+    }
+    unit::Capture c;
+    const int beyond = fake_open_socket(), quietBeyond = fake_open_socket();
+    kva_set_add(&watchedSet, beyond);
+    kva_set_add(&watchedSet, quietBeyond);
+    c.stop();
+    EXPECT_EQ(c.err, "wait: the watched set is full at 64 entries\n");
+    EXPECT_EQ(watchedSet.count, (unsigned)KVA_SET_SIZE);
+
+    fake_device(beyond)->push("hello");
+    for (int s : inSet) kva_watch_socket(s, KVP_IN);
+    kva_watch_socket(beyond, KVP_IN);
+    kva_watch_socket(quietBeyond, KVP_IN);
+    kva_wait(-1);
+    EXPECT_TRUE(kva_input_reported(KVP_SOCKET, beyond));
+    EXPECT_FALSE(kva_input_reported(KVP_SOCKET, quietBeyond)) << "it was waited on";
+    char b[16];
+    EXPECT_EQ(kva_read_socket(beyond, b, sizeof b), 5);
+    EXPECT_EQ(kva_close_socket(beyond), 0);
+    EXPECT_FALSE(fake_device(beyond)->open);
+    kva_close_socket(quietBeyond);
+    // Room again: the next socket is in the set.
+    kva_close_socket(inSet.back());
+    const int next = fake_open_socket();
+    kva_set_add(&watchedSet, next);
+    EXPECT_TRUE(kva_set_has(&watchedSet, next));
+}
+
+// More devices than the interest table holds: those left out are not
+// waited on, so the wait lasts at most kvpPaceMs and they count as
+// reported, read on every turn; the full table is logged once.
+TEST_F(FakeLayer, DevicesBeyondTheInterestTableAreLookedAtAtAPace)
+{
+    std::vector<int> sockets;
+    for (int i = 0; i < 300; i++) sockets.push_back(fake_open_socket());
+    for (int turn = 0; turn < 2; turn++) {
+        unit::Capture c;
+        for (int s : sockets) kva_watch_socket(s, KVP_IN);
+        kva_wait(-1);
+        c.stop();
+        EXPECT_EQ(c.err, turn == 0 ? "wait: the interest table is full at 256 entries\n" : "");
+        EXPECT_EQ(fake_last_wait_usec(), kvpPaceMs * 1000);
+        EXPECT_FALSE(kva_input_reported(KVP_SOCKET, sockets.front())) << "waited on";
+        EXPECT_TRUE(kva_input_reported(KVP_SOCKET, sockets.back())) << "left out";
+    }
+    // Within the table again: no pace.
+    kva_watch_socket(sockets.front(), KVP_IN);
+    kva_wait(-1);
+    EXPECT_EQ(fake_last_wait_usec(), -1);
+}
+
 }  // namespace

@@ -50,6 +50,17 @@ std::string readFrom(int fd)
 
 }  // namespace
 
+std::string hex(const unsigned char *p, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 15];
+    }
+    return s;
+}
+
 long long nowMs()
 {
     struct timespec ts;

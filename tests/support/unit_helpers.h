@@ -19,6 +19,9 @@ namespace unit {
 // Monotonic milliseconds.
 long long nowMs();
 
+// Bytes as lower-case hex digits, as digests are published.
+std::string hex(const unsigned char *p, size_t n);
+
 // Redirects descriptors 1 and 2 into temporary files for the life of the
 // object (or until stop); out and err then hold what was written.  Standard
 // output and error are unbuffered in this program, so nothing lingers in a

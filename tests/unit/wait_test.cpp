@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -102,6 +103,37 @@ TEST(Wait, ADescriptorThatIsNotOpenCountsAsReady)
     EXPECT_EQ(kvp_wait(w, 2, 10 * 1000 * 1000), 2);
     EXPECT_EQ(w[0].ready, KVP_IN);
     EXPECT_EQ(w[1].ready, KVP_OUT);
+}
+
+// More watches than the poll table holds: the ones beyond it are marked
+// left out and the wait lasts no longer than kvpPaceMs (here it would
+// otherwise wait its ten seconds, the only input being beyond the table),
+// so that the loop reads them anyway; the full table is logged once.
+TEST(Wait, WatchesBeyondThePollTableAreMarkedAndPaceTheWait)
+{
+    std::vector<int> ends;
+    std::vector<KvpWatch> watches;
+    for (int i = 0; i < 300; i++) {
+        int s[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+        ends.push_back(s[0]);
+        ends.push_back(s[1]);
+        watches.push_back(KvpWatch{KVP_SOCKET, s[0], KVP_IN, 0});
+    }
+    ASSERT_EQ(write(ends.back(), "x", 1), 1);  // input on the last watch only
+    for (int turn = 0; turn < 2; turn++) {
+        unit::Capture c;
+        long long start = unit::nowMs();
+        int r = kvp_wait(watches.data(), (int)watches.size(), 10 * 1000 * 1000);
+        long long took = unit::nowMs() - start;
+        c.stop();
+        EXPECT_EQ(r, 0);
+        EXPECT_LT(took, 5000) << "the wait was not paced";
+        EXPECT_EQ(watches.front().ready, 0);
+        EXPECT_EQ(watches.back().ready, KVP_LEFT_OUT);
+        EXPECT_EQ(c.err, turn == 0 ? "wait: the poll table is full at 263 entries\n" : "");
+    }
+    for (int fd : ends) close(fd);
 }
 
 }  // namespace

@@ -28,10 +28,13 @@ run(() => withChromium(async (browser) => {
     await page.click('#login');
     await page.waitForFunction(() => document.querySelector('#state').dataset.state === 'wrong identifier');
     await page.$eval('#identifier', (e) => { e.value = ''; });
+    // Enter in the field logs in as the button does, and reaches nothing else.
     await page.type('#identifier', identifier);
-    await page.click('#login');
+    await page.keyboard.press('Enter');
     const button = `#ports button[data-port="${port}"]`;
     await page.waitForSelector(button);
+    await new Promise((r) => setTimeout(r, 300));
+    if (await state() === 'wrong identifier') throw new Error('Enter was taken as a second line');
 
     await page.$eval('#baud', (e) => { e.value = ''; });
     await page.type('#baud', baud);
