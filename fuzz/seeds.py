@@ -407,6 +407,87 @@ def web_seeds():
     return seeds, {}
 
 
+class Endpoint(Input):
+    """fuzz_endpoints: one client of a kind, its body sent over and over.
+    cap and other_cap: -1 takes all, 0 nothing, 1 to 64 that many times 64
+    bytes a write."""
+
+    LINE, HOST_BRIDGE, PORT_BRIDGE, TELNET, WEB, CONSOLE = range(6)
+    NO_FRAMES, DATA_FRAMES, PINGS = range(3)
+
+    def __init__(self, kind, body, cap=-1, other_cap=-1, piece=4096, repeat=1, seed=1,
+                 introduce=True, far_talks=False, framing=0):
+        super().__init__()
+        self.number(kind, 0, 5)
+        self.number(cap, -1, 64)
+        self.number(other_cap, -1, 64)
+        self.number(piece, 1, 16384)
+        self.number(repeat, 1, 4000)
+        self.number(seed, 0, (1 << 32) - 1)
+        self.flag(introduce)
+        self.flag(far_talks)
+        self.number(framing, 0, 2)
+        self.data(body)
+
+
+def ws_frame(first, payload, mask=b"\x37\xfa\x21\x3d"):
+    n = len(payload)
+    if n < 126:
+        head = bytes([first, 0x80 | n])
+    else:
+        head = bytes([first, 0x80 | 126, n >> 8, n & 0xFF])
+    return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+
+def endpoints_seeds():
+    E = Endpoint
+    iac_will_comport = b"\xff\xfb\x2c"
+    signature_query = b"\xff\xfa\x2c\x00\xff\xf0"
+    commands = b"v\r\n?\r\nt 3000\r\ni\r\nn\r\n"
+    seeds = {
+        # Line mode, a client that reads nothing: replies and made lines.
+        "line-commands-never-read": E(E.LINE, commands, cap=0, repeat=2000),
+        # Echo on, one endless line: discarded as overlong, echoed all the same.
+        "line-echo-never-read": E(E.LINE, b"e\r\n" + b"a" * 2000, cap=0, repeat=4000, piece=3000),
+        "line-echo-reads-little": E(E.LINE, b"e\r\nv\r\n" + b"b" * 500, cap=7, repeat=200,
+                                    piece=100),
+        # Echo on, bridged to a host that takes everything.
+        "host-bridge-echo-never-read": E(E.HOST_BRIDGE, bytes(range(256)) * 8, cap=0,
+                                         repeat=4000),
+        # The host floods a client that reads nothing.
+        "host-bridge-host-floods": E(E.HOST_BRIDGE, b"x" * 1000, cap=0, repeat=4000,
+                                     far_talks=True),
+        # A shared port: its writer reads nothing, its watcher reads, the
+        # board talks.
+        "port-writer-never-reads": E(E.PORT_BRIDGE, b"boot line\r\n" * 100, cap=0, other_cap=-1,
+                                     repeat=4000, far_talks=True),
+        "port-watcher-never-reads": E(E.PORT_BRIDGE, b"boot line\r\n" * 100, cap=-1, other_cap=0,
+                                      repeat=4000, far_talks=True),
+        # Signature queries whose answers nobody reads.
+        "telnet-signature-never-read": E(E.TELNET, signature_query * 1000, cap=0,
+                                         repeat=4000),
+        # Option changes back and forth, each one answered.
+        "telnet-options-never-read": E(E.TELNET, b"\xff\xfe\x00\xff\xfd\x00" * 1000, cap=0,
+                                       repeat=4000, introduce=False),
+        "telnet-data-and-commands": E(E.TELNET, b"data\xff\xff" + signature_query +
+                                      b"\xff\xfa\x2c\x01\x00\x00\x4b\x00\xff\xf0", cap=3,
+                                      repeat=500, piece=5, far_talks=True),
+        # Pings whose pongs nobody reads.
+        "web-pings-never-read": E(E.WEB, b"p" * 125 * 20, cap=0, repeat=4000,
+                                  framing=E.PINGS),
+        "web-commands-never-read": E(E.WEB, commands, cap=0, repeat=2000, framing=E.DATA_FRAMES),
+        # The handshake and kilobytes of frames behind it in one read.
+        "web-handshake-with-frames-behind": E(E.WEB, ws_frame(0x82, b"v\r\n") * 800,
+                                              piece=16384, repeat=1, framing=E.NO_FRAMES),
+        "web-split-frames": E(E.WEB, ws_frame(0x82, b"v\r\n?\r\n") + ws_frame(0x89, b"hi") +
+                              ws_frame(0x02, b"v\r") + ws_frame(0x80, b"\n"), cap=2, piece=3,
+                              repeat=300),
+        "console-commands": E(E.CONSOLE, commands, cap=0, repeat=100, piece=7),
+        "console-echo": E(E.CONSOLE, b"e\r\n" + b"z" * 300, cap=1, repeat=200),
+    }
+    return seeds, {}
+
+
 def write(target, seeds, regressions):
     d = os.path.join(HERE, "corpus", target)
     os.makedirs(d, exist_ok=True)
@@ -423,6 +504,7 @@ def main():
     write("lines", *lines_seeds())
     write("commands", *commands_seeds())
     write("web", *web_seeds())
+    write("endpoints", *endpoints_seeds())
     return 0
 
 

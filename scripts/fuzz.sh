@@ -6,7 +6,7 @@
 # crash, with the crashing input left in the build directory; copy it to
 # fuzz/corpus/<target>/regress-<what> once the fault is fixed.
 #
-#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands telnet web
+#   sh scripts/fuzz.sh <seconds> [target...]     targets: lines commands telnet web endpoints
 #
 # <seconds> 0 builds and replays only.  Environment:
 #   VELKOR_FUZZ_DIR       build directory (default build-fuzz)
@@ -23,7 +23,7 @@ if [ $# -lt 1 ]; then
 fi
 seconds=$1
 shift
-targets=${*:-lines commands telnet web}
+targets=${*:-lines commands telnet web endpoints}
 dir=${VELKOR_FUZZ_DIR:-build-fuzz}
 
 if [ -z "$VELKOR_FUZZ_NO_BUILD" ]; then
@@ -51,7 +51,9 @@ for t in $targets; do
     fi
 
     log="$dir/replay-$t.log"
-    if ! "$exe" "$cases"/* >"$log" 2>&1; then
+    # A case that runs for a minute is a fault too (work that grows faster
+    # than its input), not something to wait out.
+    if ! "$exe" -timeout=60 "$cases"/* >"$log" 2>&1; then
         tail -n 60 "$log"
         echo "fuzz: $t failed on a committed case (see $log)" >&2
         exit 1

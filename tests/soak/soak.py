@@ -4,16 +4,18 @@
 For --duration seconds many clients connect and misbehave: random bytes,
 half lines, very long lines, valid and invalid commands, bridges opened to
 pseudo-terminals (COM ports of a temporary port map) and to a local TCP echo
-server (which hangs up on some of them), replies left unread, and clients
-that vanish without a word (a plain close, a reset, or a half close).  All
-the while one well-behaved client keeps a bridge to its own pseudo-terminal
-busy in both directions.
+server (which hangs up on some of them), replies left unread, clients that
+send and never read (echo on, a WebSocket client on the browser console's
+listener that only pings, an RFC 2217 client on a port listener that only
+asks for the signature), and clients that vanish without a word (a plain
+close, a reset, or a half close).  All the while one well-behaved client
+keeps a bridge to its own pseudo-terminal busy in both directions.
 
 At the end the soak checks that:
   - every byte of the well-behaved bridge arrived, in order, both ways;
   - once every soak client is gone and the server has dropped it, the
     server holds exactly the descriptors it held before the first client;
-  - its resident memory is back near where it started;
+  - its resident memory never grew far, and is back near where it started;
   - it still greets a new client, takes the identifier and answers "v",
     and stops with status 0 on "k";
   - it never refused a client for a full table, and reported no failed
@@ -53,10 +55,25 @@ CONNECTING = 8
 # table until the next turn, after that turn's accept.
 SLOT_MARGIN = 4
 CHAOS_PORTS = (1, 2, 3, 4)
+# The port behind the port listener (-R): its one client at a time queries.
+LISTENED_PORT = 5
 GOOD_PORT = 9
 # A printable alphabet without "k": no soak client may stop the server.
 TEXT = bytes(c for c in range(0x21, 0x7F) if c != ord("k"))
 MEMORY_SLACK_KB = 8 * 1024
+# How far the server may grow while clients misbehave: every queue has a
+# bound, and an endpoint over its bound is not read.
+PEAK_SLACK_KB = 64 * 1024
+# A client that never reads sends for at most this long, and this much.
+FLOOD_SECONDS = 2.0
+FLOOD_BYTES = 32 << 20
+WS_HANDSHAKE = (b"GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                b"Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                b"Sec-WebSocket-Version: 13\r\n\r\n")
+# A ping with 125 bytes of payload, masked as a client sends it.
+WS_PING = b"\x89\xfd" + b"\0\0\0\0" + b"p" * 125
+TELNET_WILL_COMPORT = b"\xff\xfb\x2c"
+SIGNATURE_QUERY = b"\xff\xfa\x2c\x00\xff\xf0"
 
 
 class Failure(Exception):
@@ -142,17 +159,22 @@ def send(sock, data, timeout=2.0):
 
 
 class Server:
-    def __init__(self, binary, port, ports_dir, workdir):
+    def __init__(self, binary, port, web_port, rfc2217_port, ports_dir, workdir):
         self.port = port
         self.out_path = os.path.join(workdir, "server.out")
         self.err_path = os.path.join(workdir, "server.err")
         env = dict(os.environ, VELKOR_PORTS=ports_dir)
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen([binary, "-p%d" % port, "-b"], stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=err, env=env)
+            self.proc = subprocess.Popen([binary, "-p%d" % port, "-b", "-W%d" % web_port,
+                                          "-R%d=COM%d" % (rfc2217_port, LISTENED_PORT)],
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         env=env)
         wait_for(lambda: (self.proc.poll() is not None
                           or b"connected to tcpip port" in self.output()),
                  10, "the server to listen")
+        wait_for(lambda: (self.proc.poll() is not None
+                          or b"for COM%d" % LISTENED_PORT in self.output()),
+                 10, "the port listener to listen")
         self.check_alive()
         self.pid = self.proc.pid
 
@@ -496,16 +518,27 @@ class Chaos(threading.Thread):
     def one_client(self):
         rng = self.rng
         scenario = rng.choice(SCENARIOS)
+        listener = OTHER_LISTENERS.get(scenario)
+        port = self.soak.port if listener is None else getattr(self.soak, listener)
         try:
             sock = socket.socket()
-            if scenario is Chaos.unread_replies:
+            if scenario in NEVER_READING:
                 # A small window: the replies back up toward the server.
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
             sock.settimeout(10)
-            sock.connect(("127.0.0.1", self.soak.port))
+            sock.connect(("127.0.0.1", port))
         except OSError:
             self.soak.slots.greeted()
             raise
+        if listener is not None:
+            # No greeting on these listeners.
+            self.soak.slots.greeted()
+            self.soak.count(scenario.__name__)
+            try:
+                scenario(self, sock)
+            finally:
+                self.vanish(sock)
+            return
         try:
             greeting = recv_until(sock, b"\r\n", 15)
         finally:
@@ -536,7 +569,9 @@ class Chaos(threading.Thread):
     def identify(self, sock, junk_before=False):
         junk = b""
         if junk_before:
-            junk = no_k(self.rng.randbytes(self.rng.randint(1, 40))) + b"\r\n"
+            # One wrong identifier line: a third one in a row ends the
+            # connection, and any byte that is not printable ends a line.
+            junk = bytes(self.rng.choice(TEXT) for _ in range(self.rng.randint(1, 40))) + b"\r\n"
         ask(sock, junk + IDENTIFIER + b"\r\n", b".\r\n", 15)
 
     # Scenarios: each gets a greeted connection and may leave it in any state.
@@ -644,10 +679,52 @@ class Chaos(threading.Thread):
     def leave_at_once(self, sock):
         pass
 
+    def flood(self, sock, first, chunk):
+        """Sends `first`, then `chunk` over and over, never reading, for a
+        while or until the server stops taking it."""
+        sock.setblocking(False)
+        data = first + chunk * max(1, 65536 // len(chunk))
+        at, sent = 0, 0
+        deadline = time.monotonic() + self.rng.uniform(0.2, FLOOD_SECONDS)
+        while sent < FLOOD_BYTES and time.monotonic() < deadline:
+            _, writable = select_rw([], [sock], 0.1)
+            if not writable:
+                continue
+            try:
+                n = sock.send(data[at:])
+            except BlockingIOError:
+                continue
+            except OSError:
+                return  # the server closed it: as good as any end
+            sent += n
+            at += n
+            if at >= len(data):
+                data = chunk * max(1, 65536 // len(chunk))
+                at = 0
+
+    def echo_flood(self, sock):
+        # Echo on and one endless line: the line is dropped as overlong, the
+        # echo of it waits for a client that never reads.
+        self.identify(sock)
+        send(sock, b"e\r\n")
+        self.flood(sock, b"", b"a" * 4096)
+
+    def web_pinger(self, sock):
+        self.flood(sock, WS_HANDSHAKE, WS_PING)
+
+    def rfc2217_querier(self, sock):
+        # Refused while another client holds the port: then the flood ends
+        # with the close.
+        self.flood(sock, TELNET_WILL_COMPORT, SIGNATURE_QUERY)
+
 
 SCENARIOS = [Chaos.random_bytes, Chaos.half_line, Chaos.long_lines, Chaos.commands,
              Chaos.tcp_bridge, Chaos.port_bridge, Chaos.unread_replies, Chaos.disconnect,
-             Chaos.leave_at_once]
+             Chaos.leave_at_once, Chaos.echo_flood, Chaos.web_pinger, Chaos.rfc2217_querier]
+# Scenarios on another listener than the main one: the Soak's attribute
+# that holds its port.
+OTHER_LISTENERS = {Chaos.web_pinger: "web_port", Chaos.rfc2217_querier: "rfc2217_port"}
+NEVER_READING = (Chaos.unread_replies, Chaos.echo_flood, Chaos.web_pinger, Chaos.rfc2217_querier)
 
 
 # ---- the soak -----------------------------------------------------------------------------------
@@ -675,14 +752,17 @@ class Soak:
         rng = random.Random(seed)
         ports_dir = os.path.join(workdir, "ports")
         os.mkdir(ports_dir)
-        ptys = [Pty(os.path.join(ports_dir, "COM%d" % n)) for n in CHAOS_PORTS]
+        ptys = [Pty(os.path.join(ports_dir, "COM%d" % n)) for n in CHAOS_PORTS + (LISTENED_PORT,)]
         good_pty = Pty(os.path.join(ports_dir, "COM%d" % GOOD_PORT))
         far = FarEnds(ptys, random.Random(rng.random()))
         far.start()
         self.echo_port = far.port
         self.closed_port = free_port()
         self.port = free_port()
-        server = Server(args.server, self.port, ports_dir, workdir)
+        self.web_port = free_port()
+        self.rfc2217_port = free_port()
+        server = Server(args.server, self.port, self.web_port, self.rfc2217_port, ports_dir,
+                        workdir)
         try:
             self.soak(server, good_pty, rng)
         finally:
@@ -748,6 +828,9 @@ class Soak:
         print("soak: descriptors %d before and %d after; resident memory %d KiB before, "
               "%d KiB at most, %d KiB after" % (
                   len(fds_before), len(fds_after), rss_before, rss_peak, rss_after))
+        if args.memory_check and rss_peak > rss_before + PEAK_SLACK_KB:
+            raise Failure("resident memory reached %d KiB during the soak, %d KiB before" % (
+                rss_peak, rss_before))
         if args.memory_check and rss_after > rss_before + MEMORY_SLACK_KB:
             raise Failure("resident memory %d KiB after the soak, %d KiB before" % (
                 rss_after, rss_before))
