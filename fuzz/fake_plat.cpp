@@ -595,3 +595,8 @@ int kvs_purge(kva_handle, int, int) { return 1; }
 long kvs_output_held(kva_handle) { return 0; }
 
 int kvs_last_error() { return 0; }
+
+// No password is typed and no salt drawn in a fuzzed session.
+int kvp_random(void *, int) { return -1; }
+
+int kvp_read_secret(const char *, char *, int) { return -1; }
