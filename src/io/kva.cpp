@@ -733,7 +733,9 @@ kva_handle kva_open_com(const char *name, int baud)
     // A device whose line cannot be made transparent (no serial line, or a
     // driver that refuses) would echo or translate the bridged bytes.
     if (!kvp_com_configure(h, baud)) {
-        fprintf(stderr, "SetCommState failed %d\n", kvp_com_last_error());
+        int e = kvp_com_last_error();
+        fprintf(stderr, "SetCommState failed %d\n", e);
+        fprintf(stderr, "%s: speed %d refused, or no serial line (error %d)\n", name, baud, e);
         kva_close_com(h);
         return INVALID_HANDLE_VALUE;
     }

@@ -127,9 +127,9 @@ void kvp_close_socket(int s);
 // path is the device path as the layer forms it ("\\.\COM5").
 kva_handle kvp_com_open(const char *path);            // -1 when it cannot be opened
 // Makes the line transparent and sets its speed, after saving the settings
-// it had, which kvp_com_close puts back.  A rate the device refuses leaves
-// the previous rate in force.  Zero when the line settings cannot be read or
-// written (the device is no serial line).
+// it had, which kvp_com_close puts back.  Zero when the line settings cannot
+// be read or written (the device is no serial line), or when the device
+// refuses the rate (0 or below too), which leaves the previous rate in force.
 int kvp_com_configure(kva_handle h, int baud);
 // 8 data bits, no parity, 1 stop bit on a configured port (its saved
 // settings still go back at the close); zero when the device refuses.

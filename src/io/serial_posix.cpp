@@ -214,15 +214,17 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = errno;
         return 0;
     }
-    // Speed 0 would hang the line up: it counts as a rate the device refuses,
-    // like any rate without a speed here or one the driver rejects.  The
-    // previous speed stays in force.
-    for (const SpeedEntry &e : speeds) {
-        if (e.baud != baud) continue;
-        cfsetispeed(&t, e.speed);
-        cfsetospeed(&t, e.speed);
-        tcsetattr(fd, TCSANOW, &t);
-        break;
+    // Speed 0 would hang the line up: it is refused, as is a rate without a
+    // Bxxx speed where the system has no other way to set one, or one the
+    // driver rejects.  The previous speed stays in force and the caller is
+    // told, so that no client is answered as if it had the rate it asked.
+    if (baud <= 0) {
+        comError = EINVAL;
+        return 0;
+    }
+    if (!posix_write_rate(fd, baud)) {
+        comError = errno ? errno : EINVAL;
+        return 0;
     }
     return 1;
 }

@@ -442,9 +442,13 @@ int kvp_com_configure(kva_handle h, int baud)
         p->dcbSaved = true;
         p->timeoutsSaved = GetCommTimeouts((HANDLE)h, &p->timeouts) != 0;
     }
-    // A rate the device refuses leaves the previous one in force.
+    // A rate the device refuses leaves the previous one in force, and is
+    // reported: a client that asked for it must not be told it has it.
     dcb.BaudRate = (DWORD)baud;
-    SetCommState((HANDLE)h, &dcb);
+    if (baud <= 0 || !SetCommState((HANDLE)h, &dcb)) {
+        comError = baud <= 0 ? ERROR_INVALID_PARAMETER : GetLastError();
+        return 0;
+    }
     return 1;
 }
 

@@ -27,6 +27,21 @@ int parseNumber(const char *text)
     return (int)v;
 }
 
+bool parseWholeNumber(const char *text, long lo, long hi, long *value)
+{
+    if (!*text) return false;
+    long long v = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + (*p - '0');
+        // Past hi it can only grow: stopping here keeps it from overflowing.
+        if (v > hi) return false;
+    }
+    if (v < lo) return false;
+    *value = (long)v;
+    return true;
+}
+
 // ---- Client: life and output ------------------------------------------------------
 
 Client::Client(OutFifo *endpoint, bool boundToPort)
@@ -405,10 +420,18 @@ int Client::execute(const char *line)
     case 'n':
         listPortNames();
         return 0;
-    case 'p':
+    case 'p': {
         if (n < 3) break;
-        bridge(portShareWriter(args[1], parseNumber(args[2]), this), "! could not open port\r\n");
+        long baud = 0;
+        if (!parseWholeNumber(args[2], 1, maxBaud, &baud)) {
+            fprintf(stderr, "%.32s: speed %.32s refused, not a positive whole number\n", args[1],
+                    args[2]);
+            send("! could not open port\r\n");
+            return 0;
+        }
+        bridge(portShareWriter(args[1], (int)baud, this), "! could not open port\r\n");
         return 0;
+    }
     case 'r':
         listPorts();
         return 0;

@@ -116,6 +116,12 @@ int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int m
 // first other byte; 0 without digits), with values beyond an int clamped
 // instead of undefined.
 int parseNumber(const char *text);
+// A whole number written as decimal digits alone (no sign, no space, nothing
+// after them) in lo..hi: true and *value, or false for anything else.
+bool parseWholeNumber(const char *text, long lo, long hi, long *value);
+// The highest serial rate a command or switch may ask for (the device decides
+// which it takes).
+const long maxBaud = 2147483647L;
 
 class ClientTable {
 public:

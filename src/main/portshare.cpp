@@ -258,15 +258,17 @@ bool steppedHere(const Share *s) { return s->port && (!s->writer || !s->writer->
 int portShareSetSpeed(const char *arg)
 {
     const char *colon = strchr(arg, ':');
+    long baud = 0;
     if (!colon) {
-        defaultSpeed = parseNumber(arg);
-        return defaultSpeed > 0 ? 0 : -1;
+        if (!parseWholeNumber(arg, 1, maxBaud, &baud)) return -1;
+        defaultSpeed = (int)baud;
+        return 0;
     }
     if (speedCount == maxSpeeds || colon - arg >= (long)sizeof speeds[0].name) return -1;
     PortSpeed &p = speeds[speedCount];
     snprintf(p.name, sizeof p.name, "%.*s", (int)(colon - arg), arg);
-    p.baud = parseNumber(colon + 1);
-    if (p.baud <= 0) return -1;
+    if (!parseWholeNumber(colon + 1, 1, maxBaud, &baud)) return -1;
+    p.baud = (int)baud;
     speedCount++;
     return 0;
 }
@@ -285,9 +287,14 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
         return nullptr;
     }
     if (!fresh) {
+        // A rate the device refuses leaves the port as it was, its writer
+        // refused.
+        if (!kva_com_speed(s->port->port, baud)) {
+            fprintf(stderr, "%s: speed %d refused (error %d)\n", name, baud, kvp_com_last_error());
+            return nullptr;
+        }
         s->lineToRestore = false;
         s->drainLimitMs = 0;
-        kva_com_speed(s->port->port, baud);
         // Output read before the writer came went to the watchers alone.
         if (s->port->hasLine()) s->port->consumeLine(s->port->line());
     }
