@@ -48,6 +48,8 @@ Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
       lingerProgressMs(0), lingerQueued(0), portBound(boundToPort)
 {
+    if (fifo->device == &consoleDevice) snprintf(peer, sizeof peer, "console");
+    else kva_peer_text(fifo->fd, peer);
     if (!portBound) send(greeting);
 }
 
@@ -270,6 +272,9 @@ int Client::step()
             state = Closed;
             break;
         }
+        // The client is told nothing new (scripts read the identifier step
+        // as it is); the log says who lost the target.
+        printf("target closed, client %s asked for the identifier again\n", peer);
         // Raw data read for the lost target is dropped with it: it is no
         // line, and taking it as the identifier would read it as text.
         if (fifo->hasLine()) fifo->consumeLine(fifo->line());

@@ -51,6 +51,9 @@ public:
     long long lingerProgressMs;
     long lingerQueued;
     bool portBound;
+    // Who it is, for the log ("127.0.0.1:40312", "[::1]:40312", "console"),
+    // taken when it came: a client that leaves has closed its connection.
+    char peer[KVA_PEER_TEXT_SIZE];
 
     // A client on a port listener (-R) is bound to its port: no greeting and
     // no identifier; it takes the port (takePort) and is bridged to it from

@@ -81,8 +81,7 @@ Share *find(const char *name)
 // Who a client is, for the port's log.
 void peerOf(const Client *c, char out[KVA_PEER_TEXT_SIZE])
 {
-    if (c->fifo && c->fifo->device == &consoleDevice) snprintf(out, KVA_PEER_TEXT_SIZE, "console");
-    else kva_peer_text(c->fifo ? c->fifo->fd : -1, out);
+    memcpy(out, c->peer, KVA_PEER_TEXT_SIZE);
 }
 
 void logClient(Share *s, const char *what, const char *peer)
@@ -188,6 +187,7 @@ void portGone(Share *s)
     // As for a bridge whose target closed: back to the identifier.
     for (int i = 0; i < s->watcherCount; i++) {
         Client *c = s->watchers[i];
+        printf("%s gone, watcher %s asked for the identifier again\n", s->name, c->peer);
         if (c->fifo->hasLine()) c->fifo->consumeLine(c->fifo->line());
         c->fifo->setLine();
         c->state = AwaitIdentifier;

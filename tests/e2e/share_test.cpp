@@ -543,6 +543,8 @@ TEST(WatchedPort, WhoseDeviceGoesAwayReturnsItsWatchersToTheIdentifier)
     ASSERT_TRUE(pty->master().send("last words"));
     EXPECT_TRUE(watcher.expect("last words"));
     pty.reset();
+    EXPECT_TRUE(s.waitOut("COM5 gone, watcher " + peerText(watcher) +
+                          " asked for the identifier again\n"));
     EXPECT_TRUE(waitUntil([&] {
         watcher.send("v\r\n");
         return watcher.read(20, 0.2) == "! wrong identifier\r\n";
