@@ -46,9 +46,10 @@ bool parseWholeNumber(const char *text, long lo, long hi, long *value)
 
 Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort)
+      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), slot(-1),
+      console(endpoint->device == &consoleDevice)
 {
-    if (fifo->device == &consoleDevice) snprintf(peer, sizeof peer, "console");
+    if (console) snprintf(peer, sizeof peer, "console");
     else kva_peer_text(fifo->fd, peer);
     if (!portBound) send(greeting);
 }
@@ -215,6 +216,7 @@ int Client::takeLine()
             state = Command;
         } else {
             fprintf(stderr, "failed, wrong identifier\n");
+            fprintf(stderr, "wrong identifier from client %s\n", peer);
             send("! wrong identifier\r\n");
         }
     } else {
@@ -274,7 +276,7 @@ int Client::step()
         }
         // The client is told nothing new (scripts read the identifier step
         // as it is); the log says who lost the target.
-        printf("target closed, client %s asked for the identifier again\n", peer);
+        if (!console) fprintf(stderr, "target closed, client %s asked for the identifier again\n", peer);
         // Raw data read for the lost target is dropped with it: it is no
         // line, and taking it as the identifier would read it as text.
         if (fifo->hasLine()) fifo->consumeLine(fifo->line());
@@ -536,6 +538,13 @@ ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
         if (s) continue;
         s = new (std::nothrow) Client(endpoint, portName != nullptr);
         if (!s) kva_out_of_memory("a client");
+        s->slot = (int)(&s - slots);
+        if (s->console) return Added;
+        // On standard error, as every other line about clients that is not
+        // the protocol's own: standard output may be the console's terminal.
+        if (portName)
+            fprintf(stderr, "client %s in slot %d for %s\n", s->peer, s->slot, portName);
+        else fprintf(stderr, "client %s in slot %d\n", s->peer, s->slot);
         if (portName && !s->takePort(portName)) {
             delete s;
             s = nullptr;
@@ -544,6 +553,9 @@ ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
         return Added;
     }
     fprintf(stderr, "to many clients\n");
+    char peer[KVA_PEER_TEXT_SIZE];
+    kva_peer_text(endpoint->fd, peer);
+    fprintf(stderr, "client %s closed: all %d slots are taken\n", peer, (int)maxClients);
     delete endpoint;
     return TableFull;
 }
@@ -566,6 +578,7 @@ int ClientTable::poll()
         if (!s) continue;
         int r = s->step();
         if (r == DropClient || r == StopServer) {
+            if (!s->console) fprintf(stderr, "client %s left slot %d\n", s->peer, s->slot);
             delete s;
             s = nullptr;
             if (r == StopServer) return StopServer;

@@ -54,6 +54,9 @@ public:
     // Who it is, for the log ("127.0.0.1:40312", "[::1]:40312", "console"),
     // taken when it came: a client that leaves has closed its connection.
     char peer[KVA_PEER_TEXT_SIZE];
+    int slot;  // its place in the client table, for the log
+    // The console: its log lines would land on its own terminal.
+    bool console;
 
     // A client on a port listener (-R) is bound to its port: no greeting and
     // no identifier; it takes the port (takePort) and is bridged to it from
@@ -128,7 +131,8 @@ const long maxBaud = 2147483647L;
 
 class ClientTable {
 public:
-    Client *slots[32];
+    enum { maxClients = 32 };
+    Client *slots[maxClients];
 
     ClientTable();
     // A client over the endpoint; with a port's name, one bound to that

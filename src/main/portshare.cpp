@@ -47,6 +47,7 @@ struct Share {
     int drainLimitMs;  // 0 until the device alone holds the output
     long long restoreByMs;
     PortLog *log;
+    long loggedBaud;  // the writer's rate the log told last
     long long retryAtMs;
     Share *next;
 };
@@ -141,12 +142,22 @@ void portOutput(void *context, const char *p, int n)
 
 // A port opened by "p" keeps the frame its device has, as it always did;
 // one opened for watchers or its log is set to 8N1, with its speed from -B.
+// A rate the writer set over its bridge (RFC 2217), logged when it changes.
+void portRate(void *context, long baud)
+{
+    Share *s = static_cast<Share *>(context);
+    if (!s->writer || baud == s->loggedBaud) return;
+    s->loggedBaud = baud;
+    if (s->log) s->log->event("speed %ld baud, set by %s", baud, s->writerPeer);
+}
+
 bool openPort(Share *s, int baud, bool frame8n1)
 {
     s->port = openComFifo(s->name, baud);
     if (!s->port) return false;
     if (frame8n1) kva_com_8n1(s->port->port);
     s->port->tapWith(portOutput, s);
+    s->port->tapRatesWith(portRate);
     return true;
 }
 
@@ -187,7 +198,8 @@ void portGone(Share *s)
     // As for a bridge whose target closed: back to the identifier.
     for (int i = 0; i < s->watcherCount; i++) {
         Client *c = s->watchers[i];
-        printf("%s gone, watcher %s asked for the identifier again\n", s->name, c->peer);
+        if (!c->console)
+            fprintf(stderr, "%s gone, watcher %s asked for the identifier again\n", s->name, c->peer);
         if (c->fifo->hasLine()) c->fifo->consumeLine(c->fifo->line());
         c->fifo->setLine();
         c->state = AwaitIdentifier;
@@ -301,6 +313,8 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
     s->writer = writer;
     peerOf(writer, s->writerPeer);
     logClient(s, "writer attached", s->writerPeer);
+    s->loggedBaud = baud;
+    if (s->log) s->log->event("speed %d baud, set by %s", baud, s->writerPeer);
     return s->port;
 }
 

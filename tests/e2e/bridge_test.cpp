@@ -137,7 +137,7 @@ TEST_F(TcpBridge, TargetClosingReturnsTheClientToTheIdentifier)
     host.close();
     EXPECT_TRUE(s.waitOut("client disconnected "));
     // The log names the client; the client is told nothing.
-    EXPECT_TRUE(s.waitOut("target closed, client " + peerText(client) +
+    EXPECT_TRUE(s.waitErr("target closed, client " + peerText(client) +
                           " asked for the identifier again\n"));
     s.passTurn();
     // No message on the way back, and the identifier is asked for again.
