@@ -449,6 +449,8 @@ void kvp_com_close(kva_handle h) { closeDevice(h); }
 
 int kvp_com_last_error() { return comError; }
 
+const char *kvp_com_error_text(int) { return "error"; }
+
 // ---- console ------------------------------------------------------------------------
 
 void kvp_console_open() {}

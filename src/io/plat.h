@@ -147,6 +147,9 @@ int kvp_com_write(kva_handle h, const char *buf, int len, int *put);
 // out by then is flushed, with a line on standard error.
 void kvp_com_close(kva_handle h);
 int kvp_com_last_error();
+// What an error code of the serial calls means, in a few words for the log
+// ("does not exist", "in use", "not a serial line", "setting refused").
+const char *kvp_com_error_text(int code);
 
 // How long closing a port waits for the output its device holds: the time
 // `bytes` take on the line at `baud` (12 bits a byte, the longest frame: a

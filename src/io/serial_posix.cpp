@@ -311,3 +311,16 @@ void kvp_com_close(kva_handle h)
 }
 
 int kvp_com_last_error() { return comError; }
+
+const char *kvp_com_error_text(int code)
+{
+    switch (code) {
+    case ENOENT: return "does not exist";
+    case EWOULDBLOCK: return "in use by another program";  // the flock
+    case EBUSY: return "in use by another program";
+    case ENOTTY: return "not a serial line";
+    case EINVAL: return "setting refused";
+    case EACCES: return "not allowed";
+    default: return strerror(code);
+    }
+}

@@ -382,6 +382,20 @@ int win_com_prepare(HANDLE h, int events, HANDLE *wake)
 
 // ---- the seam ------------------------------------------------------------------------
 
+const char *kvp_com_error_text(int code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND: return "does not exist";
+    case ERROR_PATH_NOT_FOUND: return "does not exist";
+    case ERROR_ACCESS_DENIED: return "in use by another program, or not allowed";
+    case ERROR_SHARING_VIOLATION: return "in use by another program";
+    case ERROR_INVALID_PARAMETER: return "setting refused";
+    case ERROR_INVALID_FUNCTION: return "not a serial line";
+    case ERROR_NOT_SUPPORTED: return "not a serial line";
+    default: return "error";
+    }
+}
+
 kva_handle kvp_com_open(const char *path)
 {
     // Exclusive (share mode 0), and overlapped: no transfer holds the loop.

@@ -46,7 +46,7 @@ bool parseWholeNumber(const char *text, long lo, long hi, long *value)
 
 Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
-      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), slot(-1),
+      lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), slot(-1), connectingTo(),
       console(endpoint->device == &consoleDevice)
 {
     if (console) snprintf(peer, sizeof peer, "console");
@@ -259,6 +259,9 @@ int Client::step()
         // command had never waited.
         fifo->resumeInput();
         fifo->resumeLines();
+        // The reason (refused, timed out, no such host) is the layer's line
+        // before.
+        fprintf(stderr, "client %s: could not connect to %s\n", peer, connectingTo);
         send("! could not connect\r\n");
         state = Command;
         break;
@@ -395,9 +398,12 @@ int Client::execute(const char *line)
         if (n < 3) break;
         OutFifo *connection = connectFifo(args[1], (unsigned short)parseNumber(args[2]));
         if (!connection) {
+            fprintf(stderr, "client %s: could not connect to %.256s port %.32s\n", peer, args[1],
+                    args[2]);
             send("! could not connect\r\n");
             return 0;
         }
+        snprintf(connectingTo, sizeof connectingTo, "%.256s port %.32s", args[1], args[2]);
         // The reply comes when the connection is made or has failed.  What
         // the user sent behind the command is held unchanged, in raw mode;
         // what the user sends meanwhile is not read until the reply is
@@ -436,7 +442,10 @@ int Client::execute(const char *line)
             send("! could not open port\r\n");
             return 0;
         }
-        bridge(portShareWriter(args[1], (int)baud, this), "! could not open port\r\n");
+        OutFifo *port = portShareWriter(args[1], (int)baud, this);
+        // The reason is the line before, from the port.
+        if (!port) fprintf(stderr, "client %s: could not open port %.32s\n", peer, args[1]);
+        bridge(port, "! could not open port\r\n");
         return 0;
     }
     case 'r':
@@ -459,8 +468,10 @@ int Client::execute(const char *line)
         return 0;
     case 'w':
         if (n < 2) break;
-        if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this))
+        if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this)) {
+            fprintf(stderr, "client %s: could not watch port %.32s\n", peer, args[1]);
             send("! could not open port\r\n");
+        }
         return 0;
     default: {
         char reply[19 + 256 + 3 + 1];

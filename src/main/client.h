@@ -55,6 +55,8 @@ public:
     // taken when it came: a client that leaves has closed its connection.
     char peer[KVA_PEER_TEXT_SIZE];
     int slot;  // its place in the client table, for the log
+    // The host and port of the "c" under way, for the log.
+    char connectingTo[300];
     // The console: its log lines would land on its own terminal.
     bool console;
 

@@ -290,6 +290,8 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
     Share *s = find(name);
     if (s && s->writer) {
         fprintf(stderr, "%s: in use, another client writes to it\n", name);
+        fprintf(stderr, "%s: in use by client %s, refused to client %s\n", name, s->writerPeer,
+                writer->peer);
         return nullptr;
     }
     bool fresh = !s;

@@ -203,7 +203,8 @@ TEST(CommandLine, PortListAsItIsAtStartUp)
         ASSERT_TRUE(s.run({"-p" + std::to_string(port), "-b", listener}));
         ASSERT_TRUE(s.waitOut("for COM9\n"));
         // The lines come before the server greets its first client.
-        EXPECT_TRUE(e2e::connectTo(port).expect(e2e::kGreeting));
+        e2e::Stream client = e2e::connectTo(port);
+        EXPECT_TRUE(client.expect(e2e::kGreeting));
         std::string want;
         if (!c.comThere) {
             want = listener + ": COM9 is not there now; its clients are closed until it is\n";
@@ -211,9 +212,9 @@ TEST(CommandLine, PortListAsItIsAtStartUp)
         // The line about the client that came is not the start-up's.
         ASSERT_TRUE(s.waitErr(" in slot 0\n"));
         std::string err = s.err();
-        size_t client = err.find("client 127.0.0.1:");
-        ASSERT_NE(client, std::string::npos) << err;
-        err.erase(client, err.find('\n', client) + 1 - client);
+        size_t clientLine = err.find("client 127.0.0.1:");
+        ASSERT_NE(clientLine, std::string::npos) << err;
+        err.erase(clientLine, err.find('\n', clientLine) + 1 - clientLine);
         if (!c.dirThere) {
             // The harness's directory, with the name of one that is not there.
             const std::string line = " is not a directory that can be read: no port opens\n";

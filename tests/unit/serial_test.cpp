@@ -40,11 +40,12 @@ TEST(ComName, Rule)
         std::string name;
         std::string err;
     };
+    const std::string missing = ": not opened, does not exist (error " + std::to_string(ENOENT) + ")\n";
     const Case cases[] = {
-        {"COM1", ""},
-        {"COM12", ""},
-        {"COM999", ""},
-        {"COM", ""},  // passes the rule, then fails silently
+        {"COM1", "COM1" + missing},
+        {"COM12", "COM12" + missing},
+        {"COM999", "COM999" + missing},
+        {"COM", "COM" + missing},  // passes the rule, then has no place in the map
         {"COM1000", "Not a COM port name COM1000\n"},
         {"com1", "Not a COM port name com1\n"},
         {"LPT1", "Not a COM port name LPT1\n"},
@@ -119,8 +120,8 @@ TEST_F(SerialPty, AllByteValuesPassUnchangedBothWays)
 }
 
 // An open port is its opener's alone until it is closed: a second open
-// fails, silently, in this process and in another, with root rights or
-// without.  Closing leaves no trace of the hold: the tty's exclusive flag
+// fails, with the reason logged, in this process and in another, with root
+// rights or without.  Closing leaves no trace of the hold: the tty's exclusive flag
 // goes with the handle (a pseudo-terminal would otherwise keep it for as
 // long as its master side exists, and bar every program without root).
 TEST_F(SerialPty, OpenIsExclusiveUntilClosed)
@@ -161,7 +162,10 @@ TEST_F(SerialPty, OpenIsExclusiveUntilClosed)
         if (o.opens()) openedWhileHeld.push_back(o.who);
     c.stop();
     EXPECT_EQ(openedWhileHeld, std::vector<std::string>{}) << "opened the held port";
-    EXPECT_EQ(c.err, "");
+    EXPECT_EQ(e2e::countOf(c.err, "COM5: not opened, in use by another program (error "),
+              openers.size())
+        << c.err;
+    EXPECT_EQ(e2e::countOf(c.err, "\n"), openers.size()) << c.err;
 
     kva_close_com(h);
     for (const Opener &o : openers) EXPECT_TRUE(o.opens()) << o.who << ", once it was closed";
