@@ -455,6 +455,8 @@ const char *kvp_com_error_text(int) { return "error"; }
 
 void kvp_console_open() {}
 
+void kvp_console_keys_raw(int) {}
+
 int kvp_kbhit() { return console.hasInput() ? 1 : 0; }
 
 int kvp_getch()

@@ -168,6 +168,10 @@ inline int kvp_com_drain_ms(long bytes, long baud)
 void kvp_console_open();                  // prepares keyboard input (no echo, no line wait)
 int kvp_kbhit();                          // a key is waiting
 int kvp_getch();                          // one waiting key
+// While on, the keys that would signal the server (Ctrl-C, Ctrl-\, Ctrl-Z)
+// and pause its output (Ctrl-S, Ctrl-Q) are plain bytes, for a board the
+// console is bridged to; off puts them back as they were.
+void kvp_console_keys_raw(int on);
 int kvp_write_stdout(const char *p, int n); // raw bytes to standard output
 
 // ---- registry (HKEY_LOCAL_MACHINE, read only) ----------------------------

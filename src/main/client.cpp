@@ -148,11 +148,14 @@ void Client::linkBridge(OutFifo *newTarget)
     fifo->relayTo(target, bridgeQueueLimit);
     target->relayTo(fifo, bridgeQueueLimit);
     state = Bridge;
+    // The console's keys are the board's now, Ctrl-C too.
+    if (console) consoleSetBridged(true);
 }
 
 // Deletes the target; the user's endpoint no longer relays to it.
 void Client::dropTarget()
 {
+    if (console) consoleSetBridged(false);
     if (fifo) fifo->relayTo(nullptr, 0);
     // A shared port stays with the others who use it.
     if (!target || !portShareRelease(target, this)) delete target;
@@ -196,7 +199,7 @@ Client::Action Client::nextAction() const
         if (!target) return ReportConnectFailed;
         return target->connecting ? Idle : EnterBridge;
     case Bridge:
-        if (!target) return LeaveBridge;
+        if (!target || (console && consoleLeaveAsked())) return LeaveBridge;
         return canMove(fifo, target) || canMove(target, fifo) ? MoveData : Idle;
     case Watching:
         return fifo->hasLine() ? DiscardInput : Idle;
@@ -276,6 +279,12 @@ int Client::step()
         if (portBound) {
             state = Closed;
             break;
+        }
+        // The console's user typed the way out: the target goes, with what
+        // was still queued for it.
+        if (target) {
+            fprintf(stderr, "console left its bridge\n");
+            dropTarget();
         }
         // The client is told nothing new (scripts read the identifier step
         // as it is); the log says who lost the target.
