@@ -475,9 +475,13 @@ void kvp_sleep_ms(int ms) { fakeNowMs += ms; }
 
 int kvp_com_last_error() { return comError; }
 
+const char *kvp_com_error_text(int) { return "error"; }
+
 // ---- console ------------------------------------------------------------------------
 
 void kvp_console_open() {}
+
+void kvp_console_keys_raw(int) {}
 
 int kvp_kbhit() { return console.hasInput() ? 1 : 0; }
 
