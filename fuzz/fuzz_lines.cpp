@@ -95,6 +95,7 @@ private:
     std::string rawGot;      // data consumed, while pureRaw
     std::string queued;      // every byte committed to the output queue
     size_t written = 0;      // how much of it the device received, each byte checked as it came
+    bool echoCr = false;     // the last byte echoed in line mode was a CR
     // The held bytes before a step, and those bytes followed by what the
     // step read: fixed room, since every step needs them (no allocation and
     // no copy of the whole stream per step).
@@ -192,7 +193,24 @@ int LineHarness::processOnce()
     // The queue drains first; the echo of what was read then joins the
     // queue behind everything already in it, and nothing is written
     // outside the queue.
-    const long echoQueued = f->echoing() && freshLen > 0 ? (long)freshLen : 0;
+    // In line mode a CR is echoed as CR LF, and the LF of a CR LF pair once.
+    std::string echoed;
+    if (f->echoing() && freshLen > 0) {
+        if (wasRaw) {
+            echoed.assign(fresh, freshLen);
+        } else {
+            for (size_t i = 0; i < freshLen; i++) {
+                if (fresh[i] == '\n' && echoCr) {
+                    echoCr = false;
+                    continue;
+                }
+                echoCr = fresh[i] == '\r';
+                echoed += fresh[i];
+                if (echoCr) echoed += '\n';
+            }
+        }
+    }
+    const long echoQueued = (long)echoed.size();
     const long fromQueue = queuedBefore + echoQueued - f->queued();
     FUZZ_CHECK(fromQueue >= 0 && (size_t)fromQueue == wroteLen);
     // The device receives the queued bytes in order: what came now carries
@@ -200,7 +218,7 @@ int LineHarness::processOnce()
     FUZZ_CHECK(written + (size_t)fromQueue <= queued.size());
     FUZZ_CHECK(memcmp(queued.data() + written, wrote, (size_t)fromQueue) == 0);
     written += (size_t)fromQueue;
-    if (echoQueued > 0) queued.append(fresh, freshLen);
+    queued += echoed;
     if (r < 0) {
         // A serial line closes only after its transfers kept failing.
         FUZZ_CHECK(r == -1 && !f->isOpen());
@@ -328,7 +346,11 @@ void LineHarness::hangUp()
     if (closed || kind == ConsoleKind) return;
     if (kind == SerialKind || in.ConsumeBool()) dev->readError = true;
     else dev->eof = true;
+    // A far end that is gone holds no write back: an endpoint whose own
+    // output (an echo) is over its bound is read again only once that
+    // drains, and so sees the hang-up then.
     dev->writeError = false;
+    dev->writeCap = -1;
     int failed = 0;
     for (int i = 0; i < 5000 && !closed; i++) {
         if (f->hasLine()) consume();  // room for the reads

@@ -12,7 +12,7 @@ OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
     : device(&kind), deviceData(nullptr),
       port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
       fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
-      devicePace(false), paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
+      echoCrEnded(false), devicePace(false), paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
       tapContext(nullptr), failCount(0), writeFailCount(0)
 {
 }
@@ -141,12 +141,36 @@ int OutFifo::process()
         if (tap) tap(tapContext, fresh, r);
         // The echo joins the output queue behind what is already there, so
         // that it never cuts into a reply and a short write loses none of it.
-        if (echo) reply(fresh, r);
+        if (echo) echoLines(fresh, r);
         in.received(r);
         return 0;
     }
     if (r < 0) return -1;
     return isOpen() ? 0 : -1;
+}
+
+// The echo of input read as lines: a line ended by CR alone (a terminal's
+// Enter) is echoed with CR LF, so that the reply that follows does not
+// overwrite the command typed; the LF of a CR LF pair is echoed once.
+// Raw input is echoed as it came.
+void OutFifo::echoLines(const char *p, int n)
+{
+    if (in.isRaw()) {
+        reply(p, n);
+        return;
+    }
+    char *storage = out.alloc(2 * n, true);
+    int m = 0;
+    for (int i = 0; i < n; i++) {
+        if (p[i] == '\n' && echoCrEnded) {
+            echoCrEnded = false;
+            continue;
+        }
+        echoCrEnded = p[i] == '\r';
+        storage[m++] = p[i];
+        if (echoCrEnded) storage[m++] = '\n';
+    }
+    out.commit(storage, m);
 }
 
 // Raw input with nothing held goes straight to a bridge's open peer.

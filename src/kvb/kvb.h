@@ -72,7 +72,7 @@ public:
     // The endpoint's own output is over queueLimit: it is not read.
     bool ownOutputFull() const { return wire.ownQueued() + out.ownQueued() > queueLimit; }
     // Every byte read is queued back to the device, behind the output
-    // already queued.
+    // already queued (in line mode a line ended by CR alone with CR LF).
     void echoOn() { echo = true; }
     void echoOff() { echo = false; }
     bool echoing() const { return echo; }
@@ -136,6 +136,7 @@ private:
     OutQueue out;
     OutQueue wire;
     bool echo;
+    bool echoCrEnded;  // the last byte echoed in line mode was a CR
     bool devicePace;
     bool paused;
     OutFifo *relay;
@@ -154,6 +155,7 @@ private:
     static int writeTo(void *endpoint, const char *p, int n);
     static int sendWireTo(void *endpoint, const char *p, int n);
     bool peerHasRoom() const;
+    void echoLines(const char *p, int n);
     void giveUp();
 };
 

@@ -204,7 +204,14 @@ INSTANTIATE_TEST_SUITE_P(
         EchoCase{"EchoOffSpelledOutIsEchoOn",
                  {{"echo off\r\n", ":echo on\r\n.\r\n"},
                   {"v\r\n", "v\r\n" + std::string(kVersion)}}},
-        EchoCase{"OffWhenOff", {{"s\r\n", ":echo off\r\n.\r\n"}, {"v\r\n", kVersion}}}),
+        EchoCase{"OffWhenOff", {{"s\r\n", ":echo off\r\n.\r\n"}, {"v\r\n", kVersion}}},
+        // A terminal's Enter (CR alone) is echoed as a line end, so that the
+        // reply does not overwrite the command; a CR LF pair split between
+        // writes is echoed once.
+        EchoCase{"EnterAloneEndsTheEchoedLine",
+                 {{"e\r", ":echo on\r\n.\r\n"},
+                  {"v\r", "v\r\n" + std::string(kVersion)},
+                  {"\nv\r\n", "v\r\n" + std::string(kVersion)}}}),
     [](const testing::TestParamInfo<EchoCase> &c) { return c.param.name; });
 
 class EchoInBridge : public LoggedInClient {};
