@@ -3,6 +3,7 @@
 #include "portshare.h"
 #include "kvb/device_websocket.h"
 #include "portlisten.h"
+#include "tls/tls.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +19,7 @@ static void usage(const char *program)
     printf("-w<pw>        Set expected identifier to <pw>\n");
     printf("-W<port>      also serve the browser console over HTTP on this TCP port\n");
     printf("-N<name>      a name the browser console answers to besides this host's (may repeat)\n");
+    printf("-T<file>      TLS on the main port and the browser console: certificate and key (PEM)\n");
     printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
     printf("-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n");
@@ -41,6 +43,7 @@ static void usage(const char *program)
 static void reloadFiles()
 {
     printf("reloading\n");
+    if (tlsServerActive()) tlsServerReload();
 }
 
 static int serverMain(int argc, char **argv)
@@ -53,6 +56,7 @@ static int serverMain(int argc, char **argv)
     PortListener portListeners[maxPortListeners];
     int portListenerCount = 0;
     PortLogSettings logs = {nullptr, 10L * 1024 * 1024, 5};
+    const char *tlsFile = nullptr;
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -101,6 +105,9 @@ static int serverMain(int argc, char **argv)
             }
             portListenerCount++;
             break;
+        case 'T':
+            tlsFile = arg + 2;
+            break;
         case 'L':
             logs.dir = arg + 2;
             break;
@@ -125,6 +132,10 @@ static int serverMain(int argc, char **argv)
         }
     }
     if (i < argc) usage(program);
+    // A certificate that cannot serve stops the server before it listens:
+    // without it every client would be refused, or spoken to in clear.
+    if (tlsFile && tlsServerStart(tlsFile) != 0) return 1;
+    TransportWrap wrap = tlsServerActive() ? tlsServerWrap : nullptr;
 
     initIo();
     int serverFd = openServer((unsigned short)listenPort);
@@ -164,10 +175,10 @@ static int serverMain(int argc, char **argv)
         // as a kill command does.
         if (stopRequested()) break;
         if (reloadRequested()) reloadFiles();
-        OutFifo *incoming = acceptFifo(serverFd, localOnly);
+        OutFifo *incoming = acceptFifo(serverFd, localOnly, wrap);
         if (incoming) clientTable.add(incoming);
         if (webFd != -1) {
-            OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets);
+            OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets, wrap);
             if (web) clientTable.add(web);
         }
         acceptPortClients(portListeners, portListenerCount, localOnly);
@@ -181,6 +192,7 @@ static int serverMain(int argc, char **argv)
     clientTable.releasePorts();
     portShareReleaseAll();
     closeIo();
+    tlsServerStop();
     return 0;
 }
 

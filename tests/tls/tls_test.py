@@ -1,0 +1,333 @@
+#!/usr/bin/env python3
+"""TLS on the main port and the browser console (-T), end to end through
+the real binary, with clients nobody here wrote: openssl s_client, socat
+OPENSSL:, Python's ssl, python3-websockets over wss://.
+
+The test makes its own CA and certificates with openssl req, x509 and ca in
+a temporary directory; no key is kept anywhere else.
+
+Usage: tls_test.py --server PATH [--no-memory-check]
+"""
+import argparse
+import asyncio
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from velkor_support import (Pty, free_port, proc_field, read_line, server_command,  # noqa: E402
+                            sign_in, wait_for, wait_listening)
+
+SERVER = None
+MEMORY_CHECK = True
+IDENTIFIER = b"tangerine"
+GREETING = b"velkor.example.org/velkor\r\n"
+EVERY_BYTE = bytes(range(256)) * 4
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl"] + list(args), cwd=cwd, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class Certificates:
+    """A test CA and, signed by it, server certificates for 127.0.0.1:
+    each a PEM file of certificate then key, as -T takes it."""
+
+    def __init__(self, where):
+        self.dir = where
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key",
+                "-out", "ca.pem", "-days", "2", "-subj", "/CN=velkor test CA", cwd=where)
+        self.ca = os.path.join(where, "ca.pem")
+
+    def server(self, name, expired=False):
+        """name.pem: a certificate for 127.0.0.1 and its key."""
+        d = self.dir
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key",
+                "-out", name + ".csr", "-subj", "/CN=127.0.0.1",
+                "-addext", "subjectAltName=IP:127.0.0.1", cwd=d)
+        if expired:
+            # Only openssl ca sets dates in the past.
+            conf = os.path.join(d, name + ".cnf")
+            with open(conf, "w") as f:
+                f.write("[ca]\ndefault_ca = test\n[test]\n"
+                        "database = %s/%s.index\nnew_certs_dir = %s\nserial = %s/%s.serial\n"
+                        "default_md = sha256\npolicy = any\ncopy_extensions = copy\n"
+                        "[any]\ncommonName = supplied\n" % (d, name, d, d, name))
+            open(os.path.join(d, name + ".index"), "w").close()
+            with open(os.path.join(d, name + ".serial"), "w") as f:
+                f.write("01\n")
+            openssl("ca", "-batch", "-config", conf, "-cert", "ca.pem", "-keyfile", "ca.key",
+                    "-in", name + ".csr", "-out", name + ".crt", "-notext",
+                    "-startdate", "200101000000Z", "-enddate", "200102000000Z", cwd=d)
+        else:
+            with open(os.path.join(d, name + ".ext"), "w") as f:
+                f.write("subjectAltName=IP:127.0.0.1\n")
+            openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-days", "2", "-extfile", name + ".ext",
+                    "-out", name + ".crt", cwd=d)
+        return self.pem(name, name)
+
+    def pem(self, name, cert, key=None):
+        """name.pem from cert's certificate and key's key (cert's own by
+        default; None-key files hold the certificate alone)."""
+        path = os.path.join(self.dir, name + ".pem")
+        with open(path, "wb") as out:
+            with open(os.path.join(self.dir, cert + ".crt"), "rb") as f:
+                out.write(f.read())
+            if key is not False:
+                with open(os.path.join(self.dir, (key or cert) + ".key"), "rb") as f:
+                    out.write(f.read())
+        return path
+
+    def fingerprint(self, name):
+        out = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in",
+                              os.path.join(self.dir, name + ".crt")],
+                             check=True, capture_output=True, text=True).stdout
+        return out.strip().split("=", 1)[1]
+
+
+class Server:
+    """velkor with -T, a main and a web listener, COM1 on a pseudo-terminal."""
+
+    def __init__(self, pem):
+        self.dir = tempfile.TemporaryDirectory()
+        self.pty = Pty(os.path.join(self.dir.name, "COM1"))
+        self.port = free_port()
+        self.web = free_port()
+        self.log = open(os.path.join(self.dir.name, "server.log"), "w+b")
+        command, env = server_command(SERVER, self.dir.name)
+        self.proc = subprocess.Popen(
+            command + ["-p%d" % self.port, "-W%d" % self.web, "-b", "-T" + pem,
+                       "-w" + IDENTIFIER.decode()],
+            env=env, stdout=self.log, stderr=subprocess.STDOUT)
+        if not wait_listening(self.web, 10, self.proc):
+            raise RuntimeError("server did not start: %r" % self.output())
+
+    def output(self):
+        self.log.flush()
+        with open(self.log.name, "rb") as f:
+            return f.read()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        self.proc.wait(timeout=15)
+        self.pty.close()
+        out = self.output()
+        self.log.close()
+        self.dir.cleanup()
+        return self.proc.returncode, out
+
+
+def tls_connect(port, ca, timeout=10):
+    """A TLS client socket, verified against the test CA."""
+    context = ssl.create_default_context(cafile=ca)
+    raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    return context.wrap_socket(raw, server_hostname="127.0.0.1")
+
+
+def recv_exactly(sock, n):
+    got = b""
+    while len(got) < n:
+        chunk = sock.recv(n - len(got))
+        if not chunk:
+            break
+        got += chunk
+    return got
+
+
+class Fixture(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.certs = Certificates(cls.tmp.name)
+        cls.good = cls.certs.server("good")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.server = None
+
+    def start(self, pem=None):
+        self.server = Server(pem or self.good)
+        return self.server
+
+    def tearDown(self):
+        if self.server:
+            code, out = self.server.stop()
+            self.assertEqual(code, 0, out)
+            self.assertNotIn(b"Sanitizer", out)
+
+    def bridge_every_byte(self, send, receive):
+        """Through a client already bridged to COM1: every byte value both
+        ways, checked on the pseudo-terminal."""
+        send(EVERY_BYTE)
+        self.assertEqual(self.server.pty.read(len(EVERY_BYTE)), EVERY_BYTE)
+        self.server.pty.write(EVERY_BYTE)
+        self.assertEqual(receive(len(EVERY_BYTE)), EVERY_BYTE)
+
+
+class StartUp(unittest.TestCase):
+    """A -T file that cannot serve stops the server with status 1 and says why."""
+
+    def test_refused_files(self):
+        with tempfile.TemporaryDirectory() as d:
+            certs = Certificates(d)
+            certs.server("one")
+            certs.server("two")
+            cases = [
+                ("missing", os.path.join(d, "none.pem"), b"cannot read it"),
+                ("certificate alone", certs.pem("alone", "one", key=False), b"no private key"),
+                ("another key", certs.pem("mixed", "one", key="two"),
+                 b"the private key does not match the certificate"),
+                ("key alone", os.path.join(d, "one.key"), b"no certificate"),
+            ]
+            for what, path, message in cases:
+                with self.subTest(what):
+                    port = free_port()
+                    r = subprocess.run([SERVER, "-b", "-p%d" % port, "-T" + path],
+                                       capture_output=True, timeout=20)
+                    self.assertEqual(r.returncode, 1, r)
+                    self.assertIn(message, r.stderr)
+                    self.assertIn(path.encode(), r.stderr)
+
+
+class MainPort(Fixture):
+    def test_python_ssl_session_and_bridge(self):
+        self.start()
+        with tls_connect(self.server.port, self.certs.ca) as s:
+            self.assertEqual(s.version() in ("TLSv1.2", "TLSv1.3"), True)
+            sign_in(s, IDENTIFIER)
+            s.sendall(b"v\r\n")
+            self.assertEqual(read_line(s) + read_line(s), b":1.19\r\n.\r\n")
+            s.sendall(b"p COM1 115200\n")
+            self.assertEqual(read_line(s), b".\r\n")
+            self.bridge_every_byte(s.sendall, lambda n: recv_exactly(s, n))
+
+    def test_plain_client_gets_no_greeting(self):
+        self.start()
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
+            s.sendall(IDENTIFIER + b"\r\nv\r\n")
+            got = b""
+            try:
+                while True:
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        break
+                    got += chunk
+            except (ConnectionResetError, socket.timeout):
+                pass
+            self.assertNotIn(b"velkor", got)
+            self.assertNotIn(b"1.19", got)
+        # The server goes on serving TLS clients.
+        with tls_connect(self.server.port, self.certs.ca) as s:
+            sign_in(s, IDENTIFIER)
+        self.assertTrue(wait_for(lambda: b"TLS handshake with 127.0.0.1:" in self.server.output()))
+
+    def test_tls_versions(self):
+        """TLS 1.2 and 1.3 are taken; 1.1 is not."""
+        self.start()
+        for version, taken in [(ssl.TLSVersion.TLSv1_2, True), (ssl.TLSVersion.TLSv1_3, True)]:
+            with self.subTest(str(version)):
+                context = ssl.create_default_context(cafile=self.certs.ca)
+                context.minimum_version = context.maximum_version = version
+                raw = socket.create_connection(("127.0.0.1", self.server.port), timeout=10)
+                with context.wrap_socket(raw, server_hostname="127.0.0.1") as s:
+                    self.assertEqual(read_line(s), GREETING)
+        r = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % self.server.port,
+                            "-tls1_1", "-CAfile", self.certs.ca],
+                           input=b"", capture_output=True, timeout=20)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertNotIn(b"velkor", r.stdout)
+
+    def test_openssl_s_client(self):
+        self.start()
+        p = subprocess.Popen(["openssl", "s_client", "-connect",
+                              "127.0.0.1:%d" % self.server.port, "-CAfile", self.certs.ca,
+                              "-verify_return_error", "-quiet", "-nocommands"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL)
+        os.set_blocking(p.stdout.fileno(), False)
+
+        def receive(n, timeout=10):
+            got = b""
+            deadline = time.monotonic() + timeout
+            while len(got) < n and time.monotonic() < deadline:
+                chunk = p.stdout.read(n - len(got))
+                if chunk:
+                    got += chunk
+                else:
+                    time.sleep(0.01)
+            return got
+
+        def send(data):
+            p.stdin.write(data)
+            p.stdin.flush()
+
+        try:
+            self.assertEqual(receive(len(GREETING)), GREETING)
+            send(IDENTIFIER + b"\r\np COM1 115200\n")
+            self.assertEqual(receive(6), b".\r\n.\r\n")
+            self.bridge_every_byte(send, receive)
+        finally:
+            # -quiet keeps it on past the end of its input.
+            p.terminate()
+            p.wait(timeout=10)
+            p.stdin.close()
+            p.stdout.close()
+
+    def test_socat_openssl(self):
+        """socat OPENSSL: carries a plain client's session, every byte."""
+        self.start()
+        local = free_port()
+        relay = subprocess.Popen(
+            ["socat", "TCP-LISTEN:%d,bind=127.0.0.1,reuseaddr" % local,
+             "OPENSSL:127.0.0.1:%d,cafile=%s,commonname=127.0.0.1" % (self.server.port,
+                                                                     self.certs.ca)],
+            stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(wait_for(lambda: _connectable(local, relay)))
+            with socket.create_connection(("127.0.0.1", local), timeout=10) as s:
+                sign_in(s, IDENTIFIER)
+                s.sendall(b"p COM1 115200\n")
+                self.assertEqual(read_line(s), b".\r\n")
+                self.bridge_every_byte(s.sendall, lambda n: recv_exactly(s, n))
+        finally:
+            if relay.poll() is None:
+                relay.terminate()
+                relay.wait(timeout=10)
+
+
+def _connectable(port, relay):
+    """socat listens once, for one client: wait for its listener without
+    using it up."""
+    try:
+        out = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], capture_output=True,
+                             text=True).stdout
+    except FileNotFoundError:
+        time.sleep(0.5)
+        return True
+    return relay.poll() is None and str(port) in out
+
+
+def main():
+    global SERVER, MEMORY_CHECK
+    p = argparse.ArgumentParser()
+    p.add_argument("--server", required=True)
+    p.add_argument("--no-memory-check", dest="memory_check", action="store_false")
+    args, rest = p.parse_known_args()
+    SERVER = os.path.abspath(args.server)
+    MEMORY_CHECK = args.memory_check
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
