@@ -18,7 +18,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import threading
 import unittest
+import urllib.request
+
+import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from velkor_support import (Pty, free_port, proc_field, read_line, server_command,  # noqa: E402
@@ -212,6 +216,30 @@ class MainPort(Fixture):
             self.assertEqual(read_line(s), b".\r\n")
             self.bridge_every_byte(s.sendall, lambda n: recv_exactly(s, n))
 
+    def test_megabytes_each_way(self):
+        """Records cut short by a full socket lose nothing, in either
+        direction."""
+        self.start()
+        data = os.urandom(4 * 1024 * 1024)
+        with tls_connect(self.server.port, self.certs.ca, timeout=30) as s:
+            sign_in(s, IDENTIFIER)
+            s.sendall(b"p COM1 115200\n")
+            self.assertEqual(read_line(s), b".\r\n")
+            # One TLS session is not used by two threads at once: the
+            # client sends, then receives, while a thread minds the port.
+            at_port = []
+            reader = threading.Thread(
+                target=lambda: at_port.append(self.server.pty.read(len(data), timeout=60)))
+            reader.start()
+            s.sendall(data)
+            reader.join()
+            self.assertEqual(at_port[0], data)
+            writer = threading.Thread(target=self.server.pty.write, args=(data, 60))
+            writer.start()
+            at_client = recv_exactly(s, len(data))
+            writer.join()
+            self.assertEqual(at_client, data)
+
     def test_plain_client_gets_no_greeting(self):
         self.start()
         with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
@@ -304,6 +332,51 @@ class MainPort(Fixture):
             if relay.poll() is None:
                 relay.terminate()
                 relay.wait(timeout=10)
+
+
+class Browser(Fixture):
+    """The browser console with -T: the page at https://, its socket at wss://."""
+
+    def test_page_over_https(self):
+        self.start()
+        context = ssl.create_default_context(cafile=self.certs.ca)
+        url = "https://127.0.0.1:%d/" % self.server.web
+        with urllib.request.urlopen(url, context=context, timeout=10) as r:
+            self.assertEqual(r.status, 200)
+            page = r.read()
+        self.assertIn(b"<html", page.lower())
+        # The page is not served in clear.
+        with self.assertRaises(Exception):
+            urllib.request.urlopen("http://127.0.0.1:%d/" % self.server.web, timeout=5).read()
+
+    def test_wss_session_every_byte(self):
+        self.start()
+        context = ssl.create_default_context(cafile=self.certs.ca)
+        url = "wss://127.0.0.1:%d/ws" % self.server.web
+        every = bytes(range(256)) * 256  # 64 KiB: many records each way
+
+        async def receive(ws, n):
+            got = b""
+            while len(got) < n:
+                m = await asyncio.wait_for(ws.recv(), 10)
+                self.assertIsInstance(m, bytes)
+                got += m
+            return got
+
+        async def session():
+            async with websockets.connect(url, ssl=context, max_size=None) as ws:
+                self.assertEqual(await receive(ws, len(GREETING)), GREETING)
+                await ws.send(IDENTIFIER + b"\r\np COM1 115200\n")
+                self.assertEqual(await receive(ws, 6), b".\r\n.\r\n")
+                await ws.send(every)
+                loop = asyncio.get_running_loop()
+                got = await loop.run_in_executor(None, self.server.pty.read, len(every))
+                self.assertEqual(got, every)
+                writing = loop.run_in_executor(None, self.server.pty.write, every)
+                self.assertEqual(await receive(ws, len(every)), every)
+                await writing
+
+        asyncio.run(asyncio.wait_for(session(), 60))
 
 
 def _connectable(port, relay):
