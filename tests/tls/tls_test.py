@@ -129,10 +129,15 @@ class Server:
         return self.proc.returncode, out
 
 
-def tls_connect(port, ca, timeout=10):
-    """A TLS client socket, verified against the test CA."""
+def tls_connect(port, ca, timeout=10, receive_buffer=0):
+    """A TLS client socket, verified against the test CA; a small
+    receive_buffer makes the server's sends come up against a full socket."""
     context = ssl.create_default_context(cafile=ca)
-    raw = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    raw = socket.socket()
+    raw.settimeout(timeout)
+    if receive_buffer:
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    raw.connect(("127.0.0.1", port))
     return context.wrap_socket(raw, server_hostname="127.0.0.1")
 
 
@@ -220,8 +225,12 @@ class MainPort(Fixture):
         """Records cut short by a full socket lose nothing, in either
         direction."""
         self.start()
-        data = os.urandom(4 * 1024 * 1024)
-        with tls_connect(self.server.port, self.certs.ca, timeout=30) as s:
+        up = os.urandom(1024 * 1024)
+        # More than the kernel buffers on loopback (a few MiB) while the
+        # client does not read.
+        down = os.urandom(8 * 1024 * 1024)
+        with tls_connect(self.server.port, self.certs.ca, timeout=30,
+                         receive_buffer=4096) as s:
             sign_in(s, IDENTIFIER)
             s.sendall(b"p COM1 115200\n")
             self.assertEqual(read_line(s), b".\r\n")
@@ -229,16 +238,18 @@ class MainPort(Fixture):
             # client sends, then receives, while a thread minds the port.
             at_port = []
             reader = threading.Thread(
-                target=lambda: at_port.append(self.server.pty.read(len(data), timeout=60)))
+                target=lambda: at_port.append(self.server.pty.read(len(up), timeout=60)))
             reader.start()
-            s.sendall(data)
+            s.sendall(up)
             reader.join()
-            self.assertEqual(at_port[0], data)
-            writer = threading.Thread(target=self.server.pty.write, args=(data, 60))
+            self.assertEqual(at_port[0], up)
+            writer = threading.Thread(target=self.server.pty.write, args=(down, 60))
             writer.start()
-            at_client = recv_exactly(s, len(data))
+            # The server's socket fills, and its records wait part-sent.
+            time.sleep(2)
+            at_client = recv_exactly(s, len(down))
             writer.join()
-            self.assertEqual(at_client, data)
+            self.assertEqual(at_client, down)
 
     def test_plain_client_gets_no_greeting(self):
         self.start()
