@@ -10,6 +10,7 @@ Usage: tls_test.py --server PATH [--no-memory-check]
 """
 import argparse
 import asyncio
+import hashlib
 import os
 import signal
 import socket
@@ -343,6 +344,72 @@ class MainPort(Fixture):
             if relay.poll() is None:
                 relay.terminate()
                 relay.wait(timeout=10)
+
+
+def served_fingerprint(port):
+    """The SHA-256 fingerprint of the certificate a new client is shown."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    raw = socket.create_connection(("127.0.0.1", port), timeout=10)
+    with context.wrap_socket(raw) as s:
+        der = s.getpeercert(binary_form=True)
+    return ":".join("%02X" % b for b in hashlib.sha256(der).digest())
+
+
+class Reload(Fixture):
+    """SIGHUP reads the -T file again for new clients; connected ones keep
+    their sessions."""
+
+    def copy(self, source, to):
+        with open(source, "rb") as f, open(to + ".new", "wb") as out:
+            out.write(f.read())
+        # As a renewal tool puts a new file in place.
+        os.replace(to + ".new", to)
+
+    def test_new_certificate_for_new_clients_old_sessions_go_on(self):
+        live = os.path.join(self.tmp.name, "live.pem")
+        self.copy(self.good, live)
+        self.certs.server("renewed")
+        renewed = os.path.join(self.tmp.name, "renewed.pem")
+        self.start(live)
+        self.assertEqual(served_fingerprint(self.server.port), self.certs.fingerprint("good"))
+        with tls_connect(self.server.port, self.certs.ca) as old:
+            sign_in(old, IDENTIFIER)
+            self.copy(renewed, live)
+            self.server.proc.send_signal(signal.SIGHUP)
+            self.assertTrue(wait_for(lambda: b"reloaded" in self.server.output()),
+                            self.server.output())
+            self.assertEqual(served_fingerprint(self.server.port),
+                             self.certs.fingerprint("renewed"))
+            self.assertEqual(served_fingerprint(self.server.web),
+                             self.certs.fingerprint("renewed"))
+            old.sendall(b"v\n")
+            self.assertEqual(read_line(old) + read_line(old), b":1.19\r\n.\r\n")
+
+    def test_bad_file_keeps_the_certificate_in_use(self):
+        live = os.path.join(self.tmp.name, "live-bad.pem")
+        self.copy(self.good, live)
+        self.start(live)
+        cases = [("a truncated file", b"-----BEGIN CERTIFICATE-----\nMIIB\n"),
+                 ("another key", None)]
+        for what, content in cases:
+            with self.subTest(what):
+                if content is None:
+                    self.certs.server("other")
+                    self.copy(self.certs.pem("wrong-key", "good", key="other"), live)
+                else:
+                    with open(live, "wb") as f:
+                        f.write(content)
+                before = self.server.output().count(b"not reloaded")
+                self.server.proc.send_signal(signal.SIGHUP)
+                self.assertTrue(wait_for(
+                    lambda: self.server.output().count(b"not reloaded") > before),
+                    self.server.output())
+                self.assertEqual(served_fingerprint(self.server.port),
+                                 self.certs.fingerprint("good"))
+                with tls_connect(self.server.port, self.certs.ca) as s:
+                    sign_in(s, IDENTIFIER)
 
 
 class Browser(Fixture):
