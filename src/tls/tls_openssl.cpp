@@ -113,6 +113,7 @@ struct TlsConn {
     int handshakeWants;  // KVP_IN or KVP_OUT: what the handshake waits for
     bool readWantsOut;   // a read could not go on until the socket takes output
     bool sendWantsIn;    // a send could not go on until input arrives
+    bool peerGone;       // a send found the peer gone: the next read ends it
     char peer[KVA_PEER_TEXT_SIZE];
 };
 
@@ -169,6 +170,7 @@ int tlsRead(Transport *t, int, char *p, int n)
     TlsConn *c = conn(t);
     int h = handshake(c);
     if (h <= 0) return h;
+    if (c->peerGone) return -1;
     c->readWantsOut = false;
     int got = 0;
     while (got < n) {
@@ -219,6 +221,14 @@ int tlsSend(Transport *t, int, const char *p, int n)
         c->sendWantsIn = true;
         return 0;
     }
+    // A peer that went away (a closed tab) is reported once by the read
+    // that follows, as a client that disconnected, not as a failed send.
+    if (!c->peerGone && (err == SSL_ERROR_ZERO_RETURN ||
+                         (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0))) {
+        ERR_clear_error();
+        c->peerGone = true;
+        return 0;
+    }
     logFailure(c, "connection", err);
     return -1;
 }
@@ -230,6 +240,8 @@ int tlsEvents(Transport *t, int events)
 {
     TlsConn *c = conn(t);
     if (c->failed) return events;
+    // The read that ends it comes at the next step, whatever the socket shows.
+    if (c->peerGone) kva_work_pending();
     if (!c->established) {
         long long left = c->deadline - kvp_now_ms();
         kva_wake_within(left > 0 ? (int)left : 0);
