@@ -114,6 +114,7 @@ struct TlsConn {
     bool readWantsOut;   // a read could not go on until the socket takes output
     bool sendWantsIn;    // a send could not go on until input arrives
     bool peerGone;       // a send found the peer gone: the next read ends it
+    bool sendSawEnd;     // a send has let one step pass over a session that is over
     char peer[KVA_PEER_TEXT_SIZE];
 };
 
@@ -204,11 +205,22 @@ int tlsRead(Transport *t, int, char *p, int n)
     return got;
 }
 
+// A session that is over (failed, or its peer gone) ends at the read of the
+// same step, which says why (a client that disconnected, or the failure
+// logged already), rather than at the send, which would log a failed write
+// too; a send that comes again, with no read between, ends it.
+int sendOnEnded(TlsConn *c)
+{
+    if (c->sendSawEnd) return -1;
+    c->sendSawEnd = true;
+    return 0;
+}
+
 int tlsSend(Transport *t, int, const char *p, int n)
 {
     TlsConn *c = conn(t);
     int h = handshake(c);
-    if (h < 0) return -1;
+    if (h < 0) return sendOnEnded(c);
     if (h == 0) return 0;
     ERR_clear_error();
     errno = 0;
@@ -221,16 +233,15 @@ int tlsSend(Transport *t, int, const char *p, int n)
         c->sendWantsIn = true;
         return 0;
     }
-    // A peer that went away (a closed tab) is reported once by the read
-    // that follows, as a client that disconnected, not as a failed send.
-    if (!c->peerGone && (err == SSL_ERROR_ZERO_RETURN ||
-                         (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0))) {
+    // A peer that went away (a closed tab) is reported by the read that
+    // follows, as a client that disconnected.
+    if (err == SSL_ERROR_ZERO_RETURN || (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
         ERR_clear_error();
         c->peerGone = true;
-        return 0;
+    } else {
+        logFailure(c, "connection", err);
     }
-    logFailure(c, "connection", err);
-    return -1;
+    return sendOnEnded(c);
 }
 
 // During the handshake the socket is watched for what the handshake needs
@@ -239,9 +250,11 @@ int tlsSend(Transport *t, int, const char *p, int n)
 int tlsEvents(Transport *t, int events)
 {
     TlsConn *c = conn(t);
-    if (c->failed) return events;
     // The read that ends it comes at the next step, whatever the socket shows.
-    if (c->peerGone) kva_work_pending();
+    if (c->failed || c->peerGone) {
+        kva_work_pending();
+        return events;
+    }
     if (!c->established) {
         long long left = c->deadline - kvp_now_ms();
         kva_wake_within(left > 0 ? (int)left : 0);
@@ -263,7 +276,7 @@ void tlsEnd(Transport *t, int)
     TlsConn *c = conn(t);
     // TLS's own close, once, never waited for: a client can tell an end
     // from a cut connection.
-    if (c->established && !c->failed) SSL_shutdown(c->ssl);
+    if (c->established && !c->failed && !c->peerGone) SSL_shutdown(c->ssl);
     ERR_clear_error();
     SSL_free(c->ssl);
     delete c;

@@ -271,6 +271,8 @@ class MainPort(Fixture):
         with tls_connect(self.server.port, self.certs.ca) as s:
             sign_in(s, IDENTIFIER)
         self.assertTrue(wait_for(lambda: b"TLS handshake with 127.0.0.1:" in self.server.output()))
+        # One line says why, not a failed write besides.
+        self.assertNotIn(b"Kvb::write", self.server.output())
 
     def test_tls_versions(self):
         """TLS 1.2 and 1.3 are taken; 1.1 is not."""
