@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 command -v npm >/dev/null 2>&1 || sh scripts/deps.sh nodejs npm
 sh scripts/deps.sh g++ cmake ninja-build libgtest-dev python3 socat clang libclang-rt-14-dev \
     g++-mingw-w64-x86-64-win32 wine wine64 dpkg-dev file systemd groff-base man-db iproute2 \
-    python3-websockets python3-serial python3-passlib chromium
+    python3-websockets python3-serial python3-passlib chromium libssl-dev openssl
 
 # The build scripts/start.sh makes, whose optimiser warns of more.
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKOR_TESTS=OFF >/dev/null

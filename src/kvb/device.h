@@ -40,6 +40,10 @@ struct DeviceOps {
 };
 
 extern const DeviceOps socketDevice;
+// A socket under a transport of its own (TLS): the socket kind, except that
+// a failed read ends it at once, as a TLS session that failed or was closed
+// stays so.
+extern const DeviceOps transportSocketDevice;
 extern const DeviceOps serialDevice;
 extern const DeviceOps consoleDevice;
 

@@ -58,7 +58,7 @@ int sendBody(OutFifo *e)
     while (w->bodyPos < w->bodyLen) {
         size_t chunk = w->bodyLen - w->bodyPos;
         if (chunk > 65536) chunk = 65536;
-        int r = kva_send(e->fd, (const char *)w->body + w->bodyPos, (int)chunk);
+        int r = transportSend(e, (const char *)w->body + w->bodyPos, (int)chunk);
         if (r < 0) return -1;
         if (r == 0) return 0;
         w->bodyPos += (size_t)r;
@@ -82,7 +82,7 @@ int readRequest(OutFifo *e)
     WebState *w = state(e);
     if (kvp_now_ms() >= w->deadline) return -1;
     int room = webRequestMax - w->requestLen;
-    int r = kva_read_socket(e->fd, w->request + w->requestLen, room);
+    int r = transportRead(e, w->request + w->requestLen, room);
     if (r < 0) return -1;
     w->requestLen += r;
     WebRequest req = {};
@@ -125,7 +125,7 @@ int webRead(OutFifo *e, char *p, int n)
         // would make the system reset the connection, and the client could
         // lose the response it has not read yet.
         char drop[4096];
-        if (kva_read_socket(e->fd, drop, (int)sizeof drop) < 0 && f != 1) return -1;
+        if (transportRead(e, drop, (int)sizeof drop) < 0 && f != 1) return -1;
         return f == 1 ? -1 : 0;
     }
     case Open:
@@ -133,7 +133,7 @@ int webRead(OutFifo *e, char *p, int n)
     }
     // One receive per call, as a socket's read, when nothing is held.
     if (w->rawPos == w->rawLen) {
-        int r = kva_read_socket(e->fd, (char *)w->raw, (int)sizeof w->raw);
+        int r = transportRead(e, (char *)w->raw, (int)sizeof w->raw);
         if (r < 0) return -1;
         w->rawLen = r;
         w->rawPos = 0;
@@ -175,7 +175,7 @@ int webWrite(OutFifo *e, const char *p, int n)
     unsigned char frame[10 + frameMax];
     int h = wsFrameHeader(WsBinary, (size_t)n, frame);
     memcpy(frame + h, p, (size_t)n);
-    int r = kva_send(e->fd, (const char *)frame, h + n);
+    int r = transportSend(e, (const char *)frame, h + n);
     if (r < 0) return -1;
     if (r == 0) return 0;
     // A frame once begun is finished before anything else goes out.
@@ -183,7 +183,7 @@ int webWrite(OutFifo *e, const char *p, int n)
     return n;
 }
 
-int webSendWire(OutFifo *e, const char *p, int n) { return kva_send(e->fd, p, n); }
+int webSendWire(OutFifo *e, const char *p, int n) { return transportSend(e, p, n); }
 
 void webWatch(OutFifo *e, int events)
 {
@@ -206,14 +206,13 @@ void webWatch(OutFifo *e, int events)
         if (own) events |= KVP_OUT;
         break;
     }
-    kva_watch_socket(e->fd, events);
+    transportWatch(e, events);
 }
 
 void webClose(OutFifo *e)
 {
     WebState *w = state(e);
-    kva_close_socket(e->fd);
-    e->fd = -1;
+    transportClose(e);
     if (w) {
         delete w;
         e->deviceData = nullptr;
@@ -226,7 +225,14 @@ void webReadGivenUp(OutFifo *e, int)
         printf("client disconnected %d\n", e->fd);
 }
 
-bool webHoldsInput(const OutFifo *e) { return state(e)->phase == Open && state(e)->outputFull; }
+// Frame bytes received and not decoded, or bytes the transport decoded and
+// the request or the frames have not taken.
+bool webHoldsInput(const OutFifo *e)
+{
+    const WebState *w = state(e);
+    if (w->phase == Open && w->outputFull) return true;
+    return (w->phase == Open || w->phase == Requesting) && transportHoldsInput(e);
+}
 
 }  // namespace
 
@@ -241,10 +247,16 @@ const DeviceOps websocketDevice = {
     webSendWire,
 };
 
-OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets)
+OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets,
+                       TransportWrap wrap)
 {
     int fd = kva_accept(listenSocket, localOnly);
     if (fd == -1) return nullptr;
+    Transport *t = nullptr;
+    if (wrap && !(t = wrap(fd))) {
+        kva_close_socket(fd);
+        return nullptr;
+    }
     WebState *w = new (std::nothrow) WebState();
     if (!w) kva_out_of_memory("a web connection");
     w->phase = Requesting;
@@ -254,5 +266,6 @@ OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets)
     OutFifo *f = new (std::nothrow) OutFifo(websocketDevice, fd);
     if (!f) kva_out_of_memory("an endpoint");
     f->deviceData = w;
+    f->transport = t;
     return f;
 }

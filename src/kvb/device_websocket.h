@@ -13,7 +13,10 @@ extern const DeviceOps websocketDevice;
 const int webRequestTimeoutMs = 10000;
 
 // Accepts a connection on the HTTP listener; assets is what it serves
-// (a table ending at a null path), and must outlive it.
-OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets);
+// (a table ending at a null path), and must outlive it.  With wrap, its
+// bytes go through the transport wrap puts over the socket (TLS: https and
+// wss).
+OutFifo *acceptWebFifo(int listenSocket, bool localOnly, const WebAsset *assets,
+                       TransportWrap wrap = nullptr);
 
 #endif

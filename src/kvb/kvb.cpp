@@ -11,8 +11,9 @@
 OutFifo::OutFifo(const DeviceOps &kind, intptr_t id)
     : device(&kind), deviceData(nullptr),
       port(&kind == &serialDevice ? (kva_handle)id : INVALID_HANDLE_VALUE),
-      fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), echo(false),
-      echoCrEnded(false), devicePace(false), paused(false), relay(nullptr), relayLimit(0), tap(nullptr),
+      fd(&kind == &serialDevice ? -1 : (int)id), connecting(nullptr), transport(nullptr),
+      echo(false), echoCrEnded(false), devicePace(false), paused(false), relay(nullptr),
+      relayLimit(0), tap(nullptr),
       tapContext(nullptr), failCount(0), writeFailCount(0)
 {
 }
@@ -277,11 +278,52 @@ OutFifo *connectFifo(const char *host, unsigned short port)
     return f;
 }
 
-OutFifo *acceptFifo(int listenSocket, bool localOnly)
+OutFifo *acceptFifo(int listenSocket, bool localOnly, TransportWrap wrap)
 {
     int fd = kva_accept(listenSocket, localOnly);
     if (fd == -1) return nullptr;
-    return newEndpoint(socketDevice, fd);
+    if (!wrap) return newEndpoint(socketDevice, fd);
+    Transport *t = wrap(fd);
+    if (!t) {
+        kva_close_socket(fd);
+        return nullptr;
+    }
+    OutFifo *f = newEndpoint(transportSocketDevice, fd);
+    f->transport = t;
+    return f;
+}
+
+// ---- transports ------------------------------------------------------------------
+
+int transportRead(OutFifo *e, char *p, int n)
+{
+    if (!e->transport) return kva_read_socket(e->fd, p, n);
+    return e->transport->ops->read(e->transport, e->fd, p, n);
+}
+
+int transportSend(OutFifo *e, const char *p, int n)
+{
+    if (!e->transport) return kva_send(e->fd, p, n);
+    return e->transport->ops->send(e->transport, e->fd, p, n);
+}
+
+void transportWatch(OutFifo *e, int events)
+{
+    if (e->transport) events = e->transport->ops->events(e->transport, events);
+    kva_watch_socket(e->fd, events);
+}
+
+bool transportHoldsInput(const OutFifo *e)
+{
+    return e->transport && e->transport->ops->holdsInput(e->transport);
+}
+
+void transportClose(OutFifo *e)
+{
+    if (e->transport) e->transport->ops->end(e->transport, e->fd);
+    e->transport = nullptr;
+    kva_close_socket(e->fd);
+    e->fd = -1;
 }
 
 // ---- pass-through functions ---------------------------------------------------------

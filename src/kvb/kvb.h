@@ -8,6 +8,7 @@
 #include "device.h"
 #include "lineinput.h"
 #include "outqueue.h"
+#include "transport.h"
 
 // The bound of every endpoint's queue.  A bridge copies into an endpoint
 // only while at most this much output waits there; and an endpoint whose
@@ -31,6 +32,9 @@ public:
     // An outgoing connection still under way (lookup or connect); the
     // endpoint's socket when it succeeds.
     KvaConnect *connecting;
+    // What carries a socket's bytes (transport.h); null: the socket itself.
+    // The kind's close ends it.
+    Transport *transport;
 
     // Over an open device of the given kind: a serial handle, or a socket
     // (the console takes the descriptor 1).
@@ -162,7 +166,9 @@ private:
 OutFifo *openComFifo(const char *name, int baud);
 OutFifo *openStdinFifo();
 OutFifo *connectFifo(const char *host, unsigned short port);
-OutFifo *acceptFifo(int listenSocket, bool localOnly);
+// A client of the main listener; with wrap, its bytes go through the
+// transport wrap puts over the socket (TLS).
+OutFifo *acceptFifo(int listenSocket, bool localOnly, TransportWrap wrap = nullptr);
 
 // The pass-through functions by which the server core reaches the layer.
 void initIo();

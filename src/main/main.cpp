@@ -4,6 +4,7 @@
 #include "portshare.h"
 #include "kvb/device_websocket.h"
 #include "portlisten.h"
+#include "tls/tls.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@ static void usage(const char *program)
     printf("-U<file>      named users and their rights (<name>:<hash>:<rights> lines)\n");
     printf("-P            read a password from standard input and print its hash for -U\n");
     printf("-N<name>      a name the browser console answers to besides this host's (may repeat)\n");
+    printf("-T<file>      TLS on the main port and the browser console: certificate and key (PEM)\n");
     printf("-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n");
     printf("-a            accept connections from other computers\n");
     printf("-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n");
@@ -46,6 +48,7 @@ static void reloadFiles()
 {
     fprintf(stderr, "reloading\n");
     accessReloadUsers();
+    if (tlsServerActive()) tlsServerReload();
 }
 
 // A switch whose value is wrong: one line naming it and why, then the usage
@@ -136,6 +139,7 @@ static int serverMain(int argc, char **argv)
     int portListenerCount = 0;
     PortLogSettings logs = {nullptr, 10L * 1024 * 1024, 5};
     const char *usersFile = nullptr;
+    const char *tlsFile = nullptr;
 
     // A word on the command line is shown to every local user in the process
     // list; one from the environment is not.  -w still wins.  An empty value
@@ -189,6 +193,9 @@ static int serverMain(int argc, char **argv)
             }
             portListenerCount++;
             break;
+        case 'T':
+            tlsFile = arg + 2;
+            break;
         case 'L':
             // An empty value would put every log at the root of the file
             // system.
@@ -219,6 +226,10 @@ static int serverMain(int argc, char **argv)
         }
     }
     if (i < argc) usage(program);
+    // A certificate that cannot serve stops the server before it listens:
+    // without it every client would be refused, or spoken to in clear.
+    if (tlsFile && tlsServerStart(tlsFile) != 0) return 1;
+    TransportWrap wrap = tlsServerActive() ? tlsServerWrap : nullptr;
 
     // Every listener on a TCP port of its own.
     TcpPortUse uses[2 + maxPortListeners];
@@ -277,10 +288,10 @@ static int serverMain(int argc, char **argv)
         // as a kill command does.
         if (stopRequested()) break;
         if (reloadRequested()) reloadFiles();
-        OutFifo *incoming = acceptFifo(serverFd, localOnly);
+        OutFifo *incoming = acceptFifo(serverFd, localOnly, wrap);
         if (incoming) clientTable.add(incoming);
         if (webFd != -1) {
-            OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets);
+            OutFifo *web = acceptWebFifo(webFd, localOnly, webAssets, wrap);
             if (web) clientTable.add(web);
         }
         // A port listener's clients cannot log in: with named users they are
@@ -296,6 +307,7 @@ static int serverMain(int argc, char **argv)
     clientTable.releasePorts();
     portShareReleaseAll();
     closeIo();
+    tlsServerStop();
     return 0;
 }
 

@@ -25,6 +25,7 @@ std::string usageText(const std::string &program)
            "-U<file>      named users and their rights (<name>:<hash>:<rights> lines)\n"
            "-P            read a password from standard input and print its hash for -U\n"
            "-N<name>      a name the browser console answers to besides this host's (may repeat)\n"
+           "-T<file>      TLS on the main port and the browser console: certificate and key (PEM)\n"
            "-R<port>=COM<n> also listen on this TCP port for RFC 2217 clients of COM<n>\n"
            "-a            accept connections from other computers\n"
            "-L<dir>       hold every port open and log it to <dir>/COM<n>.log\n"

@@ -43,6 +43,26 @@ def read_until(fd, want, timeout=15):
     return got
 
 
+def test_certificate(where):
+    """A self-signed certificate for 127.0.0.1 with its key, as -T takes
+    them, and the base64 SHA-256 of its public key, by which the browser is
+    told to trust it."""
+    key, cert, pem = (os.path.join(where, n) for n in ("tls.key", "tls.crt", "tls.pem"))
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(pem, "wb") as out:
+        for part in (cert, key):
+            with open(part, "rb") as f:
+                out.write(f.read())
+    spki = subprocess.run(
+        "openssl x509 -in '%s' -pubkey -noout | openssl pkey -pubin -outform der"
+        " | openssl dgst -sha256 -binary | base64" % cert,
+        shell=True, check=True, capture_output=True, text=True).stdout.strip()
+    return pem, spki
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
@@ -50,10 +70,14 @@ def main():
     parser.add_argument("--artefacts", required=True)
     parser.add_argument("--wine-prefix")
     parser.add_argument("--wine-tool")
+    parser.add_argument("--tls", action="store_true",
+                        help="serve the page over https (-T) with a certificate made here")
     args = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
     os.makedirs(args.artefacts, exist_ok=True)
     screenshot = "web-console-wine.png" if args.wine_prefix else "web-console.png"
+    if args.tls:
+        screenshot = "web-console-https.png"
 
     ports = tempfile.TemporaryDirectory()
     com1 = Pty(os.path.join(ports.name, "COM1"))
@@ -63,10 +87,18 @@ def main():
         with open(os.path.join(args.artefacts, "winetool.log"), "wb") as out:
             wine_com1(args.wine_prefix, args.wine_tool, com1.path, env, out)
     log_path = os.path.join(args.artefacts, "web-console-server.log")
+    switches = ["-p%d" % free_port(), "-W%d" % web, "-b", "-w" + IDENTIFIER]
+    url = "http://127.0.0.1:%d/" % web
+    browser_env = dict(os.environ, NODE_PATH=args.modules)
+    if args.tls:
+        log_path = os.path.join(args.artefacts, "web-console-https-server.log")
+        pem, spki = test_certificate(ports.name)
+        switches.append("-T" + pem)
+        url = "https://127.0.0.1:%d/" % web
+        browser_env["VELKOR_CHROMIUM_TRUST_SPKI"] = spki
     log_file = open(log_path, "wb")
-    server = subprocess.Popen(
-        command + ["-p%d" % free_port(), "-W%d" % web, "-b", "-w" + IDENTIFIER],
-        env=env, stdout=log_file, stderr=subprocess.STDOUT)
+    server = subprocess.Popen(command + switches, env=env, stdout=log_file,
+                              stderr=subprocess.STDOUT)
 
     def log():
         with open(log_path, "rb") as f:
@@ -77,9 +109,9 @@ def main():
         if not wait_listening(web, 60, server):
             raise AssertionError("server did not start")
         browser = subprocess.Popen(
-            ["node", os.path.join(here, "browser.js"), "http://127.0.0.1:%d/" % web, IDENTIFIER,
+            ["node", os.path.join(here, "browser.js"), url, IDENTIFIER,
              "COM1", str(BAUD), os.path.join(args.artefacts, screenshot)],
-            env=dict(os.environ, NODE_PATH=args.modules),
+            env=browser_env,
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
             for line in browser.stdout:
