@@ -65,7 +65,7 @@ const WebAsset assets[] = {
 };
 
 const char handshake[] =
-    "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 enum Kind { LineSocket, HostBridge, PortBridge, TelnetClient, WebClient, ConsoleClient, Kinds };
