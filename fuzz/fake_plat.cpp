@@ -489,9 +489,13 @@ void kvp_sleep_ms(int ms) { fakeNowMs += ms; }
 
 int kvp_com_last_error() { return comError; }
 
+const char *kvp_com_error_text(int) { return "error"; }
+
 // ---- console ------------------------------------------------------------------------
 
 void kvp_console_open() {}
+
+void kvp_console_keys_raw(int) {}
 
 int kvp_kbhit() { return console.hasInput() ? 1 : 0; }
 
@@ -609,3 +613,8 @@ int kvs_purge(kva_handle, int, int) { return 1; }
 long kvs_output_held(kva_handle) { return 0; }
 
 int kvs_last_error() { return 0; }
+
+// No password is typed and no salt drawn in a fuzzed session.
+int kvp_random(void *, int) { return -1; }
+
+int kvp_read_secret(const char *, char *, int) { return -1; }

@@ -62,6 +62,21 @@ void kvp_console_open()
     tcsetattr(0, TCSANOW, &t);
 }
 
+void kvp_console_keys_raw(int on)
+{
+    if (!ttySaved) return;
+    struct termios t;
+    if (tcgetattr(0, &t) != 0) return;
+    if (on) {
+        t.c_lflag &= ~(tcflag_t)ISIG;
+        t.c_iflag &= ~(tcflag_t)(IXON | IXOFF);
+    } else {
+        t.c_lflag = (t.c_lflag & ~(tcflag_t)ISIG) | (savedTty.c_lflag & ISIG);
+        t.c_iflag = (t.c_iflag & ~(tcflag_t)(IXON | IXOFF)) | (savedTty.c_iflag & (IXON | IXOFF));
+    }
+    tcsetattr(0, TCSANOW, &t);
+}
+
 int kvp_kbhit()
 {
     if (keyPending) return 1;

@@ -878,7 +878,11 @@ kva_handle kva_open_com(const char *name, int baud)
     char path[1100];
     snprintf(path, sizeof path, "\\\\.\\%.1024s", name);
     kva_handle h = kvp_com_open(path);
-    if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE) {
+        int e = kvp_com_last_error();
+        fprintf(stderr, "%s: not opened, %s (error %d)\n", name, kvp_com_error_text(e), e);
+        return INVALID_HANDLE_VALUE;
+    }
     // An entry with this handle was closed behind the layer's back (the
     // platform gave the handle out again): it is this port's now.
     Port *p = portOf(h);
@@ -896,7 +900,10 @@ kva_handle kva_open_com(const char *name, int baud)
     // A device whose line cannot be made transparent (no serial line, or a
     // driver that refuses) would echo or translate the bridged bytes.
     if (!kvp_com_configure(h, baud)) {
-        fprintf(stderr, "SetCommState failed %d\n", kvp_com_last_error());
+        int e = kvp_com_last_error();
+        fprintf(stderr, "SetCommState failed %d\n", e);
+        fprintf(stderr, "%s: speed %d refused, or not a serial line: %s (error %d)\n", name, baud,
+                kvp_com_error_text(e), e);
         kva_close_com(h);
         return INVALID_HANDLE_VALUE;
     }

@@ -182,9 +182,9 @@ enum { KVP_MAX_PORTS = 256 };
 // path is the device path as the layer forms it ("\\.\COM5").
 kva_handle kvp_com_open(const char *path);            // -1 when it cannot be opened
 // Makes the line transparent and sets its speed, after saving the settings
-// it had, which kvp_com_close puts back.  A rate the device refuses leaves
-// the previous rate in force.  Zero when the line settings cannot be read or
-// written (the device is no serial line).
+// it had, which kvp_com_close puts back.  Zero when the line settings cannot
+// be read or written (the device is no serial line), or when the device
+// refuses the rate (0 or below too), which leaves the previous rate in force.
 int kvp_com_configure(kva_handle h, int baud);
 // 8 data bits, no parity, 1 stop bit on a configured port (its saved
 // settings still go back at the close); zero when the device refuses.
@@ -215,6 +215,9 @@ long kvp_com_output_left(kva_handle h);
 void kvp_com_flush_output(kva_handle h);
 void kvp_com_close(kva_handle h);
 int kvp_com_last_error();
+// What an error code of the serial calls means, in a few words for the log
+// ("does not exist", "in use", "not a serial line", "setting refused").
+const char *kvp_com_error_text(int code);
 
 // How long a closed port's output is waited for: the time `bytes` take on
 // the line at `baud` (12 bits a byte, the longest frame: a start bit, 8 data
@@ -235,6 +238,10 @@ void kvp_sleep_ms(int ms);
 void kvp_console_open();                  // prepares keyboard input (no echo, no line wait)
 int kvp_kbhit();                          // a key is waiting
 int kvp_getch();                          // one waiting key
+// While on, the keys that would signal the server (Ctrl-C, Ctrl-\, Ctrl-Z)
+// and pause its output (Ctrl-S, Ctrl-Q) are plain bytes, for a board the
+// console is bridged to; off puts them back as they were.
+void kvp_console_keys_raw(int on);
 int kvp_write_stdout(const char *p, int n); // raw bytes to standard output
 
 // ---- registry (HKEY_LOCAL_MACHINE, read only) ----------------------------

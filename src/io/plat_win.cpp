@@ -409,6 +409,18 @@ void kvp_console_open()
     // without echo and without waiting for a line end.
 }
 
+void kvp_console_keys_raw(int on)
+{
+    // Without processed input Ctrl-C reaches _getch as a byte instead of
+    // the console's stop request.
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;
+    if (on) mode &= ~(DWORD)ENABLE_PROCESSED_INPUT;
+    else mode |= ENABLE_PROCESSED_INPUT;
+    SetConsoleMode(in, mode);
+}
+
 int kvp_kbhit() { return _kbhit(); }
 
 int kvp_getch() { return _getch(); }

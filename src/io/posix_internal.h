@@ -24,5 +24,9 @@ short posix_ready_now(int fd, short events);
 // (false when it has none), and the rate a speed stands for (0: none).
 bool posix_speed_for(long baud, speed_t *speed);
 long posix_baud_of(speed_t speed);
+// Sets a tty's rate, any the device takes (serial_control_posix.cpp): a
+// Bxxx speed where there is one, else termios2 where the system has it.
+// Zero, with errno set, when the device or the system refuses it.
+int posix_write_rate(int fd, long baud);
 
 #endif

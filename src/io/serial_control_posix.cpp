@@ -94,6 +94,13 @@ int writeRate(int fd, long baud)
 
 }  // namespace
 
+int posix_write_rate(int fd, long baud)
+{
+    if (writeRate(fd, baud)) return 1;
+    errno = controlError;
+    return 0;
+}
+
 int kvs_get_line(kva_handle h, KvsLine *line)
 {
     struct termios t;

@@ -183,15 +183,17 @@ int kvp_com_configure(kva_handle h, int baud)
         comError = errno;
         return 0;
     }
-    // Speed 0 would hang the line up: it counts as a rate the device refuses,
-    // like any rate without a speed here or one the driver rejects.  The
-    // previous speed stays in force.
-    for (const SpeedEntry &e : speeds) {
-        if (e.baud != baud) continue;
-        cfsetispeed(&t, e.speed);
-        cfsetospeed(&t, e.speed);
-        tcsetattr(fd, TCSANOW, &t);
-        break;
+    // Speed 0 would hang the line up: it is refused, as is a rate without a
+    // Bxxx speed where the system has no other way to set one, or one the
+    // driver rejects.  The previous speed stays in force and the caller is
+    // told, so that no client is answered as if it had the rate it asked.
+    if (baud <= 0) {
+        comError = EINVAL;
+        return 0;
+    }
+    if (!posix_write_rate(fd, baud)) {
+        comError = errno ? errno : EINVAL;
+        return 0;
     }
     return 1;
 }
@@ -301,3 +303,16 @@ void kvp_com_close(kva_handle h)
 }
 
 int kvp_com_last_error() { return comError; }
+
+const char *kvp_com_error_text(int code)
+{
+    switch (code) {
+    case ENOENT: return "does not exist";
+    case EWOULDBLOCK: return "in use by another program";  // the flock
+    case EBUSY: return "in use by another program";
+    case ENOTTY: return "not a serial line";
+    case EINVAL: return "setting refused";
+    case EACCES: return "not allowed";
+    default: return strerror(code);
+    }
+}

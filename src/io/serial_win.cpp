@@ -359,6 +359,20 @@ int win_com_prepare(HANDLE h, int events, HANDLE *wake)
 
 // ---- the seam ------------------------------------------------------------------------
 
+const char *kvp_com_error_text(int code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND: return "does not exist";
+    case ERROR_PATH_NOT_FOUND: return "does not exist";
+    case ERROR_ACCESS_DENIED: return "in use by another program, or not allowed";
+    case ERROR_SHARING_VIOLATION: return "in use by another program";
+    case ERROR_INVALID_PARAMETER: return "setting refused";
+    case ERROR_INVALID_FUNCTION: return "not a serial line";
+    case ERROR_NOT_SUPPORTED: return "not a serial line";
+    default: return "error";
+    }
+}
+
 kva_handle kvp_com_open(const char *path)
 {
     // Exclusive (share mode 0), and overlapped: no transfer holds the loop.
@@ -419,9 +433,13 @@ int kvp_com_configure(kva_handle h, int baud)
         p->dcbSaved = true;
         p->timeoutsSaved = GetCommTimeouts((HANDLE)h, &p->timeouts) != 0;
     }
-    // A rate the device refuses leaves the previous one in force.
+    // A rate the device refuses leaves the previous one in force, and is
+    // reported: a client that asked for it must not be told it has it.
     dcb.BaudRate = (DWORD)baud;
-    SetCommState((HANDLE)h, &dcb);
+    if (baud <= 0 || !SetCommState((HANDLE)h, &dcb)) {
+        comError = baud <= 0 ? ERROR_INVALID_PARAMETER : GetLastError();
+        return 0;
+    }
     return 1;
 }
 

@@ -43,6 +43,15 @@ extern const DeviceOps socketDevice;
 extern const DeviceOps serialDevice;
 extern const DeviceOps consoleDevice;
 
+// The console bridged to a board: every key is a byte for it, Ctrl-C too,
+// and the way out is the escape key Ctrl-] followed by q (Ctrl-] twice
+// sends one Ctrl-]; Ctrl-] and any other key send both).  Off: the keys are
+// as at the command prompt.
+enum { consoleEscapeKey = 0x1d };
+void consoleSetBridged(bool on);
+// The console's user typed the way out since the bridge began.
+bool consoleLeaveAsked();
+
 // The socket's readGivenUp, for every kind over a TCP connection: a peer
 // that closed (-1) is logged as a client that disconnected; a receive
 // error prints nothing.

@@ -47,7 +47,15 @@ struct TelnetState : ComPortLine {
     bool hasPort() const { return handle() != INVALID_HANDLE_VALUE; }
 
     int getLine(KvsLine *l) override { return hasPort() && kvs_get_line(handle(), l); }
-    int setLine(const KvsLine *l) override { return hasPort() && kvs_set_line(handle(), l); }
+    int setLine(const KvsLine *l) override
+    {
+        if (!hasPort()) return 0;
+        int ok = kvs_set_line(handle(), l);
+        // The rate in force afterwards, whether or not all was taken.
+        KvsLine now;
+        if (kvs_get_line(handle(), &now)) self->relayPeer()->rateSet(now.baud);
+        return ok;
+    }
     int setDtr(int on) override { return hasPort() && kvs_set_dtr(handle(), on); }
     int setRts(int on) override { return hasPort() && kvs_set_rts(handle(), on); }
     int setBreak(int on) override { return hasPort() && kvs_set_break(handle(), on); }

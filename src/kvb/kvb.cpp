@@ -152,7 +152,9 @@ int OutFifo::process()
 // Raw input with nothing held goes straight to a bridge's open peer.
 bool OutFifo::relaying() const
 {
-    return relay && relay->isOpen() && in.isRaw() && in.held() == 0;
+    // An LF still to be dropped behind a command line is read into the
+    // input buffer, where it is dropped.
+    return relay && relay->isOpen() && in.isRaw() && in.held() == 0 && !in.dropsNextLf();
 }
 
 // Whether the bridge's peer takes more now: not while its queue is over the

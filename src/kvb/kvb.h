@@ -122,6 +122,14 @@ public:
         tap = fn;
         tapContext = context;
     }
+    // A serial endpoint's rate set by a client over its bridge (RFC 2217) is
+    // told to `fn` with the tap's context, for the port's log.  Null: none.
+    typedef void (*RateTap)(void *context, long baud);
+    void tapRatesWith(RateTap fn) { rateTap = fn; }
+    void rateSet(long baud)
+    {
+        if (rateTap) rateTap(tapContext, baud);
+    }
 
 private:
     LineInput in;
@@ -133,6 +141,7 @@ private:
     OutFifo *relay;
     long relayLimit;
     Tap tap;
+    RateTap rateTap = nullptr;
     void *tapContext;
     // Failed reads and writes in a row (see device.h).
     int failCount;

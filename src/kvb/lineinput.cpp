@@ -12,12 +12,19 @@ bool isPrintable(unsigned char c) { return c >= 0x20 && c <= 0x7e; }
 }  // namespace
 
 LineInput::LineInput()
-    : buf(), lineEnd(nullptr), bufIndex(0), raw(false), discarding(false), overlong(0)
+    : buf(), lineEnd(nullptr), bufIndex(0), raw(false), discarding(false), overlong(0),
+      lineTerminator(0), dropLf(false)
 {
 }
 
 void LineInput::received(int n)
 {
+    if (dropLf && n > 0) {
+        // The LF of the CR LF that ended the command line, arriving later.
+        dropLf = false;
+        char *fresh = buf + bufIndex;
+        if (fresh[0] == '\n') memmove(fresh, fresh + 1, (size_t)--n);
+    }
     bufIndex += n;
     assemble();
 }
@@ -26,6 +33,7 @@ void LineInput::assemble()
 {
     if (raw) {
         lineEnd = buf + bufIndex;
+        lineTerminator = 0;
         return;
     }
     KVA_ASSERT(bufIndex>=0);
@@ -62,6 +70,7 @@ void LineInput::assemble()
 
     for (int i = 0; i < bufIndex; i++) {
         if (!isPrintable((unsigned char)buf[i])) {
+            lineTerminator = buf[i];
             lineEnd = buf + i;
             buf[i] = 0;
             return;
@@ -92,6 +101,16 @@ void LineInput::consumeLine(char *p)
         bufIndex = 0;
     }
     lineEnd = nullptr;
+    // A command line ended by CR LF (telnet, Windows clients, printf) that
+    // switched to raw mode: its LF is part of the line end, not the first
+    // byte for the target, whether it came with the line or comes later.
+    // Bytes after it pass unchanged.
+    dropLf = raw && lineTerminator == '\r';
+    lineTerminator = 0;
+    if (dropLf && bufIndex > 0) {
+        dropLf = false;
+        if (buf[0] == '\n') memmove(buf, buf + 1, (size_t)--bufIndex);
+    }
     // What followed the line was received already: a further line, or the
     // first raw bytes behind a command that switched to raw mode, is ready
     // now, not only after some later byte arrives.
@@ -101,6 +120,7 @@ void LineInput::consumeLine(char *p)
 void LineInput::resumeLines()
 {
     raw = false;
+    dropLf = false;
     lineEnd = nullptr;
     if (bufIndex > 0) assemble();
 }

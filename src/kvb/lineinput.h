@@ -35,7 +35,14 @@ public:
     void consumeLine(char *p);
 
     bool isRaw() const { return raw; }
-    void setLine() { raw = false; }
+    // Whether an LF that comes next is to be dropped: the line taken last
+    // ended with CR and switched the input to raw (see consumeLine).
+    bool dropsNextLf() const { return dropLf; }
+    void setLine()
+    {
+        raw = false;
+        dropLf = false;
+    }
     void setRaw() { raw = true; }
     // Back to line mode with the held bytes assembled as lines now.
     void resumeLines();
@@ -55,6 +62,10 @@ private:
     // terminator.
     bool discarding;
     int overlong;
+    // The byte that ended the ready line (0 for raw data), and whether an LF
+    // that directly follows a CR-ended command line is still to be dropped.
+    char lineTerminator;
+    bool dropLf;
 
     void assemble();
 };

@@ -1,5 +1,7 @@
 #include "kvb/telnet.h"
 
+#include <stdio.h>
+
 static bool accepted(uint8_t opt)
 {
     return opt == TNO_BINARY || opt == TNO_SGA || opt == TNO_COMPORT;
@@ -14,8 +16,13 @@ void TelnetParser::negotiate(uint8_t verb, uint8_t opt, std::string &answer, Tel
     uint64_t &set = peerSide ? remote_ : local_;
     bool on = opt < 64 && (set >> opt) & 1;
     bool grant = want && accepted(opt);
-    if (want && !accepted(opt))
-        sink.logLine("telnet option refused");
+    if (want && !accepted(opt)) {
+        // Which option, as its number (RFC 855's registry names it).
+        char text[64];
+        snprintf(text, sizeof text, "telnet option refused: %s %u",
+                 verb == TN_WILL ? "WILL" : "DO", (unsigned)opt);
+        sink.logLine(text);
+    }
     if (grant == on && (grant || !want))
         return;
     if (grant)

@@ -21,7 +21,7 @@ const Users &accessUsers();
 // PBKDF2 rounds the loop spends on password checks per turn, shared by
 // every check under way, so that a storm of logins cannot hold up a bridge
 // for more than about a millisecond a turn.
-enum { loginRoundsPerTurn = 2048, loginRoundsLeast = 64 };
+enum { loginRoundsPerTurn = 1024, loginRoundsLeast = 64 };
 
 // `velkor -P`: a password from standard input (without echo on a
 // terminal), printed as a hash for the users file; the exit status.

@@ -29,6 +29,21 @@ int parseNumber(const char *text)
     return (int)v;
 }
 
+bool parseWholeNumber(const char *text, long lo, long hi, long *value)
+{
+    if (!*text) return false;
+    long long v = 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return false;
+        v = v * 10 + (*p - '0');
+        // Past hi it can only grow: stopping here keeps it from overflowing.
+        if (v > hi) return false;
+    }
+    if (v < lo) return false;
+    *value = (long)v;
+    return true;
+}
+
 // ---- Client: life and output ------------------------------------------------------
 
 // The address of a connection's peer, without its port; empty when the
@@ -52,11 +67,13 @@ static int loginsUnderWay = 0;
 Client::Client(OutFifo *endpoint, bool boundToPort)
     : state(AwaitIdentifier), fifo(endpoint), target(nullptr), testing(false), testLinesLeft(0),
       lingerProgressMs(0), lingerQueued(0), portBound(boundToPort), wrongIdentifiers(0),
-      rights(userRightsAll()), restricted(false), login(nullptr)
+      rights(userRightsAll()), restricted(false), slot(-1), connectingTo(),
+      console(endpoint->device == &consoleDevice), login(nullptr)
 {
     addressOf(fifo, address);
-    if (address[0]) kva_peer_text(fifo->fd, who);
-    else snprintf(who, sizeof who, "console");
+    if (console) snprintf(peer, sizeof peer, "console");
+    else kva_peer_text(fifo->fd, peer);
+    snprintf(who, sizeof who, "%s", peer);
     if (!portBound) send(greeting);
 }
 
@@ -150,11 +167,14 @@ void Client::linkBridge(OutFifo *newTarget)
     fifo->relayTo(target, bridgeQueueLimit);
     target->relayTo(fifo, bridgeQueueLimit);
     state = Bridge;
+    // The console's keys are the board's now, Ctrl-C too.
+    if (console) consoleSetBridged(true);
 }
 
 // Deletes the target; the user's endpoint no longer relays to it.
 void Client::dropTarget()
 {
+    if (console) consoleSetBridged(false);
     if (fifo) fifo->relayTo(nullptr, 0);
     // A shared port stays with the others who use it.
     if (!target || !portShareRelease(target, this)) delete target;
@@ -198,7 +218,7 @@ Client::Action Client::nextAction() const
         if (!target) return ReportConnectFailed;
         return target->connecting ? Idle : EnterBridge;
     case Bridge:
-        if (!target) return LeaveBridge;
+        if (!target || (console && consoleLeaveAsked())) return LeaveBridge;
         return canMove(fifo, target) || canMove(target, fifo) ? MoveData : Idle;
     case Watching:
         return fifo->hasLine() ? DiscardInput : Idle;
@@ -215,6 +235,7 @@ Client::Action Client::nextAction() const
 void Client::wrongIdentifier(int *result)
 {
     fprintf(stderr, "failed, wrong identifier\n");
+    fprintf(stderr, "wrong identifier from client %s\n", peer);
     send("! wrong identifier\r\n");
     // Every line counts, a pipelined burst's too: the lines behind the last
     // try go unread with the connection.
@@ -256,8 +277,6 @@ int Client::checkPassword()
     login = nullptr;
     loginsUnderWay--;
     int result = 0;
-    char peer[KVA_PEER_TEXT_SIZE];
-    kva_peer_text(fifo->fd, peer);
     if (r == PassMatch) {
         send(".\r\n");
         state = Command;
@@ -331,6 +350,9 @@ int Client::step()
         // command had never waited.
         fifo->resumeInput();
         fifo->resumeLines();
+        // The reason (refused, timed out, no such host) is the layer's line
+        // before.
+        fprintf(stderr, "client %s: could not connect to %s\n", peer, connectingTo);
         send("! could not connect\r\n");
         state = Command;
         break;
@@ -346,6 +368,15 @@ int Client::step()
             state = Closed;
             break;
         }
+        // The console's user typed the way out: the target goes, with what
+        // was still queued for it.
+        if (target) {
+            fprintf(stderr, "console left its bridge\n");
+            dropTarget();
+        }
+        // The client is told nothing new (scripts read the identifier step
+        // as it is); the log says who lost the target.
+        if (!console) fprintf(stderr, "target closed, client %s asked for the identifier again\n", peer);
         // Raw data read for the lost target is dropped with it: it is no
         // line, and taking it as the identifier would read it as text.
         if (fifo->hasLine()) fifo->consumeLine(fifo->line());
@@ -483,9 +514,12 @@ int Client::execute(const char *line)
         if (!allowed(mayConnect(rights), line)) return 0;
         OutFifo *connection = connectFifo(args[1], (unsigned short)parseNumber(args[2]));
         if (!connection) {
+            fprintf(stderr, "client %s: could not connect to %.256s port %.32s\n", peer, args[1],
+                    args[2]);
             send("! could not connect\r\n");
             return 0;
         }
+        snprintf(connectingTo, sizeof connectingTo, "%.256s port %.32s", args[1], args[2]);
         // The reply comes when the connection is made or has failed.  What
         // the user sent behind the command is held unchanged, in raw mode;
         // what the user sends meanwhile is not read until the reply is
@@ -516,11 +550,22 @@ int Client::execute(const char *line)
     case 'n':
         listPortNames();
         return 0;
-    case 'p':
+    case 'p': {
         if (n < 3) break;
         if (!allowed(mayWrite(rights, args[1]), line)) return 0;
-        bridge(portShareWriter(args[1], parseNumber(args[2]), this), "! could not open port\r\n");
+        long baud = 0;
+        if (!parseWholeNumber(args[2], 1, maxBaud, &baud)) {
+            fprintf(stderr, "%.32s: speed %.32s refused, not a positive whole number\n", args[1],
+                    args[2]);
+            send("! could not open port\r\n");
+            return 0;
+        }
+        OutFifo *port = portShareWriter(args[1], (int)baud, this);
+        // The reason is the line before, from the port.
+        if (!port) fprintf(stderr, "client %s: could not open port %.32s\n", peer, args[1]);
+        bridge(port, "! could not open port\r\n");
         return 0;
+    }
     case 'r':
         listPorts();
         return 0;
@@ -542,8 +587,10 @@ int Client::execute(const char *line)
     case 'w':
         if (n < 2) break;
         if (!allowed(mayWatch(rights, args[1]), line)) return 0;
-        if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this))
+        if (!portShareWatch(args[1], n > 2 ? parseNumber(args[2]) : 0, this)) {
+            fprintf(stderr, "client %s: could not watch port %.32s\n", peer, args[1]);
             send("! could not open port\r\n");
+        }
         return 0;
     default: {
         char reply[19 + 256 + 3 + 1];
@@ -634,6 +681,13 @@ ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
         if (s) continue;
         s = new (std::nothrow) Client(endpoint, portName != nullptr);
         if (!s) kva_out_of_memory("a client");
+        s->slot = (int)(&s - slots);
+        if (s->console) return Added;
+        // On standard error, as every other line about clients that is not
+        // the protocol's own: standard output may be the console's terminal.
+        if (portName)
+            fprintf(stderr, "client %s in slot %d for %s\n", s->peer, s->slot, portName);
+        else fprintf(stderr, "client %s in slot %d\n", s->peer, s->slot);
         if (portName && !s->takePort(portName)) {
             delete s;
             s = nullptr;
@@ -642,6 +696,9 @@ ClientTable::AddResult ClientTable::add(OutFifo *endpoint, const char *portName)
         return Added;
     }
     fprintf(stderr, "to many clients\n");
+    char peer[KVA_PEER_TEXT_SIZE];
+    kva_peer_text(endpoint->fd, peer);
+    fprintf(stderr, "client %s closed: all %d slots are taken\n", peer, (int)maxClients);
     delete endpoint;
     return TableFull;
 }
@@ -664,6 +721,7 @@ int ClientTable::poll()
         if (!s) continue;
         int r = s->step();
         if (r == DropClient || r == StopServer) {
+            if (!s->console) fprintf(stderr, "client %s left slot %d\n", s->peer, s->slot);
             delete s;
             s = nullptr;
             if (r == StopServer) return StopServer;

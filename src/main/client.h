@@ -71,6 +71,14 @@ public:
     // (restricted).
     UserRights rights;
     bool restricted;
+    // Who it is, for the log ("127.0.0.1:40312", "[::1]:40312", "console"),
+    // taken when it came: a client that leaves has closed its connection.
+    char peer[KVA_PEER_TEXT_SIZE];
+    int slot;  // its place in the client table, for the log
+    // The host and port of the "c" under way, for the log.
+    char connectingTo[300];
+    // The console: its log lines would land on its own terminal.
+    bool console;
 
     // A client on a port listener (-R) is bound to its port: no greeting and
     // no identifier; it takes the port (takePort) and is bridged to it from
@@ -146,10 +154,17 @@ int splitArgs(const char *line, char *buffer, int bufferSize, char **args, int m
 // first other byte; 0 without digits), with values beyond an int clamped
 // instead of undefined.
 int parseNumber(const char *text);
+// A whole number written as decimal digits alone (no sign, no space, nothing
+// after them) in lo..hi: true and *value, or false for anything else.
+bool parseWholeNumber(const char *text, long lo, long hi, long *value);
+// The highest serial rate a command or switch may ask for (the device decides
+// which it takes).
+const long maxBaud = 2147483647L;
 
 class ClientTable {
 public:
-    Client *slots[32];
+    enum { maxClients = 32 };
+    Client *slots[maxClients];
 
     ClientTable();
     // A client over the endpoint; with a port's name, one bound to that

@@ -7,6 +7,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 // The browser console's page and assets, embedded at build time.
 extern const WebAsset webAssets[];
@@ -47,6 +48,83 @@ static void reloadFiles()
     accessReloadUsers();
 }
 
+// A switch whose value is wrong: one line naming it and why, then the usage
+// text, as for an unknown switch.
+static void badValue(const char *program, const char *arg, const char *why)
+{
+    fprintf(stderr, "Bad switch %s: %s\n", arg, why);
+    usage(program);
+}
+
+// A TCP port number: a whole number 1 to 65535.
+static int tcpPortValue(const char *program, const char *arg)
+{
+    long v = 0;
+    if (!parseWholeNumber(arg + 2, 1, 65535, &v)) badValue(program, arg, "not a TCP port (1 to 65535)");
+    return (int)v;
+}
+
+// A listener's TCP port and the switch that asked for it.
+struct TcpPortUse {
+    int port;
+    char arg[32];
+};
+
+// Two listeners on one TCP port would end in a bind error once the first is
+// open: the later switch is refused at once instead.
+static void takeTcpPort(const char *program, TcpPortUse *uses, int *count, int port,
+                        const char *arg)
+{
+    for (int k = 0; k < *count; k++) {
+        if (uses[k].port != port) continue;
+        char why[80];
+        snprintf(why, sizeof why, "TCP port %d is taken by %s", port, uses[k].arg);
+        badValue(program, arg, why);
+    }
+    uses[*count].port = port;
+    snprintf(uses[*count].arg, sizeof uses[*count].arg, "%s", arg);
+    (*count)++;
+}
+
+// More old files than this per port is no rotation but a second store.
+enum { maxKeptLogs = 1000 };
+
+// Whether the port list (the registry's on Windows, the port map on POSIX)
+// names the port today.
+static bool portListed(const char *name)
+{
+    kvp_key key;
+    if (kvp_reg_open("HARDWARE\\DEVICEMAP\\SERIALCOMM", &key) != 0) return false;
+    bool found = false;
+    char device[2048];
+    unsigned char data[2048];
+    for (unsigned long index = 0; !found; index++) {
+        unsigned long deviceLen = sizeof device, dataLen = sizeof data - 1;
+        if (kvp_reg_enum(key, index, device, &deviceLen, data, &dataLen) != 0) break;
+        data[dataLen] = 0;
+        found = strcmp((const char *)data, name) == 0;
+    }
+    kvp_reg_close(key);
+    return found;
+}
+
+// What is wrong with the serial ports at start-up, said once: a ports
+// directory that cannot be read (no port can be opened), a port listener for
+// a port that is not there (yet: a board may be plugged in later).
+static void reportPortList(const PortListener *listeners, int count)
+{
+    kvp_key key;
+    const char *dir = getenv("VELKOR_PORTS");
+    if (kvp_reg_open("HARDWARE\\DEVICEMAP\\SERIALCOMM", &key) == 0) kvp_reg_close(key);
+    else if (dir && *dir)
+        fprintf(stderr, "VELKOR_PORTS=%s is not a directory that can be read: no port opens\n",
+                dir);
+    for (int i = 0; i < count; i++)
+        if (!portListed(listeners[i].portName))
+            fprintf(stderr, "-R%d=%s: %s is not there now; its clients are closed until it is\n",
+                    listeners[i].tcpPort, listeners[i].portName, listeners[i].portName);
+}
+
 static int serverMain(int argc, char **argv)
 {
     const char *program = argc > 0 && argv[0] ? argv[0] : "velkor";
@@ -84,13 +162,13 @@ static int serverMain(int argc, char **argv)
             localOnly = true;
             break;
         case 'p':
-            listenPort = parseNumber(arg + 2);
+            listenPort = tcpPortValue(program, arg);
             break;
         case 'w':
             expectedIdentifier = arg + 2;
             break;
         case 'W':
-            webPort = parseNumber(arg + 2);
+            webPort = tcpPortValue(program, arg);
             break;
         case 'U':
             usersFile = arg + 2;
@@ -112,17 +190,23 @@ static int serverMain(int argc, char **argv)
             portListenerCount++;
             break;
         case 'L':
+            // An empty value would put every log at the root of the file
+            // system.
+            if (!arg[2]) badValue(program, arg, "no directory given");
             logs.dir = arg + 2;
             break;
         case 'S':
-            // Below this a file would hold a few lines at most.
-            logs.rotateBytes = parseNumber(arg + 2);
-            if (logs.rotateBytes < 1024) logs.rotateBytes = 1024;
+            // Below 1 KiB a file would hold a few lines at most.
+            if (!parseWholeNumber(arg + 2, 1024, 2147483647L, &logs.rotateBytes))
+                badValue(program, arg, "not a size in bytes (1024 to 2147483647)");
             break;
-        case 'K':
-            logs.keepFiles = parseNumber(arg + 2);
-            if (logs.keepFiles < 0) logs.keepFiles = 0;
+        case 'K': {
+            long keep = 0;
+            if (!parseWholeNumber(arg + 2, 0, maxKeptLogs, &keep))
+                badValue(program, arg, "not a count of old log files (0 to 1000)");
+            logs.keepFiles = (int)keep;
             break;
+        }
         case 'B':
             if (portShareSetSpeed(arg + 2) != 0) {
                 fprintf(stderr, "Unknown speed %s\n", arg);
@@ -135,6 +219,22 @@ static int serverMain(int argc, char **argv)
         }
     }
     if (i < argc) usage(program);
+
+    // Every listener on a TCP port of its own.
+    TcpPortUse uses[2 + maxPortListeners];
+    int useCount = 0;
+    char arg[32];
+    snprintf(arg, sizeof arg, "-p%d", listenPort);
+    takeTcpPort(program, uses, &useCount, listenPort, arg);
+    if (webPort > 0) {
+        snprintf(arg, sizeof arg, "-W%d", webPort);
+        takeTcpPort(program, uses, &useCount, webPort, arg);
+    }
+    for (int k = 0; k < portListenerCount; k++) {
+        const PortListener &l = portListeners[k];
+        snprintf(arg, sizeof arg, "-R%d=%s", l.tcpPort, l.portName);
+        takeTcpPort(program, uses, &useCount, l.tcpPort, arg);
+    }
 
     if (usersFile && accessLoadUsers(usersFile) != 0) return 1;
 
@@ -155,6 +255,7 @@ static int serverMain(int argc, char **argv)
         printf("web socket %d connected to tcpip port %d\n", webFd, webPort);
     }
     openPortListeners(portListeners, portListenerCount);
+    reportPortList(portListeners, portListenerCount);
 
     if (logs.dir && portShareHoldAll(logs) != 0) {
         portShareReleaseAll();

@@ -59,7 +59,13 @@ void acceptPortClients(const PortListener *listeners, int count, bool localOnly)
         OutFifo *client = acceptTelnetClient(listeners[i].fd, localOnly, name);
         if (!client) continue;
         int fd = client->fd;
-        if (clientTable.add(client, name) == ClientTable::PortRefused)
+        char peer[KVA_PEER_TEXT_SIZE];
+        kva_peer_text(fd, peer);
+        if (clientTable.add(client, name) == ClientTable::PortRefused) {
             fprintf(stderr, "%s: port not opened, telnet client %d closed\n", name, fd);
+            // The reason (in use by whom, not there) is the line before.
+            fprintf(stderr, "%s: telnet client %s closed, the port could not be opened\n", name,
+                    peer);
+        }
     }
 }

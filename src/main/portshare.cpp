@@ -48,6 +48,7 @@ struct Share {
     int drainLimitMs;  // 0 until the device alone holds the output
     long long restoreByMs;
     PortLog *log;
+    long loggedBaud;  // the writer's rate the log told last
     long long retryAtMs;
     Share *next;
 };
@@ -160,6 +161,15 @@ void portOutput(void *context, const char *p, int n)
 
 // A port opened by "p" keeps the frame its device has, as it always did;
 // one opened for watchers or its log is set to 8N1, with its speed from -B.
+// A rate the writer set over its bridge (RFC 2217), logged when it changes.
+void portRate(void *context, long baud)
+{
+    Share *s = static_cast<Share *>(context);
+    if (!s->writer || baud == s->loggedBaud) return;
+    s->loggedBaud = baud;
+    if (s->log) s->log->event("speed %ld baud, set by %s", baud, s->writerPeer);
+}
+
 bool openPort(Share *s, int baud, bool frame8n1)
 {
     s->port = openComFifo(s->name, baud);
@@ -167,6 +177,7 @@ bool openPort(Share *s, int baud, bool frame8n1)
     if (frame8n1) kva_com_8n1(s->port->port);
     s->port->tapWith(portOutput, s);
     setPace(s);
+    s->port->tapRatesWith(portRate);
     return true;
 }
 
@@ -207,6 +218,8 @@ void portGone(Share *s)
     // As for a bridge whose target closed: back to the identifier.
     for (int i = 0; i < s->watcherCount; i++) {
         Client *c = s->watchers[i];
+        if (!c->console)
+            fprintf(stderr, "%s gone, watcher %s asked for the identifier again\n", s->name, c->peer);
         if (c->fifo->hasLine()) c->fifo->consumeLine(c->fifo->line());
         c->fifo->setLine();
         c->state = AwaitIdentifier;
@@ -277,15 +290,17 @@ bool steppedHere(const Share *s) { return s->port && (!s->writer || !s->writer->
 int portShareSetSpeed(const char *arg)
 {
     const char *colon = strchr(arg, ':');
+    long baud = 0;
     if (!colon) {
-        defaultSpeed = parseNumber(arg);
-        return defaultSpeed > 0 ? 0 : -1;
+        if (!parseWholeNumber(arg, 1, maxBaud, &baud)) return -1;
+        defaultSpeed = (int)baud;
+        return 0;
     }
     if (speedCount == maxSpeeds || colon - arg >= (long)sizeof speeds[0].name) return -1;
     PortSpeed &p = speeds[speedCount];
     snprintf(p.name, sizeof p.name, "%.*s", (int)(colon - arg), arg);
-    p.baud = parseNumber(colon + 1);
-    if (p.baud <= 0) return -1;
+    if (!parseWholeNumber(colon + 1, 1, maxBaud, &baud)) return -1;
+    p.baud = (int)baud;
     speedCount++;
     return 0;
 }
@@ -295,6 +310,8 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
     Share *s = find(name);
     if (s && s->writer) {
         fprintf(stderr, "%s: in use, another client writes to it\n", name);
+        fprintf(stderr, "%s: in use by client %s, refused to client %s\n", name, s->writerPeer,
+                writer->peer);
         return nullptr;
     }
     bool fresh = !s;
@@ -304,9 +321,14 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
         return nullptr;
     }
     if (!fresh) {
+        // A rate the device refuses leaves the port as it was, its writer
+        // refused.
+        if (!kva_com_speed(s->port->port, baud)) {
+            fprintf(stderr, "%s: speed %d refused (error %d)\n", name, baud, kvp_com_last_error());
+            return nullptr;
+        }
         s->lineToRestore = false;
         s->drainLimitMs = 0;
-        kva_com_speed(s->port->port, baud);
         // Output read before the writer came went to the watchers alone.
         if (s->port->hasLine()) s->port->consumeLine(s->port->line());
     }
@@ -314,6 +336,8 @@ OutFifo *portShareWriter(const char *name, int baud, Client *writer)
     s->writerDropped = false;
     peerOf(writer, s->writerPeer);
     logClient(s, "writer attached", s->writerPeer);
+    s->loggedBaud = baud;
+    if (s->log) s->log->event("speed %d baud, set by %s", baud, s->writerPeer);
     return s->port;
 }
 

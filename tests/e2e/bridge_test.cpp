@@ -18,6 +18,61 @@ using namespace e2e;
 
 namespace {
 
+// ---- the command line's end ---------------------------------------------------------
+
+// How the bytes of a bridging command and what follows arrive.  The CR LF
+// that ends the command line is one line end whenever its LF comes; an LF
+// after a CR that did not end a command line, and every byte after the line
+// end, pass unchanged.
+struct LineEndCase {
+    const char *what;
+    std::vector<std::string> sends;  // after the command itself, one send each
+    std::string arrives;             // at the target
+};
+
+const LineEndCase lineEndCases[] = {
+    {"CR LF then data in one send", {"\r\nU-Boot\r\n"}, "U-Boot\r\n"},
+    {"CR, then the LF alone, then data", {"\r", "\n", "help\r"}, "help\r"},
+    {"CR, then the LF with data", {"\r", "\nhelp\r"}, "help\r"},
+    {"CR LF LF: the second LF is data", {"\r\n\n", "x"}, "\nx"},
+    {"LF alone ends it: a later LF is data", {"\n", "\nx"}, "\nx"},
+    {"CR then CR LF: both are data", {"\r", "\r\nx"}, "\r\nx"},
+};
+
+class CommandLineEnd : public ServerWithPort {
+protected:
+    Listener hostSide;
+};
+
+TEST_F(CommandLineEnd, ItsLfIsNoByteForTheTarget)
+{
+    for (const LineEndCase &c : lineEndCases) {
+        for (bool toPort : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (toPort ? ", p" : ", c"));
+            Stream client = s.login();
+            std::string command =
+                toPort ? "p COM5 9600" : "c 127.0.0.1 " + std::to_string(hostSide.port());
+            ASSERT_TRUE(client.send(command));
+            ASSERT_TRUE(client.send(c.sends[0]));
+            ASSERT_TRUE(client.expect(".\r\n"));
+            Stream host;
+            if (!toPort) host = hostSide.accept();
+            Stream &target = toPort ? pty.master() : host;
+            // Each later piece after the bridge took the one before.
+            for (size_t i = 1; i < c.sends.size(); i++) {
+                s.passTurn();
+                ASSERT_TRUE(client.send(c.sends[i]));
+            }
+            EXPECT_TRUE(target.expect(c.arrives));
+            EXPECT_TRUE(relayed(target, client, "back"));
+            // The port is free again once its client is gone.
+            size_t gone = countOf(s.out(), "disconnected\n") + 1;
+            client.close();
+            EXPECT_TRUE(waitUntil([&] { return countOf(s.out(), "disconnected\n") >= gone; }));
+        }
+    }
+}
+
 // ---- TCP ---------------------------------------------------------------------------
 
 class TcpBridge : public LoggedInClient {};
@@ -27,10 +82,9 @@ TEST_F(TcpBridge, CarriesEveryByteValueBothWays)
     EXPECT_TRUE(client.ask("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\n", ".\r\n"));
     Stream host = hostSide.accept();
 
-    // The command line ended at its CR; the LF behind it was already read
-    // and goes out as the first raw byte.
+    // The command line ended with CR LF; the LF is no byte for the host.
     client.send(allByteValues());
-    EXPECT_TRUE(host.expect("\n" + allByteValues()));
+    EXPECT_TRUE(host.expect(allByteValues()));
     EXPECT_TRUE(relayed(host, client, allByteValues()));
 
     // Commands are plain data now, in both directions.
@@ -82,6 +136,9 @@ TEST_F(TcpBridge, TargetClosingReturnsTheClientToTheIdentifier)
 
     host.close();
     EXPECT_TRUE(s.waitOut("client disconnected "));
+    // The log names the client; the client is told nothing.
+    EXPECT_TRUE(s.waitErr("target closed, client " + peerText(client) +
+                          " asked for the identifier again\n"));
     s.passTurn();
     // No message on the way back, and the identifier is asked for again.
     EXPECT_TRUE(client.ask("v\r\n", "! wrong identifier\r\n"));

@@ -9,14 +9,17 @@ using namespace e2e;
 
 namespace {
 
-// A connection the server accepts and closes at once, without a greeting.
+// A connection the server accepts and closes at once, without a greeting;
+// the log names it.
 testing::AssertionResult refused(Server &s, size_t refusalsSoFar)
 {
     Stream extra = connectTo(s.port());
+    const std::string named = "client " + peerText(extra) + " closed: all 32 slots are taken\n";
     testing::AssertionResult closed = extra.expectClosed();
     if (!closed) return closed;
     if (!s.waitLogs([&](const std::string &, const std::string &e) {
-            return countOf(e, "to many clients\n") > refusalsSoFar;
+            return countOf(e, "to many clients\n" + named) > 0 &&
+                   countOf(e, "to many clients\n") > refusalsSoFar;
         }))
         return testing::AssertionFailure() << "no \"to many clients\" line: " << s.err();
     return testing::AssertionSuccess();
@@ -31,11 +34,16 @@ TEST(ClientTable, HoldsThirtyTwoClientsAndGivesAFreedSlotToTheNext)
     EXPECT_TRUE(refused(s, 0));
 
     // A client low in the table leaves; the next connection gets its place.
+    // The log names each client with its slot as it comes and goes.
     Stream &leaving = clients[3];
+    const std::string peer = peerText(leaving);
     EXPECT_TRUE(leaving.ask("wobex\r\n", ".\r\n"));
     EXPECT_TRUE(leaving.ask("d\r\n", ":disconnect\r\n.\r\n"));
     EXPECT_TRUE(leaving.expectClosed());
+    EXPECT_TRUE(s.waitErr("client " + peer + " left slot 3\n"));
+    EXPECT_EQ(countOf(s.err(), "client " + peer + " in slot 3\n"), 1u) << s.err();
     Stream newcomer = s.login();
+    EXPECT_TRUE(s.waitErr("client " + peerText(newcomer) + " in slot 3\n"));
     EXPECT_TRUE(newcomer.ask("v\r\n", kVersion));
     EXPECT_TRUE(refused(s, 1));
 

@@ -87,3 +87,57 @@ TEST(ConsoleTerminal, SingleKeysWithoutEchoAndTheTerminalRestoredOnEveryWayOut)
 }
 
 }  // namespace
+
+namespace {
+
+// The console bridged to a board: Ctrl-C, Ctrl-Z, Ctrl-\ and Ctrl-S are
+// bytes for the board, not signals for the server; Ctrl-] q leaves the
+// bridge (Ctrl-] twice sends one, Ctrl-] and another key send both), and at
+// the prompt Ctrl-C stops the server again.
+TEST(ConsoleBridge, EveryKeyReachesTheBoardUntilTheEscapeSequence)
+{
+    if (!Target::get().hasConsoleKeys())
+        GTEST_SKIP() << "Wine's console hands no typed keys to _kbhit and _getch";
+    Pty board;
+    Server s;
+    s.addPort(5, board);
+    ServerOptions options;
+    options.console = true;
+    ASSERT_TRUE(s.start(options));
+    Stream &console = s.console();
+    ASSERT_TRUE(console.expect(kGreeting));
+    ASSERT_TRUE(console.ask("wobex\r", ".\r\n"));
+    ASSERT_TRUE(console.ask("p COM5 115200\r", ".\r\n"));
+    struct Case {
+        const char *what;
+        std::string typed;
+        std::string arrives;
+    };
+    const Case cases[] = {
+        {"Ctrl-C", "\x03", "\x03"},
+        {"Ctrl-Z, Ctrl-\\, Ctrl-S, Ctrl-Q", "\x1a\x1c\x13\x11", "\x1a\x1c\x13\x11"},
+        {"Ctrl-] twice", "\x1d\x1d", "\x1d"},
+        {"Ctrl-] and another key", "\x1dx", "\x1dx"},
+        {"Ctrl-] and Ctrl-C", "\x1d\x03", "\x1d\x03"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(console.send(c.typed));
+        EXPECT_TRUE(board.master().expect(c.arrives));
+    }
+    EXPECT_EQ(s.exitStatus(0.2), -1) << "the server stopped";
+    EXPECT_TRUE(relayed(board.master(), console, "=> "));
+
+    // The way out: back at the identifier step, the port released.
+    ASSERT_TRUE(console.send("\x1dq"));
+    EXPECT_TRUE(s.waitErr("console left its bridge\n"));
+    EXPECT_TRUE(console.ask("v\r", "! wrong identifier\r\n"));
+    Stream other = s.login();
+    EXPECT_TRUE(bridge(other, "p COM5 9600"));
+
+    // At the prompt Ctrl-C stops the server, as before.
+    ASSERT_TRUE(console.send("\x03"));
+    EXPECT_TRUE(s.exitsWith(0));
+}
+
+}  // namespace

@@ -77,12 +77,13 @@ TEST(ScriptedBridge, BytesBehindTheCommandGoThroughAtOnce)
     ASSERT_TRUE(s.start());
 
     Stream serial = s.login();
-    EXPECT_TRUE(serial.ask("p COM5 9600\r\nhello", ".\r\n"));
-    // The LF held from the command's CR LF goes first, then the rest.
-    EXPECT_TRUE(pty.master().expect("\nhello"));
+    // The command's CR LF is its line end; what follows goes through as is.
+    EXPECT_TRUE(serial.ask("p COM5 9600\r\nhello\n", ".\r\n"));
+    EXPECT_TRUE(pty.master().expect("hello\n"));
 
     Stream tcp = s.login();
-    EXPECT_TRUE(tcp.ask("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\nhello", ".\r\n"));
+    EXPECT_TRUE(tcp.ask("c 127.0.0.1 " + std::to_string(hostSide.port()) + "\r\n\nhello",
+                        ".\r\n"));
     Stream host = hostSide.accept();
     EXPECT_TRUE(host.expect("\nhello"));
 }
@@ -347,7 +348,7 @@ TEST(LateConnect, WhatTheClientSentMeanwhileIsRelayedInOrder)
     Stream host = slow.admitLate(8);
     ASSERT_TRUE(host.isOpen());
     EXPECT_TRUE(client.expect(".\r\n"));
-    EXPECT_TRUE(host.expect("\nfirst second"));
+    EXPECT_TRUE(host.expect("first second"));
     EXPECT_TRUE(relayed(host, client, "answer"));
 }
 

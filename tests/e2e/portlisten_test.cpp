@@ -49,6 +49,7 @@ TEST(PortListener, ALoopbackClientOfEitherFamilyGetsThePort)
         SCOPED_TRACE(address);
         Stream client = connectToAddress(address, p.rfc);
         EXPECT_TRUE(client.expect(kFirstWords));
+        EXPECT_TRUE(p.s.waitErr("client " + peerText(client) + " in slot 0 for COM1\n"));
         // Data goes through to the port, 0xFF undoubled.
         EXPECT_TRUE(client.send(std::string("a\xff\xff" "b", 4)));
         EXPECT_TRUE(p.pty->master().expect(std::string("a\xff" "b", 3)));
@@ -73,6 +74,21 @@ TEST(PortListener, APeerBeyondTheLoopbackIsRefusedUnlessAllAreAdmitted)
             EXPECT_TRUE(p.s.waitOut("7f000002\n"));
         }
     }
+}
+
+// An option the server does not take is refused, and the log names it by
+// its number and by which side it was asked of.
+TEST(PortListener, RefusedTelnetOptionIsLoggedByItsNumber)
+{
+    PortServer p;
+    ASSERT_TRUE(p.start());
+    Stream client = connectTo(p.rfc);
+    ASSERT_TRUE(client.expect(kFirstWords));
+    // DO TERMINAL-TYPE (24), WILL NAWS (31): both refused.
+    ASSERT_TRUE(client.send("\xff\xfd\x18\xff\xfb\x1f"));
+    EXPECT_TRUE(client.expect("\xff\xfc\x18\xff\xfe\x1f"));
+    EXPECT_TRUE(p.s.waitErr("COM1: telnet option refused: DO 24\n"));
+    EXPECT_TRUE(p.s.waitErr("COM1: telnet option refused: WILL 31\n"));
 }
 
 }  // namespace

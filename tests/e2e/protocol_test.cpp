@@ -74,7 +74,9 @@ TEST_P(Identifier, GatesTheCommands)
         EXPECT_TRUE(client.ask("v\r\n", kVersion));
     } else {
         EXPECT_TRUE(client.ask(c.sent, kWrongIdentifier));
-        EXPECT_TRUE(s.waitErr("failed, wrong identifier\n"));
+        // The log says who sent it.
+        EXPECT_TRUE(s.waitErr("failed, wrong identifier\nwrong identifier from client " +
+                              peerText(client) + "\n"));
         // Still waiting for the identifier: a command is one more wrong try.
         EXPECT_TRUE(client.ask("v\r\n", kWrongIdentifier));
     }

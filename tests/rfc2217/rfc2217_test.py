@@ -447,6 +447,7 @@ class HeldPort(unittest.TestCase):
         stamp = rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
         peer = rb"127\.0\.0\.1:\d+\n"
         lines = [rb"-- opened at 57600 baud\n", rb"-- writer attached " + peer,
+                 rb"-- speed 9600 baud, set by " + peer, rb"-- speed 115200 baud, set by " + peer,
                  rb"v1\.2 ready\r\n", rb"-- writer left " + peer,
                  rb"after the client\r\n", rb"-- closed\n"]
         self.assertRegex(log, rb"\A" + b"".join(stamp + l for l in lines) + rb"\Z")

@@ -6,8 +6,12 @@
 // breaks or errors).  The modem inputs it reports are read from the file
 // $VELKOR_SHIM_MODEM (a decimal set of TIOCM_ bits), the counts of breaks,
 // framing, parity and overrun errors from $VELKOR_SHIM_COUNTS (four
-// numbers), so a test can change them.  Test use only.
+// numbers), so a test can change them.  A rate set as a number (termios2)
+// is recorded, and refused (EINVAL) when it is one of the rates listed in
+// $VELKOR_SHIM_REFUSED_RATES, as a device refuses a rate it cannot make.
+// Test use only.
 #include <dlfcn.h>
+#include <errno.h>
 #include <linux/serial.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -16,6 +20,15 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+// The kernel's termios with the rate as a number, which TCSETS2 names;
+// <asm/termbits.h> cannot be included beside <termios.h>.
+struct termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
 
 namespace {
 
@@ -67,6 +80,20 @@ void lineCounts(struct serial_icounter_struct *c)
 
 bool shimmed(int fd) { return fd >= 0 && fd < 1024 && isatty(fd); }
 
+// Whether the device refuses this rate: it is among the test's list.
+bool refusedRate(unsigned rate)
+{
+    const char *list = getenv("VELKOR_SHIM_REFUSED_RATES");
+    if (!list) return false;
+    char word[16];
+    snprintf(word, sizeof word, "%u", rate);
+    size_t n = strlen(word);
+    for (const char *p = strstr(list, word); p; p = strstr(p + 1, word))
+        if ((p == list || p[-1] == ' ') && (p[n] == 0 || p[n] == ' ')) return true;
+    return false;
+}
+
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
@@ -101,6 +128,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
         case TIOCCBRK:
             record("break off");
             return 0;
+#ifdef TCSETS2
+        case TCSETS2: {
+            unsigned rate = ((const struct termios2 *)arg)->c_ospeed;
+            if (refusedRate(rate)) {
+                record("rate %u refused", rate);
+                errno = EINVAL;
+                return -1;
+            }
+            record("rate %u", rate);
+            break;
+        }
+#endif
         default:
             break;
         }

@@ -152,6 +152,22 @@ bool waitUntil(const std::function<bool()> &done, double seconds)
     }
 }
 
+std::string peerText(const Stream &client)
+{
+    struct sockaddr_storage a;
+    socklen_t len = sizeof a;
+    if (getsockname(client.fd(), (struct sockaddr *)&a, &len) != 0) return "";
+    char text[INET6_ADDRSTRLEN];
+    if (a.ss_family == AF_INET) {
+        const struct sockaddr_in *v4 = (const struct sockaddr_in *)&a;
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    const struct sockaddr_in6 *v6 = (const struct sockaddr_in6 *)&a;
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+}
+
 size_t countOf(const std::string &text, const std::string &needle)
 {
     size_t n = 0;

@@ -158,8 +158,7 @@ testing::AssertionResult relayed(Stream &from, Stream &to, const std::string &by
 size_t pushUntilStalled(Stream &stream, const std::string &data, double quietSeconds);
 
 // Bridges a client that has sent the identifier: sends the connect or open
-// command ended by LF alone (after a CR the LF would be left over, to go
-// through as the first raw byte) and checks its ".\r\n".
+// command ended by LF alone and checks its ".\r\n".
 testing::AssertionResult bridge(Stream &client, const std::string &command);
 
 // A pseudo-terminal.  The test holds both sides: it talks on the master,
@@ -370,6 +369,11 @@ protected:
     Server s;
     std::string portLine;  // what "r" lists for COM5
 };
+
+// How the server's log names the client on this connection: its own
+// address and port as the server sees them ("127.0.0.1:40312",
+// "[::1]:40312"); empty if unknown.
+std::string peerText(const Stream &client);
 
 // Counts the occurrences of `needle` in `text`.
 size_t countOf(const std::string &text, const std::string &needle);

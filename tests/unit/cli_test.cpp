@@ -59,7 +59,7 @@ const UsageCase usageCases[] = {
     {{"-"}, "Unknown switch -\n"},
     {{"-A"}, "Unknown switch -A\n"},
     {{"-a", "-x9"}, "Unknown switch -x9\n"},
-    {{"-p", "9998"}, ""},  // "-p" sets port 0, then "9998" is no switch
+    {{"-p", "9998"}, "Bad switch -p: not a TCP port (1 to 65535)\n"},  // the value is glued on
     {{"9998"}, ""},
     {{"-b", "-a", "extra"}, ""},
     // A port listener that is not "<tcp port>=COM<n>".
@@ -76,6 +76,39 @@ const UsageCase usageCases[] = {
     {{"-b", "-R4000=COM1", "-R4001:COM2"}, "Bad switch -R4001:COM2\n"},
     {{"-Bfast"}, "Unknown speed -Bfast\n"},
     {{"-BCOM5:"}, "Unknown speed -BCOM5:\n"},
+    {{"-B0"}, "Unknown speed -B0\n"},
+    {{"-B-9600"}, "Unknown speed -B-9600\n"},
+    {{"-B9600x"}, "Unknown speed -B9600x\n"},
+    {{"-BCOM5:0"}, "Unknown speed -BCOM5:0\n"},
+    {{"-BCOM5:115200baud"}, "Unknown speed -BCOM5:115200baud\n"},
+    // A TCP port is a whole number 1 to 65535, for -p and -W alike.
+    {{"-pabc"}, "Bad switch -pabc: not a TCP port (1 to 65535)\n"},
+    {{"-p0"}, "Bad switch -p0: not a TCP port (1 to 65535)\n"},
+    {{"-p65536"}, "Bad switch -p65536: not a TCP port (1 to 65535)\n"},
+    {{"-p99999"}, "Bad switch -p99999: not a TCP port (1 to 65535)\n"},
+    {{"-p-80"}, "Bad switch -p-80: not a TCP port (1 to 65535)\n"},
+    {{"-p+80"}, "Bad switch -p+80: not a TCP port (1 to 65535)\n"},
+    {{"-p 80"}, "Bad switch -p 80: not a TCP port (1 to 65535)\n"},
+    {{"-p80x"}, "Bad switch -p80x: not a TCP port (1 to 65535)\n"},
+    {{"-p18446744073709551696"}, "Bad switch -p18446744073709551696: not a TCP port (1 to 65535)\n"},
+    {{"-W0"}, "Bad switch -W0: not a TCP port (1 to 65535)\n"},
+    {{"-Wweb"}, "Bad switch -Wweb: not a TCP port (1 to 65535)\n"},
+    // Port logs: a directory, a size a file can hold lines in, a count.
+    {{"-L"}, "Bad switch -L: no directory given\n"},
+    {{"-S10"}, "Bad switch -S10: not a size in bytes (1024 to 2147483647)\n"},
+    {{"-S1023"}, "Bad switch -S1023: not a size in bytes (1024 to 2147483647)\n"},
+    {{"-S10M"}, "Bad switch -S10M: not a size in bytes (1024 to 2147483647)\n"},
+    {{"-S"}, "Bad switch -S: not a size in bytes (1024 to 2147483647)\n"},
+    {{"-K-1"}, "Bad switch -K-1: not a count of old log files (0 to 1000)\n"},
+    {{"-K1001"}, "Bad switch -K1001: not a count of old log files (0 to 1000)\n"},
+    {{"-Kfive"}, "Bad switch -Kfive: not a count of old log files (0 to 1000)\n"},
+    // Two listeners on one TCP port: the later switch is named.
+    {{"-p7001", "-R7001=COM1"}, "Bad switch -R7001=COM1: TCP port 7001 is taken by -p7001\n"},
+    {{"-p7000", "-R7001=COM1", "-R7001=COM2"},
+     "Bad switch -R7001=COM2: TCP port 7001 is taken by -R7001=COM1\n"},
+    {{"-p7000", "-W7000"}, "Bad switch -W7000: TCP port 7000 is taken by -p7000\n"},
+    {{"-W9999"}, "Bad switch -W9999: TCP port 9999 is taken by -p9999\n"},  // -p's default
+    {{"-p7000", "-W7002", "-R7002=COM3"}, "Bad switch -R7002=COM3: TCP port 7002 is taken by -W7002\n"},
 };
 
 TEST(CommandLine, RejectedCommandLinesPrintUsageAndExitWithOne)
@@ -122,46 +155,79 @@ int listeningPort(pid_t pid, int fd)
     return -1;
 }
 
-// A -p value that is no number listens on a port of the system's choice and
-// prints 0; one beyond 16 bits listens on its low 16 bits and prints the
-// value as given.
-TEST(CommandLine, PortSwitchValuesThatAreNoPortNumber)
+// A value with leading zeros is the number it writes, as given; the
+// printed port is the one listened on.
+TEST(CommandLine, PortSwitchWithLeadingZerosListensOnItsNumber)
+{
+    // The free port may be taken before the server binds it: then again.
+    for (int attempt = 0; attempt < 5; attempt++) {
+        int free = e2e::freePort();
+        e2e::Server s;
+        ASSERT_TRUE(s.run({"-p00" + std::to_string(free), "-b"}));
+        ASSERT_TRUE(s.waitOut("\n"));
+        if (s.out().rfind("bind error code ", 0) == 0) {
+            EXPECT_TRUE(s.exitsWith(1));
+            continue;
+        }
+        int sock = -1;
+        ASSERT_EQ(sscanf(s.out().c_str(), "server socket %d connected to tcpip port", &sock), 1)
+            << s.out();
+        EXPECT_EQ(s.out(), "server socket " + std::to_string(sock) + " connected to tcpip port " +
+                               std::to_string(free) + "\n");
+        EXPECT_EQ(listeningPort(s.pid(), sock), free);
+        EXPECT_EQ(s.err(), "");
+        break;
+    }
+}
+
+// A port listener for a port the port list does not hold starts (a board
+// may be plugged in later) with one warning; a ports directory that cannot
+// be read is reported once at start-up.
+TEST(CommandLine, PortListAsItIsAtStartUp)
 {
     struct Case {
         const char *what;
-        long offset;  // -1: "abc"; otherwise added to a free port
+        bool comThere;
+        bool dirThere;
     };
     const Case cases[] = {
-        {"not a number", -1}, {"beyond 16 bits", 65536}, {"far beyond", 3 * 65536}};
-    for (const Case &k : cases) {
-        SCOPED_TRACE(k.what);
-        // The free port may be taken before the server binds it: then again.
-        for (int attempt = 0; attempt < 5; attempt++) {
-            int free = e2e::freePort();
-            std::string value = k.offset < 0 ? "abc" : std::to_string(free + k.offset);
-            std::string shown = k.offset < 0 ? "0" : value;
-            e2e::Server s;
-            ASSERT_TRUE(s.run({"-p" + value, "-b"}));
-            ASSERT_TRUE(s.waitOut("\n"));
-            if (s.out().rfind("bind error code ", 0) == 0) {
-                EXPECT_TRUE(s.exitsWith(1));
-                continue;
-            }
-            int sock = -1;
-            ASSERT_EQ(sscanf(s.out().c_str(), "server socket %d connected to tcpip port", &sock), 1)
-                << s.out();
-            EXPECT_EQ(s.out(), "server socket " + std::to_string(sock) +
-                                   " connected to tcpip port " + shown + "\n");
-            int port = listeningPort(s.pid(), sock);
-            if (k.offset < 0) {
-                EXPECT_GT(port, 0);
-            } else {
-                EXPECT_EQ(port, free);
-            }
-            EXPECT_TRUE(e2e::connectTo(port).isOpen());
-            EXPECT_EQ(s.err(), "");
-            break;
+        {"port there", true, true},
+        {"port not there", false, true},
+        {"no ports directory", false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        e2e::Pty pty;
+        e2e::Server s;
+        if (c.comThere) s.addPort(9, pty);
+        if (!c.dirThere) s.removePorts();
+        const std::string listener = "-R" + std::to_string(e2e::freePort()) + "=COM9";
+        const int port = e2e::freePort();
+        ASSERT_TRUE(s.run({"-p" + std::to_string(port), "-b", listener}));
+        ASSERT_TRUE(s.waitOut("for COM9\n"));
+        // The lines come before the server greets its first client.
+        e2e::Stream client = e2e::connectTo(port);
+        EXPECT_TRUE(client.expect(e2e::kGreeting));
+        std::string want;
+        if (!c.comThere) {
+            want = listener + ": COM9 is not there now; its clients are closed until it is\n";
         }
+        // The line about the client that came is not the start-up's.
+        ASSERT_TRUE(s.waitErr(" in slot 0\n"));
+        std::string err = s.err();
+        size_t clientLine = err.find("client 127.0.0.1:");
+        ASSERT_NE(clientLine, std::string::npos) << err;
+        err.erase(clientLine, err.find('\n', clientLine) + 1 - clientLine);
+        if (!c.dirThere) {
+            // The harness's directory, with the name of one that is not there.
+            const std::string line = " is not a directory that can be read: no port opens\n";
+            size_t end = err.find(line);
+            ASSERT_NE(end, std::string::npos) << err;
+            EXPECT_EQ(err.rfind("VELKOR_PORTS=/", 0), 0u) << err;
+            EXPECT_EQ(err.substr(end - 8, 8), "/missing") << err;
+            err.erase(0, end + line.size());
+        }
+        EXPECT_EQ(err, want);
     }
 }
 
