@@ -220,20 +220,6 @@ void kvp_file_path(const char *dir, const char *name, char *out, int size)
     snprintf(out, (size_t)size, "%s/%s", dir, name);
 }
 
-// Salts: fixed bytes, so that an input plays the same way every time.
-int kvp_random(void *out, int n)
-{
-    memset(out, 0x5a, (size_t)n);
-    return 0;
-}
-
-// No password is ever typed here: standard input is at its end.
-int kvp_read_secret(const char *, char *out, int size)
-{
-    if (size > 0) out[0] = 0;
-    return -1;
-}
-
 // Log files: none is ever opened here (no target holds ports for a log).
 kva_handle kvp_file_open_append(const char *) { return -1; }
 long long kvp_file_size(kva_handle) { return -1; }
