@@ -9,10 +9,10 @@
 // a client that never reads), the largest piece a read hands out (the
 // reads are split at random below it), a body of bytes and how many times
 // it is sent over (up to 4,000 times, at most 4 MiB in all, so that every
-// bound is crossed), and, for bridges, whether the far side talks as well.  The harness adds
-// what a kind needs first (the identifier, a connect or open command, the
-// WebSocket handshake) where the input asks for it, and may wrap the body
-// in WebSocket frames.
+// bound is crossed), and, for bridges, whether the far side talks as well.
+// The harness adds what a kind needs first (the identifier, echo on, a
+// connect or open command, the WebSocket handshake) where the input asks
+// for it, and may wrap the body in WebSocket frames or pings.
 //
 // Checked at every turn: the process's heap stays within a fixed bound of
 // where the input began, and no endpoint's output queue holds more than a
@@ -65,7 +65,7 @@ const WebAsset assets[] = {
 };
 
 const char handshake[] =
-    "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
 
 enum Kind { LineSocket, HostBridge, PortBridge, TelnetClient, WebClient, ConsoleClient, Kinds };
