@@ -55,13 +55,15 @@
   function showPorts(entries) {
     portList.replaceChildren();
     for (const entry of entries) {
-      const words = entry.replace(/\0/g, '').trim().split(/\s+/);
+      // The registry's values are stored with their NUL: not for the eye.
+      const text = entry.replace(/\0/g, '').trim();
+      const words = text.split(/\s+/);
       const port = words[words.length - 1];
       if (!/^COM\d+$/.test(port)) continue;
       const b = document.createElement('button');
       b.textContent = port;
       b.dataset.port = port;
-      b.title = entry;
+      b.title = text;
       b.addEventListener('click', () => {
         // Watching: every byte the port sends, beside its writer, whose
         // keys alone reach the port.

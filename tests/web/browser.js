@@ -35,6 +35,8 @@ run(() => withChromium(async (browser) => {
     await page.waitForSelector(button);
     await new Promise((r) => setTimeout(r, 300));
     if (await state() === 'wrong identifier') throw new Error('Enter was taken as a second line');
+    const title = await page.$eval(button, (e) => e.title);
+    if (title.includes('\0') || !title.includes(port)) throw new Error('the port button says ' + JSON.stringify(title));
 
     await page.$eval('#baud', (e) => { e.value = ''; });
     await page.type('#baud', baud);
