@@ -179,23 +179,26 @@ TEST_F(Endpoint, FailedConsoleWriteClosesTheConsoleButNotStandardOutput)
 
 // ---- failed reads ------------------------------------------------------------
 
-TEST_F(Endpoint, TheHundredAndFirstFailedReadGivesTheSocketUp)
+// A peer that closed is given up within a bounded number of steps (a
+// closed peer reads as ready at once, so this takes milliseconds): logged
+// once as a client that disconnected, its socket closed and no longer
+// watched, and the endpoint stays closed.
+TEST_F(Endpoint, APeerThatClosedIsGivenUpAndItsSocketReleased)
 {
     unit::TcpPair p;
     OutFifo *f = socketEndpoint(p);
     int fd = f->fd;
     p.peerEnds();
     unit::Capture c;
-    int zeros = 0;
-    for (int i = 0; i < 100; i++) zeros += f->process() == 0;
-    bool openAfter100 = f->isOpen();
-    std::string outAfter100 = c.outSoFar();
-    int r = f->process();
+    int steps = 0;
+    int r = 0;
+    while (r == 0 && steps < 1000) {
+        r = f->process();
+        steps++;
+    }
     c.stop();
-    EXPECT_EQ(zeros, 100);
-    EXPECT_TRUE(openAfter100);
-    EXPECT_EQ(outAfter100, "");
-    EXPECT_EQ(r, -1);
+    EXPECT_EQ(r, -1) << "still open after " << steps << " steps";
+    EXPECT_GT(steps, 1) << "a closed peer is read again before it is given up";
     EXPECT_EQ(c.out, "client disconnected " + std::to_string(fd) + "\n");
     EXPECT_EQ(c.err, "");
     EXPECT_EQ(f->fd, -1);
