@@ -264,10 +264,17 @@ TEST_P(HostileClient, NeverReadingKeepsTheServerSmallAndServingOthers)
     // The client still sends nothing more and reads nothing: the server has
     // nothing it can do for it, and waits instead of working through what
     // it took in.
+    // What the last replies' writes leave to settle is over before the
+    // window.  A server that spins uses a core's whole time; under Wine,
+    // whose every socket call is a round trip to its server, a loaded
+    // machine has been seen to cost 0.7 s in 2 s of such settling, so the
+    // bound there only tells a spin apart.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     double cpu = s.cpuSeconds();
     // A measuring window, not a wait for something to happen.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LT(s.cpuSeconds() - cpu, 0.3) << "CPU seconds while the client was held back";
+    const double most = Target::get().isWine() ? 1.0 : 0.3;
+    EXPECT_LT(s.cpuSeconds() - cpu, most) << "CPU seconds while the client was held back";
 }
 
 INSTANTIATE_TEST_SUITE_P(
